@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace alignopt {
+
+// Cubic (3) or degree-7 B-splines; no other degree is used.
+enum class SplineDegree : int32_t { Cubic = 3, Septic = 7 };
+
+// Line operations; never round. Lines have at least one sample.
+void prefilterLine(std::span<double> line, SplineDegree degree);
+double initialCausalCoefficient(std::span<const double> line, double z);
+void sampleLine(std::span<const double> halfKernel, std::span<const double> input, std::span<double> output);
+void differentiateLine(std::span<double> line);
+
+// The degree's sampling half kernel (2 values for cubic, 4 for degree 7).
+std::span<const double> samplingKernel(SplineDegree degree);
+
+// Separable image operations on width x height row-major images, rows first,
+// then columns; every value written is rounded to single precision.
+void prefilterImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree);
+// `output` may alias `input`.
+void sampleImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree);
+void gradientsFromCoefficients(const double* coefficients, double* gradientX, double* gradientY,
+                               int32_t width, int32_t height);
+void gradientsFromSamples(const double* samples, double* gradientX, double* gradientY,
+                          int32_t width, int32_t height);
+
+} // namespace alignopt

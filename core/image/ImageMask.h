@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace alignopt {
+
+// Which pixels take part in the comparison, at full resolution and at every
+// coarser level; a coarse pixel is inside as soon as any finer pixel under it is.
+struct ImageMask {
+    std::deque<std::vector<double>> levels; // level 1 at the front, coarsest at the back
+    std::vector<double> data;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t depth = 1;
+
+    // A mask of width x height, every value `fill`, no levels yet.
+    ImageMask(int32_t width, int32_t height, int32_t depth, double fill);
+
+    void buildMaskPyramid();
+};
+
+// Output is floor(width/2) x floor(height/2), overwritten.
+void reduceMask(const double* input, double* output, int32_t width, int32_t height);
+
+} // namespace alignopt

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace alignopt {
+
+// Least-squares halving of a cubic spline held as its dual (degree-7 sampled)
+// image: a binomial filter-and-subsample with the mirror rule at the ends.
+void reduceLine(std::span<const double> input, std::span<double> output);
+// Returns floor(width/2) x floor(height/2) values, rows first, each pass rounded to single precision.
+std::vector<double> reduceImage(const double* input, int32_t width, int32_t height);
+void dualFromSamples(const double* samples, double* dual, int32_t width, int32_t height);
+void samplesFromDual(const double* dual, double* samples, int32_t width, int32_t height);
+
+} // namespace alignopt

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "core/linalg/TransformationType.h"
+
+namespace alignopt {
+
+// One coarser resolution level: coefficients or samples in `values`, and the
+// gradients where the image's role needs them (empty otherwise).
+struct PyramidLevel {
+    std::vector<double> values;
+    std::vector<double> gradientX;
+    std::vector<double> gradientY;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// One input image as the core holds it: the pixels unchanged, their cubic
+// B-spline coefficients, and the pyramid its role in the registration needs.
+struct SplineImage {
+    std::deque<PyramidLevel> levels; // finest reduced level at the front, coarsest at the back
+    std::vector<double> samples;
+    std::vector<double> coefficients;
+    std::vector<double> gradientX;
+    std::vector<double> gradientY;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t depth = 1; // resolution levels including the full one; set before buildPyramids
+    TransformationType transformation = TransformationType::Translation;
+    bool isTarget = false;
+
+    SplineImage(const double* pixels, int32_t width, int32_t height, TransformationType transformation,
+                bool isTarget);
+
+    void computeCoefficients();
+    void buildPyramids();
+
+    void computeFullGradients();
+    void buildCoefficientPyramid();
+    void buildSampleGradientPyramid();
+    void buildSamplePyramid();
+};
+
+} // namespace alignopt

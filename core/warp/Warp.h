@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/linalg/Matrix.h"
+
+namespace alignopt {
+
+// Resamples a width x height image through a 2x1, 2x3 or 2x4 matrix that maps
+// output positions to input positions; 0.0 outside, every value rounded to
+// single precision. Throws std::runtime_error("Invalid transformation") for
+// any other column count, before any other work.
+std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width, int32_t height);
+
+} // namespace alignopt

@@ -1,0 +1,2 @@
+// Placeholder until the launcher lands.
+int main() { return 0; }
