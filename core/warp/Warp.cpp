@@ -12,6 +12,7 @@
 #include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
+#include "core/registration/CubicWeightRule.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -21,10 +22,14 @@ namespace {
 
 using Weights = std::array<double, 4>;
 
+// nearestPixelInside without forming the pixel: for v >= 0 the pixel
+// trunc(v + 0.5) is below `size` exactly when v + 0.5 is, and for v < 0
+// trunc(v - 0.5) is 0 exactly when v - 0.5 > -1. NaN, infinities and values
+// beyond 32 bits fail these comparisons as they fail there.
+inline bool insideLine(double v, int32_t size) { return v >= 0.0 ? v + 0.5 < size : v - 0.5 > -1.0; }
+
 inline bool insideImage(double x, double y, int32_t width, int32_t height) {
-    int32_t px = 0;
-    int32_t py = 0;
-    return nearestPixelInside(x, y, width, height, px, py);
+    return insideLine(x, width) && insideLine(y, height);
 }
 
 // The model spline at positions known to be inside, for the affine and
@@ -43,11 +48,11 @@ public:
         if (std::bit_cast<uint64_t>(y) != yBits_) {
             yBits_ = std::bit_cast<uint64_t>(y);
             yBase_ = splineBase(y);
-            cubicWeights(y - yBase_, wy_);
+            cubicWeightRule(y - yBase_, wy_);
         }
         const int32_t xBase = splineBase(x);
         Weights wx;
-        cubicWeights(x - xBase, wx);
+        cubicWeightRule(x - xBase, wx);
         if (xBase >= 1 && xBase <= width_ - 3 && yBase_ >= 1 && yBase_ <= height_ - 3) {
             // Tap (k, j) is k rows above and j columns left of (base + 2, base + 2).
             const double* centre = coefficients_ + (static_cast<std::ptrdiff_t>(yBase_) + 2) * width_ + (xBase + 2);
@@ -154,8 +159,8 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
     const double floorY = std::floor(ty);
     Weights wx;
     Weights wy;
-    cubicWeights(tx - floorX, wx);
-    cubicWeights(ty - floorY, wy);
+    cubicWeightRule(tx - floorX, wx);
+    cubicWeightRule(ty - floorY, wy);
 
     // The columns inside are the same in every row, and they are contiguous:
     // x' only grows along a row, and so does its nearest pixel.
