@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +20,36 @@ namespace alignopt {
 namespace {
 
 using Weights = std::array<double, 4>;
+
+// The 4 x 4 sum of interpolate() for taps that need no folding: rk points at
+// tap (k, 0), and tap (k, j) lies j columns to its left. Each row
+// sum and the outer sum start at 0 and add in k, j order as there; written
+// out so the four row sums proceed side by side in registers (the loop form
+// ran half as fast).
+inline double interiorSum(const double* r0, const double* r1, const double* r2, const double* r3, const Weights& wx,
+                          const Weights& wy) {
+    double s0 = 0.0 + r0[0] * wx[0];
+    double s1 = 0.0 + r1[0] * wx[0];
+    double s2 = 0.0 + r2[0] * wx[0];
+    double s3 = 0.0 + r3[0] * wx[0];
+    s0 += r0[-1] * wx[1];
+    s1 += r1[-1] * wx[1];
+    s2 += r2[-1] * wx[1];
+    s3 += r3[-1] * wx[1];
+    s0 += r0[-2] * wx[2];
+    s1 += r1[-2] * wx[2];
+    s2 += r2[-2] * wx[2];
+    s3 += r3[-2] * wx[2];
+    s0 += r0[-3] * wx[3];
+    s1 += r1[-3] * wx[3];
+    s2 += r2[-3] * wx[3];
+    s3 += r3[-3] * wx[3];
+    double sum = 0.0 + s0 * wy[0];
+    sum += s1 * wy[1];
+    sum += s2 * wy[2];
+    sum += s3 * wy[3];
+    return sum;
+}
 
 // nearestPixelInside without forming the pixel: for v >= 0 the pixel
 // trunc(v + 0.5) is below `size` exactly when v + 0.5 is, and for v < 0
@@ -43,45 +72,38 @@ public:
           height_(engine.modelHeight) {}
 
     double at(double x, double y) {
-        // Matrices that keep y constant along a row (no shear or rotation)
-        // reuse the row's weights: equal bits, equal weights.
-        if (std::bit_cast<uint64_t>(y) != yBits_) {
-            yBits_ = std::bit_cast<uint64_t>(y);
-            yBase_ = splineBase(y);
-            cubicWeightRule(y - yBase_, wy_);
-        }
         const int32_t xBase = splineBase(x);
+        const int32_t yBase = splineBase(y);
         Weights wx;
+        Weights wy;
         cubicWeightRule(x - xBase, wx);
-        if (xBase >= 1 && xBase <= width_ - 3 && yBase_ >= 1 && yBase_ <= height_ - 3) {
+        cubicWeightRule(y - yBase, wy);
+        if (xBase >= 1 && xBase <= width_ - 3 && yBase >= 1 && yBase <= height_ - 3) {
             // Tap (k, j) is k rows above and j columns left of (base + 2, base + 2).
-            const double* centre = coefficients_ + (static_cast<std::ptrdiff_t>(yBase_) + 2) * width_ + (xBase + 2);
-            double sum = 0.0;
-            for (int k = 0; k < 4; ++k) {
-                const double* row = centre - k * static_cast<std::ptrdiff_t>(width_);
-                double r = 0.0;
-                for (int j = 0; j < 4; ++j) r += row[-j] * wx[j];
-                sum += r * wy_[k];
-            }
-            return sum;
+            const double* r0 = coefficients_ + (static_cast<std::ptrdiff_t>(yBase) + 2) * width_ + (xBase + 2);
+            const double* r1 = r0 - width_;
+            const double* r2 = r1 - width_;
+            return interiorSum(r0, r1, r2, r2 - width_, wx, wy);
         }
+        return folded(x, y, wx, wy);
+    }
+
+private:
+    // Taps beyond an edge: the engine folds them.
+    double folded(double x, double y, const Weights& wx, const Weights& wy) {
         engine_.sampleX = x;
         engine_.sampleY = y;
         engine_.computeXIndices();
         engine_.computeYOffsets();
         engine_.xWeights = wx;
-        engine_.yWeights = wy_;
+        engine_.yWeights = wy;
         return engine_.interpolate();
     }
 
-private:
     RegistrationEngine& engine_;
     const double* coefficients_;
     int32_t width_;
     int32_t height_;
-    uint64_t yBits_ = std::bit_cast<uint64_t>(std::numeric_limits<double>::quiet_NaN()); // no inside y has these bits
-    int32_t yBase_ = 0;
-    Weights wy_{};
 };
 
 // Positions advance by additions along a row and down the rows, as the
@@ -89,7 +111,11 @@ private:
 void warpAffine(RegistrationEngine& engine, const Matrix& m, double* output) {
     const int32_t width = engine.gridWidth;
     const int32_t height = engine.gridHeight;
+    const int32_t modelWidth = engine.modelWidth;
+    const int32_t modelHeight = engine.modelHeight;
     PointSampler sampler(engine);
+    const double dx = m(0, 1);
+    const double dy = m(1, 1);
     double a = m(0, 0);
     double b = m(1, 0);
     for (int32_t y = 0; y < height; ++y) {
@@ -97,10 +123,9 @@ void warpAffine(RegistrationEngine& engine, const Matrix& m, double* output) {
         double xp = a;
         double yp = b;
         for (int32_t x = 0; x < width; ++x) {
-            out[x] = insideImage(xp, yp, engine.modelWidth, engine.modelHeight) ? roundToSingle(sampler.at(xp, yp))
-                                                                                 : 0.0;
-            xp += m(0, 1);
-            yp += m(1, 1);
+            out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
+            xp += dx;
+            yp += dy;
         }
         a += m(0, 2);
         b += m(1, 2);
@@ -111,6 +136,8 @@ void warpAffine(RegistrationEngine& engine, const Matrix& m, double* output) {
 void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
     const int32_t width = engine.gridWidth;
     const int32_t height = engine.gridHeight;
+    const int32_t modelWidth = engine.modelWidth;
+    const int32_t modelHeight = engine.modelHeight;
     PointSampler sampler(engine);
     double a = m(0, 0);
     double b = m(1, 0);
@@ -123,8 +150,7 @@ void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
         double xp = a;
         double yp = b;
         for (int32_t x = 0; x < width; ++x) {
-            out[x] = insideImage(xp, yp, engine.modelWidth, engine.modelHeight) ? roundToSingle(sampler.at(xp, yp))
-                                                                                 : 0.0;
+            out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
             xp += dx;
             yp += dy;
         }
@@ -218,16 +244,9 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
         // Interior: tap j of column x is at base + x + 2 - j within each row.
         std::array<std::ptrdiff_t, 4> rowStarts;
         for (int k = 0; k < 4; ++k) rowStarts[k] = rowOffsets[k] + static_cast<std::ptrdiff_t>(baseX + 2);
-        for (int32_t x = interiorBegin; x < interiorEnd; ++x) {
-            double sum = 0.0;
-            for (int k = 0; k < 4; ++k) {
-                const double* p = c + (rowStarts[k] + x);
-                double r = 0.0;
-                for (int j = 0; j < 4; ++j) r += p[-j] * wx[j];
-                sum += r * wy[k];
-            }
-            out[x] = roundToSingle(sum);
-        }
+        for (int32_t x = interiorBegin; x < interiorEnd; ++x)
+            out[x] = roundToSingle(interiorSum(c + (rowStarts[0] + x), c + (rowStarts[1] + x), c + (rowStarts[2] + x),
+                                               c + (rowStarts[3] + x), wx, wy));
     }
 }
 
