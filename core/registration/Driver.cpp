@@ -6,6 +6,7 @@
 #include "core/image/ImageMask.h"
 #include "core/image/SplineImage.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/Driver.h"
 #include "core/registration/Landmarks.h"
 #include "core/registration/Registration.h"
 #include "core/registration/RegistrationEngine.h"
@@ -54,6 +55,8 @@ void install(RegistrationEngine& e, const LevelViews& v) {
     e.modelMirrorHeight = 2 * e.modelHeight;
 }
 
+} // namespace
+
 // The general kernels divide by a size measure of the target landmarks at
 // the current scale, so it is refreshed for every level.
 void optimiseLevel(RegistrationEngine& e) {
@@ -80,8 +83,6 @@ void optimiseLevel(RegistrationEngine& e) {
     }
 }
 
-} // namespace
-
 int32_t pyramidDepthFor(int32_t width, int32_t height) {
     int32_t depth = 1;
     while (width >= minimumPyramidSize && height >= minimumPyramidSize) {
@@ -92,46 +93,48 @@ int32_t pyramidDepthFor(int32_t width, int32_t height) {
     return depth;
 }
 
-void RegistrationEngine::runLevels() {
+void RegistrationEngine::runLevels() { runLevelsWith(*this, optimiseLevel); }
+
+void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationEngine&)>& optimise) {
     // The levels are visited from the coarsest (the back of each queue)
     // without consuming the images' and masks' own queues.
-    const auto& sourceLevels = sourceImage->levels;
-    const auto& sourceMaskLevels = sourceMask->levels;
-    const auto& targetLevels = targetImage->levels;
-    const auto& targetMaskLevels = targetMask->levels;
+    const auto& sourceLevels = e.sourceImage->levels;
+    const auto& sourceMaskLevels = e.sourceMask->levels;
+    const auto& targetLevels = e.targetImage->levels;
+    const auto& targetMaskLevels = e.targetMask->levels;
 
-    pyramidDepth = targetImage->depth;
-    levelScale = static_cast<int32_t>(std::pow(2.0, pyramidDepth));
-    for (int32_t i = 1; i < pyramidDepth; ++i) {
-        scaleLandmarks(sourceLandmarks, 0.5);
-        scaleLandmarks(targetLandmarks, 0.5);
+    e.pyramidDepth = e.targetImage->depth;
+    e.levelScale = static_cast<int32_t>(std::pow(2.0, e.pyramidDepth));
+    for (int32_t i = 1; i < e.pyramidDepth; ++i) {
+        scaleLandmarks(e.sourceLandmarks, 0.5);
+        scaleLandmarks(e.targetLandmarks, 0.5);
     }
 
     for (std::size_t remaining = targetLevels.size(); remaining > 0; --remaining) {
         const std::size_t at = remaining - 1;
         const PyramidLevel& target = targetLevels[at];
         const PyramidLevel& source = sourceLevels[at];
-        levelScale /= 2;
-        install(*this, {target.values, target.gradientX, target.gradientY, targetMaskLevels[at], source.values,
-                        source.gradientX, source.gradientY, sourceMaskLevels[at], target.width, target.height,
-                        source.width, source.height});
-        optimiseLevel(*this);
-        scaleLandmarks(sourceLandmarks, 2.0);
-        scaleLandmarks(targetLandmarks, 2.0);
-        *sourceLandmarksOut = sourceLandmarks;
+        e.levelScale /= 2;
+        install(e, {target.values, target.gradientX, target.gradientY, targetMaskLevels[at], source.values,
+                    source.gradientX, source.gradientY, sourceMaskLevels[at], target.width, target.height,
+                    source.width, source.height});
+        optimise(e);
+        scaleLandmarks(e.sourceLandmarks, 2.0);
+        scaleLandmarks(e.targetLandmarks, 2.0);
+        *e.sourceLandmarksOut = e.sourceLandmarks;
     }
 
-    levelScale /= 2;
-    const SplineImage& target = *targetImage;
-    const SplineImage& source = *sourceImage;
+    e.levelScale /= 2;
+    const SplineImage& target = *e.targetImage;
+    const SplineImage& source = *e.sourceImage;
     // Full resolution: the target is the model (coefficients) for every family
     // but bilinear, which walks the target's samples instead.
-    const bool bilinear = transformation == TransformationType::Bilinear;
-    install(*this, {bilinear ? target.samples : target.coefficients, target.gradientX, target.gradientY,
-                    targetMask->data, bilinear ? source.coefficients : source.samples, source.gradientX,
-                    source.gradientY, sourceMask->data, target.width, target.height, source.width, source.height});
-    optimiseLevel(*this);
-    *sourceLandmarksOut = sourceLandmarks;
+    const bool bilinear = e.transformation == TransformationType::Bilinear;
+    install(e, {bilinear ? target.samples : target.coefficients, target.gradientX, target.gradientY,
+                e.targetMask->data, bilinear ? source.coefficients : source.samples, source.gradientX,
+                source.gradientY, e.sourceMask->data, target.width, target.height, source.width, source.height});
+    optimise(e);
+    *e.sourceLandmarksOut = e.sourceLandmarks;
 }
 
 RegistrationResult registerImages(const double* target, const double* source, TransformationType transformation,

@@ -154,11 +154,12 @@ TEST(GeneralKernels, NothingInsideGivesNaNAndZeroDerivatives) {
          }()},
         {TransformationType::Affine, [] {
              Matrix m = identity2x3();
-             m(0, 1) = std::numeric_limits<double>::quiet_NaN();
+             m(0, 0) = std::numeric_limits<double>::quiet_NaN();
              return m;
          }()},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.m.values[0] << " " << c.m.values[1] << " " << c.m.values[2]);
         KernelBench b(10, 10, 10, 10, c.type);
         b.fillModel();
         b.sampleModel();
