@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
@@ -175,6 +177,12 @@ int64_t integerBase(double floorValue) {
 // next integer when the fraction is within rounding of 1, and taking the taps
 // from it would read the spline one pixel off. Inside or outside is still
 // decided by the accumulated coordinate.
+//
+// A row sum of interpolate() depends only on the model row and the output
+// column, and neighbouring output rows share three of their four model rows.
+// So each model row is filtered along x once, into one of four row buffers,
+// and every output pixel is the y-weighted sum of four buffered values: the
+// same numbers added in the same order, at less than half the work.
 void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output) {
     const int32_t width = engine.modelWidth;
     const int32_t height = engine.modelHeight;
@@ -201,52 +209,91 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
         }
         xp += 1.0;
     }
-    if (firstInside == width) return; // the output is already all 0.0
+    const auto pixelCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (firstInside == width) {
+        std::fill_n(output, pixelCount, 0.0);
+        return;
+    }
 
     // Columns whose four taps stay inside the row read it directly; the few
-    // at the edges take folded taps, made once here.
+    // at the edges (all of them when the image is narrower than the kernel)
+    // take folded taps, made once here.
     const int64_t baseX = integerBase(floorX);
     const int32_t interiorBegin = static_cast<int32_t>(std::clamp<int64_t>(1 - baseX, firstInside, endInside));
     const int32_t interiorEnd =
         static_cast<int32_t>(std::clamp<int64_t>(static_cast<int64_t>(width) - 2 - baseX, interiorBegin, endInside));
-    const int32_t leftCount = interiorBegin - firstInside;
-    const int32_t rightCount = endInside - interiorEnd;
-    // At most three columns on either side need folding, unless the image
-    // is narrower than the kernel.
-    std::vector<std::array<int32_t, 4>> edgeTaps(static_cast<std::size_t>(leftCount + rightCount));
-    auto edgeColumn = [&](int32_t i) { return i < leftCount ? firstInside + i : interiorEnd + (i - leftCount); };
-    for (int32_t i = 0; i < leftCount + rightCount; ++i) {
-        const int64_t first = baseX + edgeColumn(i) + 2;
-        for (int k = 0; k < 4; ++k) edgeTaps[static_cast<std::size_t>(i)][k] = foldMirror(first - k, width);
+    std::vector<std::array<int32_t, 4>> columnTaps(static_cast<std::size_t>(width));
+    for (int32_t x = firstInside; x < endInside; ++x) {
+        if (x == interiorBegin) x = interiorEnd;
+        if (x == endInside) break;
+        for (int k = 0; k < 4; ++k) columnTaps[static_cast<std::size_t>(x)][k] = foldMirror(baseX + x + 2 - k, width);
     }
+
+    // Model row `row` filtered along x, for the inside columns.
+    auto filterRow = [&](int32_t row, double* filtered) {
+        const double* r = c + static_cast<std::ptrdiff_t>(row) * width;
+        auto folded = [&](int32_t x) {
+            const auto& taps = columnTaps[static_cast<std::size_t>(x)];
+            double sum = 0.0;
+            for (int j = 0; j < 4; ++j) sum += r[taps[j]] * wx[j];
+            filtered[x] = sum;
+        };
+        for (int32_t x = firstInside; x < interiorBegin; ++x) folded(x);
+        // Tap j of column x is at base + x + 2 - j.
+        const double* p = r + (baseX + 2);
+        for (int32_t x = interiorBegin; x < interiorEnd; ++x) {
+            double sum = 0.0 + p[x] * wx[0];
+            sum += p[x - 1] * wx[1];
+            sum += p[x - 2] * wx[2];
+            sum += p[x - 3] * wx[3];
+            filtered[x] = sum;
+        }
+        for (int32_t x = interiorEnd; x < endInside; ++x) folded(x);
+    };
+
+    // Four buffers, each holding one filtered model row (-1: none yet). A
+    // row needs at most four distinct model rows, so a buffer it does not
+    // use is always free for the one it lacks.
+    std::vector<double> buffers(4 * static_cast<std::size_t>(width));
+    std::array<int32_t, 4> bufferRow{-1, -1, -1, -1};
 
     const int64_t baseY = integerBase(floorY);
     double yp = ty;
     for (int32_t y = 0; y < height; ++y, yp += 1.0) {
-        int32_t py = 0;
-        if (!(nearestPixel(yp, py) && py >= 0 && py < height)) continue; // row stays 0.0
-        std::array<std::ptrdiff_t, 4> rowOffsets;
-        for (int k = 0; k < 4; ++k)
-            rowOffsets[k] = static_cast<std::ptrdiff_t>(foldMirror(baseY + y + 2 - k, height)) * width;
         double* out = output + static_cast<std::ptrdiff_t>(y) * width;
-
-        for (int32_t i = 0; i < leftCount + rightCount; ++i) {
-            const auto& taps = edgeTaps[static_cast<std::size_t>(i)];
-            double sum = 0.0;
-            for (int k = 0; k < 4; ++k) {
-                double r = 0.0;
-                for (int j = 0; j < 4; ++j) r += c[rowOffsets[k] + taps[j]] * wx[j];
-                sum += r * wy[k];
+        int32_t py = 0;
+        if (!(nearestPixel(yp, py) && py >= 0 && py < height)) {
+            std::fill_n(out, width, 0.0);
+            continue;
+        }
+        std::array<int32_t, 4> rows;
+        for (int k = 0; k < 4; ++k) rows[k] = foldMirror(baseY + y + 2 - k, height);
+        std::array<const double*, 4> filtered;
+        for (int k = 0; k < 4; ++k) {
+            int slot = 0;
+            while (slot < 4 && bufferRow[slot] != rows[k]) ++slot;
+            if (slot == 4) {
+                slot = 0;
+                while (std::find(rows.begin(), rows.end(), bufferRow[slot]) != rows.end()) ++slot;
+                bufferRow[slot] = rows[k];
+                filterRow(rows[k], buffers.data() + slot * static_cast<std::size_t>(width));
             }
-            out[edgeColumn(i)] = roundToSingle(sum);
+            filtered[k] = buffers.data() + slot * static_cast<std::size_t>(width);
         }
 
-        // Interior: tap j of column x is at base + x + 2 - j within each row.
-        std::array<std::ptrdiff_t, 4> rowStarts;
-        for (int k = 0; k < 4; ++k) rowStarts[k] = rowOffsets[k] + static_cast<std::ptrdiff_t>(baseX + 2);
-        for (int32_t x = interiorBegin; x < interiorEnd; ++x)
-            out[x] = roundToSingle(interiorSum(c + (rowStarts[0] + x), c + (rowStarts[1] + x), c + (rowStarts[2] + x),
-                                               c + (rowStarts[3] + x), wx, wy));
+        std::fill_n(out, firstInside, 0.0);
+        const double* h0 = filtered[0];
+        const double* h1 = filtered[1];
+        const double* h2 = filtered[2];
+        const double* h3 = filtered[3];
+        for (int32_t x = firstInside; x < endInside; ++x) {
+            double sum = 0.0 + h0[x] * wy[0];
+            sum += h1[x] * wy[1];
+            sum += h2[x] * wy[2];
+            sum += h3[x] * wy[3];
+            out[x] = roundToSingle(sum);
+        }
+        std::fill(out + endInside, out + width, 0.0);
     }
 }
 
@@ -287,8 +334,9 @@ std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width
     engine.gridWidth = width;
     engine.gridHeight = height;
 
-    // Zero-filled: every pixel that is not evaluated is exactly 0.0.
-    std::vector<double> output(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0.0);
+    // The pixels are not read again: their buffer takes the output, which
+    // spares a fresh image-sized allocation. Every loop writes every pixel.
+    std::vector<double> output = std::move(image.samples);
     engine.gridSamples = output;
     switch (family) {
     case TransformationType::Translation: warpTranslation(engine, matrix, output.data()); break;
