@@ -2,8 +2,10 @@
 // affine): one pass over the grid image, each pixel mapped into the model
 // image, interpolated there and compared with the grid sample.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <iterator>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,23 +18,43 @@ namespace alignopt {
 namespace {
 
 // Gradient and upper triangle of the Gauss-Newton matrix, summed in pixel
-// order; the lower triangle is only filled in when the walk is over.
+// order; the lower triangle is only filled in when the walk is over. The
+// triangle is packed row by row and the per-pixel updates are unrolled at
+// compile time: they are the bulk of a derivative pass.
 template <int32_t N>
 struct Accumulator {
+    static constexpr std::size_t packed = static_cast<std::size_t>(N * (N + 1) / 2);
+    static constexpr auto pairs = [] {
+        std::array<std::array<int32_t, 2>, packed> p{};
+        std::size_t at = 0;
+        for (int32_t a = 0; a < N; ++a)
+            for (int32_t b = a; b < N; ++b) p[at++] = {a, b};
+        return p;
+    }();
+
     double g[N] = {};
-    double h[N][N] = {};
+    double h[packed] = {};
 
     void add(const double (&d)[N], double r) {
-        for (int32_t a = 0; a < N; ++a) {
-            g[a] = g[a] + d[a] * r;
-            for (int32_t b = a; b < N; ++b) h[a][b] = h[a][b] + d[a] * d[b];
-        }
+        addGradient(d, r, std::make_index_sequence<N>{});
+        addProducts(d, std::make_index_sequence<packed>{});
+    }
+
+    template <std::size_t... A>
+    void addGradient(const double (&d)[N], double r, std::index_sequence<A...>) {
+        ((g[A] = g[A] + d[A] * r), ...);
+    }
+
+    template <std::size_t... P>
+    void addProducts(const double (&d)[N], std::index_sequence<P...>) {
+        ((h[P] = h[P] + d[pairs[P][0]] * d[pairs[P][1]]), ...);
     }
 
     void store(Matrix& hessian, std::span<double> gradient) const {
-        for (int32_t a = 0; a < N; ++a) {
-            gradient[static_cast<std::size_t>(a)] = g[a];
-            for (int32_t b = 0; b < N; ++b) hessian(a, b) = b >= a ? h[a][b] : h[b][a];
+        for (int32_t a = 0; a < N; ++a) gradient[static_cast<std::size_t>(a)] = g[a];
+        for (std::size_t p = 0; p < packed; ++p) {
+            hessian(pairs[p][0], pairs[p][1]) = h[p];
+            hessian(pairs[p][1], pairs[p][0]) = h[p];
         }
     }
 };
@@ -72,20 +94,25 @@ inline void splineWeights(double t, double (&w)[4]) {
     w[1] = ((1.0 - w[0]) - w[2]) - w[3];
 }
 
-// Rows of taps: row k starts at rows[k] and its taps sit at the columns
-// xTaps[0..3]; each row sum and the weighted sum of rows start at 0.
+// The 4 x 4 sum: row k starts at rows[k] and its taps sit at the columns
+// xTaps[0..3]; each row sum and the weighted sum of rows start at 0 and add
+// the taps in order 0 to 3.
+inline double rowSum(const double* row, const int32_t (&xTaps)[4], const double (&wx)[4]) {
+    double r = 0.0;
+    r += row[xTaps[0]] * wx[0];
+    r += row[xTaps[1]] * wx[1];
+    r += row[xTaps[2]] * wx[2];
+    r += row[xTaps[3]] * wx[3];
+    return r;
+}
+
 inline double weightedSum(const double* const (&rows)[4], const int32_t (&xTaps)[4], const double (&wx)[4],
                           const double (&wy)[4]) {
     double sum = 0.0;
-    for (int32_t k = 0; k < 4; ++k) {
-        const double* row = rows[k];
-        double r = 0.0;
-        r += row[xTaps[0]] * wx[0];
-        r += row[xTaps[1]] * wx[1];
-        r += row[xTaps[2]] * wx[2];
-        r += row[xTaps[3]] * wx[3];
-        sum += r * wy[k];
-    }
+    sum += rowSum(rows[0], xTaps, wx) * wy[0];
+    sum += rowSum(rows[1], xTaps, wx) * wy[1];
+    sum += rowSum(rows[2], xTaps, wx) * wy[2];
+    sum += rowSum(rows[3], xTaps, wx) * wy[3];
     return sum;
 }
 
