@@ -163,12 +163,13 @@ void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
     }
 }
 
-// floor of a translation component as an integer base. Only called once some
-// pixel is inside, which bounds the component far below the clamp; the clamp
-// just keeps the conversion defined.
+// floor of a translation component as an integer base. Only used for pixels
+// inside, which bound the component far within 2^62; the bounds (NaN takes
+// the lower one) only keep the conversion defined for the others.
 int64_t integerBase(double floorValue) {
     constexpr double limit = 4611686018427387904.0; // 2^62
-    return static_cast<int64_t>(std::clamp(floorValue, -limit, limit));
+    const double bounded = floorValue > limit ? limit : floorValue > -limit ? floorValue : -limit;
+    return static_cast<int64_t>(bounded);
 }
 
 // Every pixel shares the translation's fractions, so the weights are made
