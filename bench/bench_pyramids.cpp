@@ -15,6 +15,7 @@
 
 #include "core/image/BSplineFilters.h"
 #include "core/image/ImageMask.h"
+#include "core/image/Reduction.h"
 #include "core/image/SeparablePasses.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
@@ -159,5 +160,60 @@ void passArgs(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_PrefilterRows)->Apply(passArgs);
 BENCHMARK(BM_PrefilterColumns)->Apply(passArgs);
 BENCHMARK(BM_PrefilterColumnsOneByOne)->Apply(passArgs);
+
+} // namespace
+
+namespace {
+
+// The pieces a pyramid level is made of, at full size.
+void BM_SampleImage(benchmark::State& state) {
+    const auto side = static_cast<int32_t>(state.range(0));
+    const auto degree = static_cast<SplineDegree>(state.range(1));
+    const std::vector<double> pixels = randomImage(side);
+    std::vector<double> out(pixels.size());
+    for (auto _ : state) {
+        sampleImage(pixels.data(), out.data(), side, side, degree);
+        benchmark::DoNotOptimize(out.data());
+    }
+    perPixel(state, side);
+}
+BENCHMARK(BM_SampleImage)->Apply(passArgs);
+
+void BM_ReduceImage(benchmark::State& state) {
+    const auto side = static_cast<int32_t>(state.range(0));
+    const std::vector<double> pixels = randomImage(side);
+    for (auto _ : state) {
+        std::vector<double> r = reduceImage(pixels.data(), side, side);
+        benchmark::DoNotOptimize(r.data());
+    }
+    perPixel(state, side);
+}
+BENCHMARK(BM_ReduceImage)->Apply(sizes);
+
+void BM_GradientsFromCoefficients(benchmark::State& state) {
+    const auto side = static_cast<int32_t>(state.range(0));
+    const std::vector<double> pixels = randomImage(side);
+    std::vector<double> gx(pixels.size());
+    std::vector<double> gy(pixels.size());
+    for (auto _ : state) {
+        gradientsFromCoefficients(pixels.data(), gx.data(), gy.data(), side, side);
+        benchmark::DoNotOptimize(gy.data());
+    }
+    perPixel(state, side);
+}
+BENCHMARK(BM_GradientsFromCoefficients)->Apply(sizes);
+
+void BM_GradientsFromSamples(benchmark::State& state) {
+    const auto side = static_cast<int32_t>(state.range(0));
+    const std::vector<double> pixels = randomImage(side);
+    std::vector<double> gx(pixels.size());
+    std::vector<double> gy(pixels.size());
+    for (auto _ : state) {
+        gradientsFromSamples(pixels.data(), gx.data(), gy.data(), side, side);
+        benchmark::DoNotOptimize(gy.data());
+    }
+    perPixel(state, side);
+}
+BENCHMARK(BM_GradientsFromSamples)->Apply(sizes);
 
 } // namespace

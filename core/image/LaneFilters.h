@@ -45,6 +45,10 @@ struct LineBlock {
     std::ptrdiff_t index(int32_t k, int32_t l) const { return first + l * lineStep + k * sampleStep; }
 };
 
+// Each row of a column block lies on its own page, out of reach of the
+// hardware prefetcher; ask for the rows a little ahead.
+inline constexpr int32_t kPrefetchRows = 8;
+
 // Lanes past `count` are zero-filled so that the filters run on defined values;
 // they are never written back.
 template <int32_t L>
@@ -52,6 +56,10 @@ void gather(const double* image, const LineBlock& b, double* buffer) {
     if (b.lineStep == 1 && b.count == L) { // a full block of columns: L neighbours per row
         for (int32_t k = 0; k < b.length; ++k) {
             const double* from = image + b.index(k, 0);
+            if (k + kPrefetchRows < b.length) {
+                __builtin_prefetch(from + kPrefetchRows * b.sampleStep);
+                __builtin_prefetch(from + kPrefetchRows * b.sampleStep + L - 1);
+            }
             for (int32_t l = 0; l < L; ++l) buffer[at<L>(k, l)] = from[l];
         }
         return;
@@ -68,6 +76,10 @@ void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
     if (b.lineStep == 1 && b.count == L) {
         for (int32_t k = 0; k < b.length; ++k) {
             double* to = image + b.index(k, 0);
+            if (k + kPrefetchRows < b.length) {
+                __builtin_prefetch(to + kPrefetchRows * b.sampleStep, 1);
+                __builtin_prefetch(to + kPrefetchRows * b.sampleStep + L - 1, 1);
+            }
             for (int32_t l = 0; l < L; ++l) to[l] = roundToSingle(buffer[at<L>(k, l)]);
         }
         return;
@@ -127,21 +139,30 @@ struct PrefilterPlan {
     }
 };
 
+// The kernels below read every constant into a local and build each output
+// row of lanes in a local array first: the compiler cannot then suspect the
+// output of overwriting its inputs, and runs the lanes as vector operations.
+
 // prefilterLine on L interleaved lines of plan.length samples, in place.
 template <int32_t L>
 void prefilter(double* x, const PrefilterPlan& plan) {
     const int32_t n = plan.length;
     assert(n >= 1);
     if (n == 1) return;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * L; ++i) x[i] = x[i] * plan.gain;
+    const double gain = plan.gain;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * L; ++i) x[i] = x[i] * gain;
     for (std::size_t p = 0; p < plan.poles.size(); ++p) {
         const double z = plan.poles[p];
+        const double zN = plan.zN[p];
+        const double divisor = plan.divisor[p];
         const double* w = &plan.weights[p * static_cast<std::size_t>(n)];
         double s[L];
-        for (int32_t l = 0; l < L; ++l) s[l] = (plan.zN[p] * x[at<L>(n - 1, l)] + x[at<L>(0, l)]) * (z + 1.0);
-        for (int32_t k = 1; k <= n - 2; ++k)
-            for (int32_t l = 0; l < L; ++l) s[l] = s[l] + w[k] * x[at<L>(k, l)];
-        for (int32_t l = 0; l < L; ++l) x[at<L>(0, l)] = s[l] / plan.divisor[p];
+        for (int32_t l = 0; l < L; ++l) s[l] = (zN * x[at<L>(n - 1, l)] + x[at<L>(0, l)]) * (z + 1.0);
+        for (int32_t k = 1; k <= n - 2; ++k) {
+            const double wk = w[k];
+            for (int32_t l = 0; l < L; ++l) s[l] = s[l] + wk * x[at<L>(k, l)];
+        }
+        for (int32_t l = 0; l < L; ++l) x[at<L>(0, l)] = s[l] / divisor;
         for (int32_t k = 1; k < n; ++k)
             for (int32_t l = 0; l < L; ++l) x[at<L>(k, l)] = x[at<L>(k - 1, l)] * z + x[at<L>(k, l)];
         for (int32_t l = 0; l < L; ++l) x[at<L>(n - 1, l)] = (z * x[at<L>(n - 1, l)]) / (z - 1.0);
@@ -150,32 +171,36 @@ void prefilter(double* x, const PrefilterPlan& plan) {
     }
 }
 
-// Indices of the taps k - j and k + j (j = 0 ... K-1), folded only near the ends.
-template <int K>
-void tapIndices(int32_t k, int32_t n, int32_t (&minus)[K], int32_t (&plus)[K]) {
-    const bool inside = k >= K - 1 && k + (K - 1) < n;
-    for (int32_t j = 0; j < K; ++j) {
-        minus[j] = inside ? k - j : foldMirror(static_cast<int64_t>(k) - j, n);
-        plus[j] = inside ? k + j : foldMirror(static_cast<int64_t>(k) + j, n);
-    }
+// Index of sample i of a line of n, folded by the mirror rule only when it
+// lies outside.
+inline int32_t tap(int32_t i, int32_t n) { return i >= 0 && i < n ? i : foldMirror(i, n); }
+
+template <int32_t L>
+void store(const double (&v)[L], double* out) {
+    for (int32_t l = 0; l < L; ++l) out[l] = v[l];
 }
 
 // sampleLine with a half kernel of K values (2 or 4), on interleaved lines.
 template <int32_t L, int K>
 void sample(const double* h, const double* in, double* out, int32_t n) {
     assert(n >= 1);
+    double hk[K];
+    for (int j = 0; j < K; ++j) hk[j] = h[j];
     for (int32_t k = 0; k < n; ++k) {
-        int32_t m[K];
-        int32_t p[K];
-        tapIndices<K>(k, n, m, p);
-        for (int32_t l = 0; l < L; ++l) {
-            double v = (in[at<L>(m[1], l)] + in[at<L>(p[1], l)]) * h[1] + in[at<L>(k, l)] * h[0];
-            if constexpr (K == 4) {
-                v = v + (in[at<L>(m[2], l)] + in[at<L>(p[2], l)]) * h[2];
-                v = v + (in[at<L>(m[3], l)] + in[at<L>(p[3], l)]) * h[3];
-            }
-            out[at<L>(k, l)] = v;
+        const double* c = in + at<L>(k, 0);
+        const double* m1 = in + at<L>(tap(k - 1, n), 0);
+        const double* p1 = in + at<L>(tap(k + 1, n), 0);
+        double v[L];
+        for (int32_t l = 0; l < L; ++l) v[l] = (m1[l] + p1[l]) * hk[1] + c[l] * hk[0];
+        if constexpr (K == 4) {
+            const double* m2 = in + at<L>(tap(k - 2, n), 0);
+            const double* p2 = in + at<L>(tap(k + 2, n), 0);
+            const double* m3 = in + at<L>(tap(k - 3, n), 0);
+            const double* p3 = in + at<L>(tap(k + 3, n), 0);
+            for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (m2[l] + p2[l]) * hk[2];
+            for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (m3[l] + p3[l]) * hk[3];
         }
+        store<L>(v, out + at<L>(k, 0));
     }
 }
 
@@ -193,9 +218,11 @@ template <int32_t L>
 void differentiate(const double* in, double* out, int32_t n) {
     assert(n >= 1);
     for (int32_t k = 0; k < n; ++k) {
-        const int32_t before = foldMirror(static_cast<int64_t>(k) - 1, n);
-        const int32_t after = foldMirror(static_cast<int64_t>(k) + 1, n);
-        for (int32_t l = 0; l < L; ++l) out[at<L>(k, l)] = (in[at<L>(after, l)] - in[at<L>(before, l)]) * 0.5;
+        const double* before = in + at<L>(tap(k - 1, n), 0);
+        const double* after = in + at<L>(tap(k + 1, n), 0);
+        double v[L];
+        for (int32_t l = 0; l < L; ++l) v[l] = (after[l] - before[l]) * 0.5;
+        store<L>(v, out + at<L>(k, 0));
     }
 }
 
@@ -206,13 +233,15 @@ void reduce(const double* in, double* out, int32_t n) {
     const int32_t m = n / 2;
     for (int32_t j = 0; j < m; ++j) {
         const int32_t c = 2 * j;
-        const bool inside = c >= 2 && c + 2 < n;
-        int32_t t[5];
-        for (int32_t i = 0; i < 5; ++i) t[i] = inside ? c - 2 + i : foldMirror(static_cast<int64_t>(c) - 2 + i, n);
-        for (int32_t l = 0; l < L; ++l) {
-            double v = (in[at<L>(t[1], l)] + in[at<L>(t[3], l)]) * 0.25 + in[at<L>(t[2], l)] * 0.375;
-            out[at<L>(j, l)] = v + (in[at<L>(t[0], l)] + in[at<L>(t[4], l)]) * 0.0625;
-        }
+        const double* x0 = in + at<L>(tap(c - 2, n), 0);
+        const double* x1 = in + at<L>(tap(c - 1, n), 0);
+        const double* x2 = in + at<L>(c, 0);
+        const double* x3 = in + at<L>(tap(c + 1, n), 0);
+        const double* x4 = in + at<L>(tap(c + 2, n), 0);
+        double v[L];
+        for (int32_t l = 0; l < L; ++l) v[l] = (x1[l] + x3[l]) * 0.25 + x2[l] * 0.375;
+        for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (x0[l] + x4[l]) * 0.0625;
+        store<L>(v, out + at<L>(j, 0));
     }
 }
 
