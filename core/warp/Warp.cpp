@@ -241,12 +241,13 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
         };
         for (int32_t x = firstInside; x < interiorBegin; ++x) folded(x);
         // Tap j of column x is at base + x + 2 - j.
-        const double* p = r + (baseX + 2);
+        const auto shift = static_cast<std::ptrdiff_t>(baseX + 2);
         for (int32_t x = interiorBegin; x < interiorEnd; ++x) {
-            double sum = 0.0 + p[x] * wx[0];
-            sum += p[x - 1] * wx[1];
-            sum += p[x - 2] * wx[2];
-            sum += p[x - 3] * wx[3];
+            const double* p = r + (shift + x);
+            double sum = 0.0 + p[0] * wx[0];
+            sum += p[-1] * wx[1];
+            sum += p[-2] * wx[2];
+            sum += p[-3] * wx[3];
             filtered[x] = sum;
         }
         for (int32_t x = interiorEnd; x < endInside; ++x) folded(x);
