@@ -183,7 +183,8 @@ void RegistrationEngine::optimiseBilinear() {
     int64_t pass = 1;
     for (;;) {
         // Damped diagonal system: the off-diagonal Hessian takes no part.
-        std::fill(damped.values.begin(), damped.values.end(), 0.0);
+        // Only the diagonal is rewritten; the rest is what the previous
+        // inversion left, zeros for any finite diagonal.
         for (int32_t q = 0; q < parameters; ++q) damped(q, q) = (lambda + 1.0) * hessian(q, q);
         invertMatrix(damped);
         solveStep(damped, gradient, step);

@@ -1,7 +1,6 @@
 // Rigid body: the optimiser works on an angle and a translation rather than on
 // landmarks. The model is the target image, the grid the source image with its
 // own gradients.
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -154,7 +153,8 @@ void RegistrationEngine::optimiseRigidBody() {
     int64_t pass = 1;
     for (;;) {
         // Damped diagonal system: the off-diagonal Hessian takes no part.
-        std::fill(damped.values.begin(), damped.values.end(), 0.0);
+        // Only the diagonal is rewritten; the rest is what the previous
+        // inversion left, zeros for any finite diagonal.
         for (int32_t p = 0; p < 3; ++p) damped(p, p) = (lambda + 1.0) * hessian(p, p);
         invertMatrix(damped);
         solveStep(damped, gradient, step);
