@@ -24,10 +24,10 @@ namespace {
 using Weights = std::array<double, 4>;
 
 // The 4 x 4 sum of interpolate() for taps that need no folding: rk points at
-// tap (k, 0), and tap (k, j) lies j columns to its left. Each row
-// sum and the outer sum start at 0 and add in k, j order as there; written
-// out so the four row sums proceed side by side in registers (the loop form
-// ran half as fast).
+// tap (k, 0), and tap (k, j) lies j columns to its left. Each row sum and the
+// outer sum start at 0 and add in k, j order as there; written out so the
+// four row sums proceed side by side in registers (the loop form ran half as
+// fast).
 inline double interiorSum(const double* r0, const double* r1, const double* r2, const double* r3, const Weights& wx,
                           const Weights& wy) {
     double s0 = 0.0 + r0[0] * wx[0];
@@ -350,6 +350,7 @@ std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width
     // The pixels are not read again: their buffer takes the output, which
     // spares a fresh image-sized allocation. Every loop writes every pixel.
     std::vector<double> output = std::move(image.samples);
+    output.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     engine.gridSamples = output;
     switch (family) {
     case TransformationType::Translation: warpTranslation(engine, matrix, output.data()); break;
