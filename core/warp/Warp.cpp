@@ -163,12 +163,13 @@ void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
     }
 }
 
-// floor of a translation component as an integer base. Only called once some
-// pixel is inside, which bounds the component far below the clamp; the clamp
-// just keeps the conversion defined.
+// floor of a translation component as an integer base. Only used for pixels
+// inside, which bound the component far within 2^62; the bounds (NaN takes
+// the lower one) only keep the conversion defined for the others.
 int64_t integerBase(double floorValue) {
     constexpr double limit = 4611686018427387904.0; // 2^62
-    return static_cast<int64_t>(std::clamp(floorValue, -limit, limit));
+    const double bounded = floorValue > limit ? limit : floorValue > -limit ? floorValue : -limit;
+    return static_cast<int64_t>(bounded);
 }
 
 // Every pixel shares the translation's fractions, so the weights are made
@@ -240,12 +241,13 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
         };
         for (int32_t x = firstInside; x < interiorBegin; ++x) folded(x);
         // Tap j of column x is at base + x + 2 - j.
-        const double* p = r + (baseX + 2);
+        const auto shift = static_cast<std::ptrdiff_t>(baseX + 2);
         for (int32_t x = interiorBegin; x < interiorEnd; ++x) {
-            double sum = 0.0 + p[x] * wx[0];
-            sum += p[x - 1] * wx[1];
-            sum += p[x - 2] * wx[2];
-            sum += p[x - 3] * wx[3];
+            const double* p = r + (shift + x);
+            double sum = 0.0 + p[0] * wx[0];
+            sum += p[-1] * wx[1];
+            sum += p[-2] * wx[2];
+            sum += p[-3] * wx[3];
             filtered[x] = sum;
         }
         for (int32_t x = interiorEnd; x < endInside; ++x) folded(x);
