@@ -108,34 +108,20 @@ private:
     int32_t height_;
 };
 
-// Positions advance by additions along a row and down the rows, as the
-// results are defined; recomputing them per pixel would change the last bits.
-void warpAffine(RegistrationEngine& engine, const Matrix& m, double* output) {
-    const int32_t width = engine.gridWidth;
-    const int32_t height = engine.gridHeight;
-    const int32_t modelWidth = engine.modelWidth;
-    const int32_t modelHeight = engine.modelHeight;
-    PointSampler sampler(engine);
-    const double dx = m(0, 1);
-    const double dy = m(1, 1);
-    double a = m(0, 0);
-    double b = m(1, 0);
-    for (int32_t y = 0; y < height; ++y) {
-        double* out = output + static_cast<std::ptrdiff_t>(y) * width;
-        double xp = a;
-        double yp = b;
-        for (int32_t x = 0; x < width; ++x) {
-            out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
-            xp += dx;
-            yp += dy;
-        }
-        a += m(0, 2);
-        b += m(1, 2);
-    }
-}
+// The affine and bilinear loops. Positions advance by additions along a row
+// and down the rows, as the results are defined; recomputing them per pixel
+// would change the last bits. The bilinear x.y term is carried by two
+// per-row accumulators sx, sy that change each row's step.
+//
+// The output is walked in tiles of tileRows x tileColumns: a tile reads a
+// compact patch of the model, where a whole output row of a rotation sweeps
+// across many model rows and keeps missing the caches (half as fast on large
+// images). Each row's position still takes the same additions in the same
+// order, paused at a tile's right edge and resumed at the next tile.
+constexpr int32_t tileRows = 32;
+constexpr int32_t tileColumns = 64;
 
-// As the affine loop, with the x.y term carried by two per-row accumulators.
-void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
+void warpGeneral(RegistrationEngine& engine, const Matrix& m, bool bilinear, double* output) {
     const int32_t width = engine.gridWidth;
     const int32_t height = engine.gridHeight;
     const int32_t modelWidth = engine.modelWidth;
@@ -145,21 +131,46 @@ void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
     double b = m(1, 0);
     double sx = 0.0;
     double sy = 0.0;
-    for (int32_t y = 0; y < height; ++y) {
-        double* out = output + static_cast<std::ptrdiff_t>(y) * width;
-        const double dx = sx + m(0, 1); // the bracket is summed before it is added
-        const double dy = sy + m(1, 1);
-        double xp = a;
-        double yp = b;
-        for (int32_t x = 0; x < width; ++x) {
-            out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
-            xp += dx;
-            yp += dy;
+    std::array<double, tileRows> xs;
+    std::array<double, tileRows> ys;
+    std::array<double, tileRows> xSteps;
+    std::array<double, tileRows> ySteps;
+    for (int32_t y0 = 0; y0 < height; y0 += tileRows) {
+        const int32_t rows = std::min(tileRows, height - y0);
+        for (int32_t i = 0; i < rows; ++i) {
+            xs[i] = a;
+            ys[i] = b;
+            if (bilinear) {
+                xSteps[i] = sx + m(0, 1); // the bracket is summed before it is added
+                ySteps[i] = sy + m(1, 1);
+                a += m(0, 2);
+                sx += m(0, 3);
+                b += m(1, 2);
+                sy += m(1, 3);
+            } else {
+                xSteps[i] = m(0, 1);
+                ySteps[i] = m(1, 1);
+                a += m(0, 2);
+                b += m(1, 2);
+            }
         }
-        a += m(0, 2);
-        sx += m(0, 3);
-        b += m(1, 2);
-        sy += m(1, 3);
+        for (int32_t x0 = 0; x0 < width; x0 += tileColumns) {
+            const int32_t x1 = std::min(width, x0 + tileColumns);
+            for (int32_t i = 0; i < rows; ++i) {
+                double* out = output + static_cast<std::ptrdiff_t>(y0 + i) * width;
+                double xp = xs[i];
+                double yp = ys[i];
+                const double dx = xSteps[i];
+                const double dy = ySteps[i];
+                for (int32_t x = x0; x < x1; ++x) {
+                    out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
+                    xp += dx;
+                    yp += dy;
+                }
+                xs[i] = xp;
+                ys[i] = yp;
+            }
+        }
     }
 }
 
@@ -342,8 +353,8 @@ std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width
     engine.gridSamples = output;
     switch (family) {
     case TransformationType::Translation: warpTranslation(engine, matrix, output.data()); break;
-    case TransformationType::Bilinear: warpBilinear(engine, matrix, output.data()); break;
-    default: warpAffine(engine, matrix, output.data()); break;
+    case TransformationType::Bilinear: warpGeneral(engine, matrix, true, output.data()); break;
+    default: warpGeneral(engine, matrix, false, output.data()); break;
     }
     return output;
 }
