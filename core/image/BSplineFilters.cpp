@@ -1,18 +1,194 @@
-// Placeholder: replaced by the real implementation.
 #include "core/image/BSplineFilters.h"
 
-#include <stdexcept>
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "core/image/LaneFilters.h"
+#include "core/image/MirrorFold.h"
+#include "core/image/SplineConstants.h"
 
 namespace alignopt {
 
-void prefilterLine(std::span<double>, SplineDegree) { throw std::logic_error("not built yet"); }
-double initialCausalCoefficient(std::span<const double>, double) { throw std::logic_error("not built yet"); }
-void sampleLine(std::span<const double>, std::span<const double>, std::span<double>) { throw std::logic_error("not built yet"); }
-void differentiateLine(std::span<double>) { throw std::logic_error("not built yet"); }
-std::span<const double> samplingKernel(SplineDegree) { throw std::logic_error("not built yet"); }
-void prefilterImage(const double*, double*, int32_t, int32_t, SplineDegree) { throw std::logic_error("not built yet"); }
-void sampleImage(const double*, double*, int32_t, int32_t, SplineDegree) { throw std::logic_error("not built yet"); }
-void gradientsFromCoefficients(const double*, double*, double*, int32_t, int32_t) { throw std::logic_error("not built yet"); }
-void gradientsFromSamples(const double*, double*, double*, int32_t, int32_t) { throw std::logic_error("not built yet"); }
+// The line operations below are the plain form of each filter; the image
+// passes run the same arithmetic several lines at a time (LaneFilters.h).
+
+void prefilterLine(std::span<double> line, SplineDegree degree) {
+    assert(!line.empty());
+    const std::size_t n = line.size();
+    if (n == 1) return; // a constant under the mirror extension: its own coefficients
+    const std::span<const double> poles = splinePoles(degree);
+    const double gain = prefilterGain(poles);
+    for (double& v : line) v = v * gain;
+    for (const double z : poles) {
+        line[0] = initialCausalCoefficient(line, z);
+        for (std::size_t k = 1; k < n; ++k) line[k] = line[k - 1] * z + line[k];
+        line[n - 1] = (z * line[n - 1]) / (z - 1.0);
+        for (std::size_t k = n - 1; k-- > 0;) line[k] = (line[k + 1] - line[k]) * z;
+    }
+}
+
+// Sum of z^k x[-k] over the mirror-extended line, taken over one period of 2N
+// and divided by 1 - z^(2N): exact, with no truncated tail.
+double initialCausalCoefficient(std::span<const double> line, double z) {
+    assert(!line.empty());
+    const std::size_t n = line.size();
+    // One sample repeats forever under the mirror rule; the general sum below
+    // would count it twice (x[0] and x[N-1] are the same sample).
+    if (n == 1) return line[0] / (1.0 - z);
+    const double zN = std::pow(z, static_cast<double>(n));
+    double s = (zN * line[n - 1] + line[0]) * (z + 1.0);
+    double a = zN * zN;
+    double b = z;
+    for (std::size_t k = 1; k + 1 < n; ++k) {
+        a = a / z;
+        b = b * z;
+        s = s + (a + b) * line[k];
+    }
+    return s / (1.0 - std::pow(z, 2.0 * static_cast<double>(n)));
+}
+
+void sampleLine(std::span<const double> halfKernel, std::span<const double> input, std::span<double> output) {
+    assert(halfKernel.size() == 2 || halfKernel.size() == 4);
+    assert(!input.empty() && input.size() == output.size());
+    assert(input.data() != output.data());
+    const auto n = static_cast<int32_t>(input.size());
+    const auto& h = halfKernel;
+    auto x = [&](int64_t i) { return input[static_cast<std::size_t>(foldMirror(i, n))]; };
+    for (int64_t k = 0; k < n; ++k) {
+        double v = (x(k - 1) + x(k + 1)) * h[1] + x(k) * h[0];
+        if (h.size() == 4) {
+            v = v + (x(k - 2) + x(k + 2)) * h[2];
+            v = v + (x(k - 3) + x(k + 3)) * h[3];
+        }
+        output[static_cast<std::size_t>(k)] = v;
+    }
+}
+
+// The cubic B-spline's derivative is -1/2 at +1 and +1/2 at -1, so the
+// spline's slope at a knot is half the central difference of its
+// coefficients; the mirror rule makes the ends one-sided and a single
+// sample flat.
+void differentiateLine(std::span<double> line) {
+    assert(!line.empty());
+    const auto n = static_cast<int32_t>(line.size());
+    std::vector<double> out(line.size());
+    for (int64_t k = 0; k < n; ++k) {
+        const double after = line[static_cast<std::size_t>(foldMirror(k + 1, n))];
+        const double before = line[static_cast<std::size_t>(foldMirror(k - 1, n))];
+        out[static_cast<std::size_t>(k)] = (after - before) * 0.5;
+    }
+    std::copy(out.begin(), out.end(), line.begin());
+}
+
+std::span<const double> samplingKernel(SplineDegree degree) {
+    // B-spline values at 0, 1, 2, 3: 2/3, 1/6 (cubic); 151/315, 397/1680, 1/42, 1/5040 (degree 7).
+    static constexpr double cubic[] = {0.6666666666666666, 0.16666666666666666};
+    static constexpr double septic[] = {0.4793650793650794, 0.2363095238095238, 0.023809523809523808,
+                                        0.0001984126984126984};
+    if (degree == SplineDegree::Cubic) return cubic;
+    return septic;
+}
+
+namespace {
+
+using lanes::LineBlock;
+using lanes::kLanes;
+
+std::vector<double> laneBuffer(int32_t width, int32_t height) {
+    return std::vector<double>(static_cast<std::size_t>(std::max(width, height)) * kLanes);
+}
+
+bool isEmptyImage(int32_t width, int32_t height) {
+    assert(width >= 0 && height >= 0);
+    return width <= 0 || height <= 0;
+}
+
+} // namespace
+
+void prefilterImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
+    if (isEmptyImage(width, height)) return;
+    std::vector<double> buffer = laneBuffer(width, height);
+    const lanes::PrefilterPlan rowPlan(degree, width);
+    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(input, b, buffer.data());
+        lanes::prefilter(buffer.data(), rowPlan);
+        lanes::scatterRounded(buffer.data(), b, output);
+    });
+    const lanes::PrefilterPlan columnPlan(degree, height);
+    lanes::forColumnBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(output, b, buffer.data());
+        lanes::prefilter(buffer.data(), columnPlan);
+        lanes::scatterRounded(buffer.data(), b, output);
+    });
+}
+
+// A row block is gathered whole before it is written, and later blocks read
+// other rows, so `output` may be `input`.
+void sampleImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
+    if (isEmptyImage(width, height)) return;
+    const std::span<const double> kernel = samplingKernel(degree);
+    std::vector<double> in = laneBuffer(width, height);
+    std::vector<double> out = laneBuffer(width, height);
+    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(input, b, in.data());
+        lanes::sample(kernel, in.data(), out.data(), b.length);
+        lanes::scatterRounded(out.data(), b, output);
+    });
+    lanes::forColumnBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(output, b, in.data());
+        lanes::sample(kernel, in.data(), out.data(), b.length);
+        lanes::scatterRounded(out.data(), b, output);
+    });
+}
+
+// Derivative along one axis, cubic sampling along the other.
+void gradientsFromCoefficients(const double* coefficients, double* gradientX, double* gradientY, int32_t width,
+                               int32_t height) {
+    if (isEmptyImage(width, height)) return;
+    const std::span<const double> cubic = samplingKernel(SplineDegree::Cubic);
+    std::vector<double> in = laneBuffer(width, height);
+    std::vector<double> out = laneBuffer(width, height);
+    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(coefficients, b, in.data());
+        lanes::differentiate(in.data(), out.data(), b.length);
+        lanes::scatterRounded(out.data(), b, gradientX);
+        lanes::sample(cubic, in.data(), out.data(), b.length);
+        lanes::scatterRounded(out.data(), b, gradientY);
+    });
+    lanes::forColumnBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(gradientX, b, in.data());
+        lanes::sample(cubic, in.data(), out.data(), b.length);
+        lanes::scatterRounded(out.data(), b, gradientX);
+        lanes::gather(gradientY, b, in.data());
+        lanes::differentiate(in.data(), out.data(), b.length);
+        lanes::scatterRounded(out.data(), b, gradientY);
+    });
+}
+
+// Each direction in one pass straight from the samples: the 2-D cubic spline
+// restricted to a row or column is the 1-D spline of that line's samples.
+void gradientsFromSamples(const double* samples, double* gradientX, double* gradientY, int32_t width,
+                          int32_t height) {
+    if (isEmptyImage(width, height)) return;
+    std::vector<double> in = laneBuffer(width, height);
+    std::vector<double> out = laneBuffer(width, height);
+    const lanes::PrefilterPlan rowPlan(SplineDegree::Cubic, width);
+    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(samples, b, in.data());
+        lanes::prefilter(in.data(), rowPlan);
+        lanes::differentiate(in.data(), out.data(), b.length);
+        lanes::scatterRounded(out.data(), b, gradientX);
+    });
+    const lanes::PrefilterPlan columnPlan(SplineDegree::Cubic, height);
+    lanes::forColumnBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(samples, b, in.data());
+        lanes::prefilter(in.data(), columnPlan);
+        lanes::differentiate(in.data(), out.data(), b.length);
+        lanes::scatterRounded(out.data(), b, gradientY);
+    });
+}
 
 } // namespace alignopt

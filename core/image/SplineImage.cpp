@@ -1,12 +1,30 @@
-// Placeholder: replaced by the real implementation.
 #include "core/image/SplineImage.h"
 
+#include <cstddef>
 #include <stdexcept>
+
+#include "core/image/BSplineFilters.h"
 
 namespace alignopt {
 
-SplineImage::SplineImage(const double*, int32_t, int32_t, TransformationType, bool) { throw std::logic_error("not built yet"); }
-void SplineImage::computeCoefficients() { throw std::logic_error("not built yet"); }
+namespace {
+
+std::size_t pixelCount(int32_t width, int32_t height) {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+}
+
+} // namespace
+
+SplineImage::SplineImage(const double* pixels, int32_t width, int32_t height, TransformationType transformation,
+                         bool isTarget)
+    : samples(pixels, pixels + pixelCount(width, height)), width(width), height(height),
+      transformation(transformation), isTarget(isTarget) {}
+
+void SplineImage::computeCoefficients() {
+    coefficients.assign(pixelCount(width, height), 0.0);
+    prefilterImage(samples.data(), coefficients.data(), width, height, SplineDegree::Cubic);
+}
+
 void SplineImage::buildPyramids() { throw std::logic_error("not built yet"); }
 void SplineImage::computeFullGradients() { throw std::logic_error("not built yet"); }
 void SplineImage::buildCoefficientPyramid() { throw std::logic_error("not built yet"); }

@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "core/image/SplineImage.h"
+#include "tests/core/image/ImageTestSupport.h"
+
+namespace alignopt {
+namespace {
+
+using testing::sameBits;
+
+TEST(SplineImage, ConstructionCopiesThePixelsBitForBit) {
+    const std::vector<double> pixels{0.1, -0.0, 1e300, std::numeric_limits<double>::denorm_min(), 1.0 / 3.0, 255.0};
+    const SplineImage image(pixels.data(), 3, 2, TransformationType::Affine, true);
+    EXPECT_TRUE(sameBits(pixels, image.samples));
+    EXPECT_EQ(image.width, 3);
+    EXPECT_EQ(image.height, 2);
+    EXPECT_EQ(image.transformation, TransformationType::Affine);
+    EXPECT_TRUE(image.isTarget);
+    EXPECT_TRUE(image.levels.empty());
+    EXPECT_TRUE(image.coefficients.empty());
+    EXPECT_TRUE(image.gradientX.empty());
+    EXPECT_TRUE(image.gradientY.empty());
+}
+
+TEST(SplineImage, ConstantImagesGiveTheirSinglePrecisionValueAsCoefficients) {
+    struct Case {
+        double value;
+        double coefficient;
+    };
+    const Case cases[] = {{100.0, 100.0}, {37.25, 37.25}, {0.1, 0.10000000149011612}};
+    for (const testing::Size size : {testing::Size{13, 10}, testing::Size{1, 1}, testing::Size{1, 24},
+                                     testing::Size{47, 1}})
+        for (const Case& c : cases) {
+            const std::vector<double> pixels(static_cast<std::size_t>(size.width) * size.height, c.value);
+            SplineImage image(pixels.data(), size.width, size.height, TransformationType::Translation, false);
+            image.computeCoefficients();
+            ASSERT_EQ(image.coefficients.size(), pixels.size());
+            for (const double v : image.coefficients) EXPECT_EQ(v, c.coefficient) << testing::sizeName(size);
+            EXPECT_TRUE(sameBits(pixels, image.samples)); // the samples are never rounded
+        }
+}
+
+TEST(SplineImage, CoefficientsAreTheCubicPrefilterOfTheSamples) {
+    const int32_t w = 23;
+    const int32_t h = 47;
+    const std::vector<double> pixels = testing::randomValues(static_cast<std::size_t>(w) * h, 99);
+    SplineImage image(pixels.data(), w, h, TransformationType::Bilinear, false);
+    image.computeCoefficients();
+    EXPECT_TRUE(sameBits(testing::plain::separable(pixels, w, h, testing::plain::prefilter, SplineDegree::Cubic),
+                         image.coefficients));
+}
+
+} // namespace
+} // namespace alignopt
