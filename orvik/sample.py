@@ -16,12 +16,13 @@ def natural_image():
         return misc.ascent().astype(np.float64)
 
 
-def drift_stack(frames=8, size=128, shift=6.0, angle=1.5, noise=0.02, seed=0, image=None):
+def drift_stack(frames=8, size=128, shift=6.0, angle=1.5, noise=0.02, seed=0, image=None, centre=None):
     """Frames cut from a natural image moved by a known drift; returns (stack, truth).
 
     The drift is a random walk of translations (up to `shift` pixels in each
     axis) and rotations about the frame centre (up to `angle` degrees), frame 0
-    unmoved; Gaussian noise of `noise` times the image's range is added.
+    unmoved; Gaussian noise of `noise` times the image's range is added. Frame 0
+    is centred on the image position `centre` (x, y), by default the middle.
     `truth[i]` is the 3x3 affine map from frame 0's grid to frame i's, the
     answer a registration against frame 0 should give. The frames are
     resampled from the full image (cubic spline), so no frame has empty borders.
@@ -30,10 +31,11 @@ def drift_stack(frames=8, size=128, shift=6.0, angle=1.5, noise=0.02, seed=0, im
 
     base = natural_image() if image is None else np.asarray(image, dtype=np.float64)
     rng = np.random.default_rng(seed)
-    centre = (size - 1) * 0.5
-    origin = (np.array(base.shape[::-1]) - size) * 0.5  # (x, y) of frame 0's first pixel in the image
-    if np.any(origin < 0):
-        raise ValueError(f"frames of {size} pixels do not fit the {base.shape} image")
+    half = (size - 1) * 0.5  # the frame's centre
+    middle = (np.array(base.shape[::-1]) - 1) * 0.5 if centre is None else np.asarray(centre, dtype=np.float64)
+    reach = half * np.sqrt(2.0) + shift + 2  # a frame's corner at the largest drift
+    if np.any(middle - reach < 0) or np.any(middle + reach > np.array(base.shape[::-1]) - 1):
+        raise ValueError(f"drifting frames of {size} pixels around {tuple(middle)} leave the {base.shape} image")
     steps = rng.uniform(-1.0, 1.0, size=(frames, 3)) * [shift / 2, shift / 2, angle / 2]
     steps[0] = 0.0
     walk = np.clip(np.cumsum(steps, axis=0), [-shift, -shift, -angle], [shift, shift, angle])
@@ -43,7 +45,7 @@ def drift_stack(frames=8, size=128, shift=6.0, angle=1.5, noise=0.02, seed=0, im
         c, s = np.cos(np.radians(degrees)), np.sin(np.radians(degrees))
         g = np.eye(3)
         g[:2, :2] = [[c, -s], [s, c]]
-        g[:2, 2] = origin + centre + np.array([dx, dy]) - g[:2, :2] @ [centre, centre]
+        g[:2, 2] = middle + np.array([dx, dy]) - g[:2, :2] @ [half, half]
         return g
 
     spread = np.ptp(base)
@@ -79,3 +81,28 @@ def drift_error(matrices, truth, shape, samples=9):
         expected = on_first @ t[:2, :2].T + t[:2, 2]
         errors.append(np.max(np.hypot(*(geometry.apply(m, points) - expected).T)))
     return np.array(errors)
+
+
+def write_sample(folder, frames=12, size=256, seed=0):
+    """Write `drift.tif` (float32 frames) and `drift.json` (the true maps) into `folder`."""
+    import json
+    import os
+
+    import tifffile
+
+    os.makedirs(folder, exist_ok=True)
+    stack, truth = drift_stack(frames=frames, size=size, seed=seed)
+    stack_path = os.path.join(folder, "drift.tif")
+    truth_path = os.path.join(folder, "drift.json")
+    tifffile.imwrite(stack_path, stack.astype(np.float32), photometric="minisblack")
+    with open(truth_path, "w", encoding="utf-8") as f:
+        json.dump({"description": "true maps from frame 0's grid to each frame's, 3x3 affine on (x, y, 1)",
+                   "frames": frames, "size": size, "seed": seed, "truth": truth.tolist()}, f, indent=1)
+    return stack_path, truth_path
+
+
+def read_truth(path):
+    import json
+
+    with open(path, encoding="utf-8") as f:
+        return np.array(json.load(f)["truth"], dtype=np.float64)
