@@ -1,8 +1,24 @@
-// Placeholder until the module start lands.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "module/ArrayApi.h"
+#include "module/Methods.h"
 
-static PyModuleDef moduleDefinition = {PyModuleDef_HEAD_INIT, "alignopt", "alignopt\n", -1, nullptr,
-                                       nullptr, nullptr, nullptr, nullptr};
+namespace {
 
-PyMODINIT_FUNC PyInit_alignopt() { return PyModule_Create2(&moduleDefinition, 1013); }
+PyMethodDef methods[] = {
+    {"_register", alignopt::module::registerMethod, METH_VARARGS, "Quandrilox\n"},
+    {"_transform", alignopt::module::transformMethod, METH_VARARGS, "Quandrilox\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Single-phase initialisation; all state is the process-wide NumPy table.
+PyModuleDef moduleDefinition = {
+    PyModuleDef_HEAD_INIT, "alignopt", "alignopt\n", -1, methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_alignopt() {
+    if (!alignopt::module::bindArrayApi()) {
+        return nullptr;
+    }
+    return PyModule_Create2(&moduleDefinition, 1013);
+}

@@ -16,7 +16,7 @@ PACKAGES=(
 install_missing_packages() {
   local missing=() package
   for package in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    if [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)" != "install ok installed" ]; then
       missing+=("$package")
     fi
   done

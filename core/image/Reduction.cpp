@@ -1,13 +1,64 @@
-// Placeholder: replaced by the real implementation.
 #include "core/image/Reduction.h"
 
-#include <stdexcept>
+#include <algorithm>
+#include <cassert>
+#include <cstddef>
+
+#include "core/image/BSplineFilters.h"
+#include "core/image/LaneFilters.h"
+#include "core/image/MirrorFold.h"
 
 namespace alignopt {
 
-void reduceLine(std::span<const double>, std::span<double>) { throw std::logic_error("not built yet"); }
-std::vector<double> reduceImage(const double*, int32_t, int32_t) { throw std::logic_error("not built yet"); }
-void dualFromSamples(const double*, double*, int32_t, int32_t) { throw std::logic_error("not built yet"); }
-void samplesFromDual(const double*, double*, int32_t, int32_t) { throw std::logic_error("not built yet"); }
+// Binomial taps 1, 4, 6, 4, 1 (/16) centred on the even samples; the plain
+// form of the reduction, which reduceImage runs several lines at a time.
+void reduceLine(std::span<const double> input, std::span<double> output) {
+    assert(!input.empty() && output.size() == input.size() / 2);
+    const auto n = static_cast<int32_t>(input.size());
+    auto x = [&](int64_t i) { return input[static_cast<std::size_t>(foldMirror(i, n))]; };
+    for (std::size_t j = 0; j < output.size(); ++j) {
+        const auto c = static_cast<int64_t>(2 * j);
+        const double v = (x(c - 1) + x(c + 1)) * 0.25 + x(c) * 0.375;
+        output[j] = v + (x(c - 2) + x(c + 2)) * 0.0625;
+    }
+}
+
+std::vector<double> reduceImage(const double* input, int32_t width, int32_t height) {
+    assert(width >= 0 && height >= 0);
+    const int32_t halfWidth = width / 2;
+    const int32_t halfHeight = height / 2;
+    std::vector<double> result(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(halfHeight));
+    if (result.empty()) return result;
+
+    using lanes::kLanes;
+    using lanes::LineBlock;
+    const auto longest = static_cast<std::size_t>(std::max(width, height));
+    std::vector<double> in(longest * kLanes);
+    std::vector<double> out(longest / 2 * kLanes);
+    std::vector<double> rowsReduced(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(height));
+    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
+        lanes::gather(input, b, in.data());
+        lanes::reduce(in.data(), out.data(), b.length);
+        const LineBlock target{b.first / width * halfWidth, halfWidth, 1, halfWidth, b.count};
+        lanes::scatterRounded(out.data(), target, rowsReduced.data());
+    });
+    lanes::forColumnBlocks(halfWidth, height, [&](const LineBlock& b) {
+        lanes::gather(rowsReduced.data(), b, in.data());
+        lanes::reduce(in.data(), out.data(), b.length);
+        const LineBlock target{b.first, 1, halfWidth, halfHeight, b.count};
+        lanes::scatterRounded(out.data(), target, result.data());
+    });
+    return result;
+}
+
+void dualFromSamples(const double* samples, double* dual, int32_t width, int32_t height) {
+    prefilterImage(samples, dual, width, height, SplineDegree::Cubic);
+    sampleImage(dual, dual, width, height, SplineDegree::Septic);
+}
+
+void samplesFromDual(const double* dual, double* samples, int32_t width, int32_t height) {
+    prefilterImage(dual, samples, width, height, SplineDegree::Septic);
+    sampleImage(samples, samples, width, height, SplineDegree::Cubic);
+}
 
 } // namespace alignopt

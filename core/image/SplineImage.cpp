@@ -1,9 +1,10 @@
 #include "core/image/SplineImage.h"
 
 #include <cstddef>
-#include <stdexcept>
+#include <utility>
 
 #include "core/image/BSplineFilters.h"
+#include "core/image/Reduction.h"
 
 namespace alignopt {
 
@@ -25,10 +26,72 @@ void SplineImage::computeCoefficients() {
     prefilterImage(samples.data(), coefficients.data(), width, height, SplineDegree::Cubic);
 }
 
-void SplineImage::buildPyramids() { throw std::logic_error("not built yet"); }
-void SplineImage::computeFullGradients() { throw std::logic_error("not built yet"); }
-void SplineImage::buildCoefficientPyramid() { throw std::logic_error("not built yet"); }
-void SplineImage::buildSampleGradientPyramid() { throw std::logic_error("not built yet"); }
-void SplineImage::buildSamplePyramid() { throw std::logic_error("not built yet"); }
+void SplineImage::buildPyramids() {
+    computeCoefficients();
+    const bool bilinear = transformation == TransformationType::Bilinear;
+    if (isTarget != bilinear) {
+        buildCoefficientPyramid(); // the model image
+    } else if (bilinear) {
+        buildSamplePyramid();
+    } else {
+        computeFullGradients();
+        buildSampleGradientPyramid();
+    }
+}
+
+void SplineImage::computeFullGradients() {
+    gradientX.assign(pixelCount(width, height), 0.0);
+    gradientY.assign(pixelCount(width, height), 0.0);
+    gradientsFromSamples(samples.data(), gradientX.data(), gradientY.data(), width, height);
+}
+
+namespace {
+
+enum class LevelKind { Coefficients, SamplesAndGradients, Samples };
+
+// Each level comes from the reduced dual image of the level above, never from
+// that level's coefficients or samples, so the rounding of one level's
+// contents does not feed into the next.
+void appendLevels(SplineImage& image, LevelKind kind) {
+    if (image.depth <= 1) return;
+    int32_t w = image.width;
+    int32_t h = image.height;
+    // The full-resolution dual image: the degree-7 sampling of the cubic
+    // coefficients (the same bits as dualFromSamples of the samples).
+    std::vector<double> dual(pixelCount(w, h));
+    sampleImage(image.coefficients.data(), dual.data(), w, h, SplineDegree::Septic);
+    for (int32_t k = 1; k < image.depth; ++k) {
+        std::vector<double> reduced = reduceImage(dual.data(), w, h);
+        w /= 2;
+        h /= 2;
+        PyramidLevel level;
+        level.width = w;
+        level.height = h;
+        level.values.assign(pixelCount(w, h), 0.0);
+        switch (kind) {
+        case LevelKind::Coefficients:
+            prefilterImage(reduced.data(), level.values.data(), w, h, SplineDegree::Septic);
+            break;
+        case LevelKind::SamplesAndGradients:
+            prefilterImage(reduced.data(), level.values.data(), w, h, SplineDegree::Septic);
+            level.gradientX.assign(pixelCount(w, h), 0.0);
+            level.gradientY.assign(pixelCount(w, h), 0.0);
+            gradientsFromCoefficients(level.values.data(), level.gradientX.data(), level.gradientY.data(), w, h);
+            sampleImage(level.values.data(), level.values.data(), w, h, SplineDegree::Cubic);
+            break;
+        case LevelKind::Samples:
+            samplesFromDual(reduced.data(), level.values.data(), w, h);
+            break;
+        }
+        image.levels.push_back(std::move(level));
+        dual = std::move(reduced);
+    }
+}
+
+} // namespace
+
+void SplineImage::buildCoefficientPyramid() { appendLevels(*this, LevelKind::Coefficients); }
+void SplineImage::buildSampleGradientPyramid() { appendLevels(*this, LevelKind::SamplesAndGradients); }
+void SplineImage::buildSamplePyramid() { appendLevels(*this, LevelKind::Samples); }
 
 } // namespace alignopt

@@ -31,7 +31,7 @@ def run(folder, executable=KESTRUN):
     # No PYTHON* settings from the test's own environment: in particular the
     # script's output must arrive without PYTHONUNBUFFERED.
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
-    return subprocess.run([executable], cwd=folder, env=env, stdin=subprocess.DEVNULL,
+    return subprocess.run([executable], cwd=folder, env=env, input=b"",
                           capture_output=True, timeout=300)
 
 
@@ -42,6 +42,11 @@ def events(folder):
 
 def make_script_a_directory(folder):
     (folder / SCRIPT).mkdir(parents=True)
+
+
+def make_script_a_pipe(folder):
+    # The launcher's standard input, an empty pipe: it opens and reads, but cannot seek.
+    (folder / SCRIPT).symlink_to("/proc/self/fd/0")
 
 
 def make_script_oversized(folder):
@@ -61,9 +66,12 @@ def make_script_oversized(folder):
      ["Py_InitializeEx 0"]),
     ("full", None, "Could not open file: Orvik/boot.pyw", ["Py_InitializeEx 0"]),
     ("full", make_script_a_directory, "Could not read file: Orvik/boot.pyw", ["Py_InitializeEx 0"]),
+    ("full", make_script_a_pipe, "Could not determine the size of file: Orvik/boot.pyw",
+     ["Py_InitializeEx 0"]),
     ("full", make_script_oversized, "File too large: Orvik/boot.pyw", ["Py_InitializeEx 0"]),
 ], ids=["no runtime", "no Py_InitializeEx", "no PyRun_SimpleString", "no PyRun_SimpleFile",
-        "no Py_FinalizeEx", "no script", "script is a directory", "script over 2 GiB"])
+        "no Py_FinalizeEx", "no script", "script is a directory", "script is a pipe",
+        "script over 2 GiB"])
 def test_gives_up_with_one_line_and_failure_status(tmp_path, runtime, prepare, message, called):
     lay_out(tmp_path, runtime=standin(runtime) if runtime else None)
     if prepare:
