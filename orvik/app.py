@@ -36,6 +36,7 @@ DEFAULTS = {
 }
 _TYPES = {"input": str, "output": str, "family": str, "reference": str, "threads": int, "normalize": bool,
           "crop": bool, "rounds": int}
+_KINDS = {str: "a string", int: "an integer", bool: "true or false"}
 
 
 def load_settings(path):
@@ -51,7 +52,7 @@ def load_settings(path):
     for key, value in given.items():
         expected = _TYPES[key]
         if type(value) is not expected:  # bool is an int subclass: be exact
-            raise ValueError(f"{path}: {key} must be a {expected.__name__}, not {value!r}")
+            raise ValueError(f"{path}: {key} must be {_KINDS[expected]}, not {value!r}")
     if given.get("input") is None:
         raise ValueError(f"{path}: the setting 'input' (the stack to align) is missing")
     return {**DEFAULTS, **given}
@@ -81,7 +82,7 @@ def _run(folder, out):
         truth_path = os.path.join(sample_dir, "drift.json")
         if not (os.path.exists(stack_path) and os.path.exists(truth_path)):
             sample.write_sample(sample_dir)
-        settings["input"] = stack_path
+        settings["input"] = os.path.relpath(stack_path, folder)
         truth = sample.read_truth(truth_path)
 
     def inside(path):

@@ -6,6 +6,7 @@ Every failure is one line on standard error.
 """
 
 import argparse
+import logging
 import os
 import sys
 import time
@@ -77,6 +78,8 @@ def _common(parser):
 
 
 def main(argv=None):
+    # Our own one-line errors say what went wrong; the TIFF reader's log would repeat it.
+    logging.getLogger("tifffile").setLevel(logging.CRITICAL)
     try:
         args = build_parser().parse_args(argv)
         return {"align": _align, "transform": _transform, "sample": _sample}[args.command](args)

@@ -124,12 +124,29 @@ def support(matrix, shape):
     A position is inside when, rounded half away from zero, it lies in
     [0, width) x [0, height); this is where the warp of a frame holds data.
     """
+    m = check_matrix(matrix)
     h, w = shape
-    xp, yp = positions(matrix, shape)
+    # Rows and columns broadcast, so a mask costs a couple of frame-sized arrays.
+    x = np.arange(w, dtype=np.float64)[np.newaxis, :]
+    y = np.arange(h, dtype=np.float64)[:, np.newaxis]
+    if m.shape[1] == 1:
+        return _inside(x + m[0, 0], w) & _inside(y + m[1, 0], h)
+    mask = None
+    for r, size in ((0, w), (1, h)):
+        v = m[r, 0] + m[r, 1] * x + m[r, 2] * y
+        if m.shape[1] == 4:
+            v += m[r, 3] * x * y
+        inside = _inside(v, size)
+        mask = inside if mask is None else mask & inside
+    return mask
+
+
+def _inside(v, size):
+    rounded = np.copysign(0.5, v)
+    rounded += v
+    np.trunc(rounded, out=rounded)
     with np.errstate(invalid="ignore"):
-        rx = np.trunc(xp + np.copysign(0.5, xp))
-        ry = np.trunc(yp + np.copysign(0.5, yp))
-        return (rx >= 0) & (rx < w) & (ry >= 0) & (ry < h)
+        return (rounded >= 0) & (rounded < size)
 
 
 def describe(matrix, shape):

@@ -54,7 +54,7 @@ def _open_tiff(path):
     tiff = tifffile.TiffFile(path)
     series = tiff.series
     if not series:
-        raise StackError(f"{path}: the TIFF holds no image")
+        raise StackError(f"{path}: cannot read the stack (no image in the TIFF)")
     if "S" in series[0].axes:
         raise StackError(f"{path}: not a greyscale stack (colour samples, shape {shape_text(series[0].shape)})")
     if len(series) > 1:
