@@ -27,7 +27,11 @@ void setPythonErrorFromCurrentException(const char* methodName) noexcept;
 template <typename Body>
 PyObject* guardedCall(const char* methodName, Body&& body) noexcept {
     try {
-        return body().release();
+        PyObject* result = body().release();
+        if (result == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%s returned no result", methodName);
+        }
+        return result;
     } catch (...) {
         setPythonErrorFromCurrentException(methodName);
         return nullptr;

@@ -92,6 +92,7 @@ OwnedRef registerImagePair(PyObject* args) {
         registerOutsideInterpreter(doubleData(target.get()), doubleData(source.get()), transformation,
                                    static_cast<int32_t>(columns), static_cast<int32_t>(rows));
 
+    // The converted copies go before the results are allocated.
     source.reset();
     target.reset();
     const OwnedRef matrix = newArrayFromMatrix(result.matrix);

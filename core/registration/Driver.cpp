@@ -1,11 +1,167 @@
-// Placeholder: replaced by the real implementation.
-#include "core/registration/Registration.h"
+// The registration as a whole: images, masks, landmarks and pyramids built
+// once, then coarse to fine through the levels with the family's optimiser.
+#include <cmath>
+#include <cstdint>
 
-#include <stdexcept>
+#include "core/image/ImageMask.h"
+#include "core/image/SplineImage.h"
+#include "core/linalg/LandmarkTransform.h"
+#include "core/registration/Driver.h"
+#include "core/registration/Landmarks.h"
+#include "core/registration/Registration.h"
+#include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
 
-RegistrationResult registerImages(const double*, const double*, TransformationType, int32_t, int32_t) { throw std::logic_error("not built yet"); }
-int32_t pyramidDepthFor(int32_t, int32_t) { throw std::logic_error("not built yet"); }
+namespace {
+
+constexpr int32_t minimumPyramidSize = 24;
+
+void scaleLandmarks(LandmarkSet& set, double factor) {
+    for (double& v : set.values) v *= factor;
+}
+
+// Model and grid roles: the bilinear family interpolates the source and walks
+// the target, every other family the other way round.
+struct LevelViews {
+    std::span<const double> targetValues, targetGradientX, targetGradientY, targetMask;
+    std::span<const double> sourceValues, sourceGradientX, sourceGradientY, sourceMask;
+    int32_t targetWidth, targetHeight, sourceWidth, sourceHeight;
+};
+
+void install(RegistrationEngine& e, const LevelViews& v) {
+    if (e.transformation == TransformationType::Bilinear) {
+        e.modelCoefficients = v.sourceValues;
+        e.modelWidth = v.sourceWidth;
+        e.modelHeight = v.sourceHeight;
+        e.modelMask = v.sourceMask;
+        e.gridSamples = v.targetValues;
+        e.gridWidth = v.targetWidth;
+        e.gridHeight = v.targetHeight;
+        e.gridMask = v.targetMask;
+    } else {
+        e.modelCoefficients = v.targetValues;
+        e.modelWidth = v.targetWidth;
+        e.modelHeight = v.targetHeight;
+        e.modelMask = v.targetMask;
+        e.gridSamples = v.sourceValues;
+        e.gridGradientX = v.sourceGradientX;
+        e.gridGradientY = v.sourceGradientY;
+        e.gridWidth = v.sourceWidth;
+        e.gridHeight = v.sourceHeight;
+        e.gridMask = v.sourceMask;
+    }
+    e.modelMirrorWidth = 2 * e.modelWidth;
+    e.modelMirrorHeight = 2 * e.modelHeight;
+}
+
+} // namespace
+
+// The general kernels divide by a size measure of the target landmarks at
+// the current scale, so it is refreshed for every level.
+void optimiseLevel(RegistrationEngine& e) {
+    const LandmarkSet& t = e.targetLandmarks;
+    switch (e.transformation) {
+    case TransformationType::Translation:
+        e.landmarkNormaliser = 1.0;
+        e.optimiseGeneral();
+        break;
+    case TransformationType::RigidBody: e.optimiseRigidBody(); break;
+    case TransformationType::ScaledRotation: {
+        const double dy = t(0, 1) - t(1, 1);
+        const double dx = t(0, 0) - t(1, 0);
+        e.landmarkNormaliser = dy * dy + dx * dx;
+        e.optimiseGeneral();
+        break;
+    }
+    case TransformationType::Affine:
+        e.landmarkNormaliser =
+            ((t(2, 0) - t(0, 0)) * t(1, 1) + (t(1, 0) - t(2, 0)) * t(0, 1)) + (t(0, 0) - t(1, 0)) * t(2, 1);
+        e.optimiseGeneral();
+        break;
+    case TransformationType::Bilinear: e.optimiseBilinear(); break;
+    }
+}
+
+int32_t pyramidDepthFor(int32_t width, int32_t height) {
+    int32_t depth = 1;
+    while (width >= minimumPyramidSize && height >= minimumPyramidSize) {
+        width /= 2;
+        height /= 2;
+        ++depth;
+    }
+    return depth;
+}
+
+void RegistrationEngine::runLevels() { runLevelsWith(*this, optimiseLevel); }
+
+void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationEngine&)>& optimise) {
+    // The levels are visited from the coarsest (the back of each queue)
+    // without consuming the images' and masks' own queues.
+    const auto& sourceLevels = e.sourceImage->levels;
+    const auto& sourceMaskLevels = e.sourceMask->levels;
+    const auto& targetLevels = e.targetImage->levels;
+    const auto& targetMaskLevels = e.targetMask->levels;
+
+    e.pyramidDepth = e.targetImage->depth;
+    e.levelScale = static_cast<int32_t>(std::pow(2.0, e.pyramidDepth));
+    for (int32_t i = 1; i < e.pyramidDepth; ++i) {
+        scaleLandmarks(e.sourceLandmarks, 0.5);
+        scaleLandmarks(e.targetLandmarks, 0.5);
+    }
+
+    for (std::size_t remaining = targetLevels.size(); remaining > 0; --remaining) {
+        const std::size_t at = remaining - 1;
+        const PyramidLevel& target = targetLevels[at];
+        const PyramidLevel& source = sourceLevels[at];
+        e.levelScale /= 2;
+        install(e, {target.values, target.gradientX, target.gradientY, targetMaskLevels[at], source.values,
+                    source.gradientX, source.gradientY, sourceMaskLevels[at], target.width, target.height,
+                    source.width, source.height});
+        optimise(e);
+        scaleLandmarks(e.sourceLandmarks, 2.0);
+        scaleLandmarks(e.targetLandmarks, 2.0);
+        *e.sourceLandmarksOut = e.sourceLandmarks;
+    }
+
+    e.levelScale /= 2;
+    const SplineImage& target = *e.targetImage;
+    const SplineImage& source = *e.sourceImage;
+    // Full resolution: the target is the model (coefficients) for every family
+    // but bilinear, which walks the target's samples instead.
+    const bool bilinear = e.transformation == TransformationType::Bilinear;
+    install(e, {bilinear ? target.samples : target.coefficients, target.gradientX, target.gradientY,
+                e.targetMask->data, bilinear ? source.coefficients : source.samples, source.gradientX,
+                source.gradientY, e.sourceMask->data, target.width, target.height, source.width, source.height});
+    optimise(e);
+    *e.sourceLandmarksOut = e.sourceLandmarks;
+}
+
+RegistrationResult registerImages(const double* target, const double* source, TransformationType transformation,
+                                  int32_t width, int32_t height) {
+    SplineImage targetImage(target, width, height, transformation, true);
+    SplineImage sourceImage(source, width, height, transformation, false);
+    const LandmarkSet targetLandmarks = placeLandmarks(targetImage.width, targetImage.height, transformation);
+    LandmarkSet sourceLandmarks = placeLandmarks(sourceImage.width, sourceImage.height, transformation);
+    ImageMask targetMask(width, height, 1, 1.0);
+    ImageMask sourceMask(width, height, 1, 1.0);
+
+    const int32_t depth = pyramidDepthFor(width, height);
+    targetImage.depth = sourceImage.depth = depth;
+    targetMask.depth = sourceMask.depth = depth;
+    targetImage.buildPyramids();
+    targetMask.buildMaskPyramid();
+    sourceImage.buildPyramids();
+    sourceMask.buildMaskPyramid();
+
+    RegistrationEngine engine(sourceImage, sourceMask, sourceLandmarks, targetImage, targetMask, targetLandmarks,
+                              transformation);
+    engine.runLevels();
+    RegistrationResult result;
+    result.matrix = transformationFromLandmarks(transformation, engine.targetLandmarks, engine.sourceLandmarks);
+    result.targetLandmarks = targetLandmarks;
+    result.sourceLandmarks = std::move(sourceLandmarks);
+    return result;
+}
 
 } // namespace alignopt

@@ -1,15 +1,298 @@
-// Placeholder: replaced by the real implementation.
-#include "core/registration/RegistrationEngine.h"
+// Error kernels of the general optimiser (translation, scaled rotation,
+// affine): one pass over the grid image, each pixel mapped into the model
+// image, interpolated there and compared with the grid sample.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
 
-#include <stdexcept>
+#include "core/image/MirrorFold.h"
+#include "core/registration/PixelRounding.h"
+#include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
 
-double RegistrationEngine::translationError(const Matrix&) { throw std::logic_error("not built yet"); }
-double RegistrationEngine::translationErrorGradientHessian(const Matrix&, Matrix&, std::span<double>) { throw std::logic_error("not built yet"); }
-double RegistrationEngine::scaledRotationError(const LandmarkSet&, const Matrix&) { throw std::logic_error("not built yet"); }
-double RegistrationEngine::scaledRotationErrorGradientHessian(const LandmarkSet&, const Matrix&, Matrix&, std::span<double>) { throw std::logic_error("not built yet"); }
-double RegistrationEngine::affineError(const LandmarkSet&, const Matrix&) { throw std::logic_error("not built yet"); }
-double RegistrationEngine::affineErrorGradientHessian(const LandmarkSet&, const Matrix&, Matrix&, std::span<double>) { throw std::logic_error("not built yet"); }
+namespace {
+
+// Gradient and upper triangle of the Gauss-Newton matrix, summed in pixel
+// order; the lower triangle is only filled in when the walk is over.
+template <int32_t N>
+struct Accumulator {
+    double g[N] = {};
+    double h[N][N] = {};
+
+    void add(const double (&d)[N], double r) {
+        for (int32_t a = 0; a < N; ++a) {
+            g[a] = g[a] + d[a] * r;
+            for (int32_t b = a; b < N; ++b) h[a][b] = h[a][b] + d[a] * d[b];
+        }
+    }
+
+    void store(Matrix& hessian, std::span<double> gradient) const {
+        for (int32_t a = 0; a < N; ++a) {
+            gradient[static_cast<std::size_t>(a)] = g[a];
+            for (int32_t b = 0; b < N; ++b) hessian(a, b) = b >= a ? h[a][b] : h[b][a];
+        }
+    }
+};
+
+// Stands in for the derivative terms in the error-only kernels, which share
+// the walks below but never form a derivative vector.
+struct NoDerivatives {
+    static constexpr int32_t count = 1;
+};
+
+// A floor that is only used once some pixel of the walk lies inside the
+// model, so it is small then; the clamp only keeps the conversion defined for
+// translations that map everything far outside.
+int64_t integerBase(double floorValue) {
+    constexpr double limit = 0x1p62;
+    if (!(floorValue > -limit)) return 0; // also NaN
+    return static_cast<int64_t>(floorValue < limit ? floorValue : limit);
+}
+
+// Taps first, first-1, first-2, first-3 folded into [0, n) and multiplied by
+// `stride`. Interior taps need no fold.
+void foldTaps(int64_t first, int32_t n, int32_t stride, std::array<int32_t, 4>& taps) {
+    if (first >= 3 && first < n) {
+        const auto f = static_cast<int32_t>(first);
+        for (int32_t k = 0; k < 4; ++k) taps[static_cast<std::size_t>(k)] = (f - k) * stride;
+    } else {
+        for (int32_t k = 0; k < 4; ++k) taps[static_cast<std::size_t>(k)] = foldMirror(first - k, n) * stride;
+    }
+}
+
+struct WalkSums {
+    double s = 0.0;
+    int32_t n = 0;
+};
+
+// Translation walk. The weights depend only on the fractions of (tx, ty) and
+// are filled once; the taps come from floor(tx) + k and floor(ty) + j, so that
+// rounding in the accumulated coordinate can never put the taps a pixel away
+// from the weights. Which rows and pixels are used is still decided on the
+// accumulated coordinates.
+template <bool Derivatives>
+WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>* acc) {
+    const double tx = m(0, 0);
+    const double ty = m(1, 0);
+    const double floorX = std::floor(tx);
+    const double floorY = std::floor(ty);
+    cubicWeights(tx - floorX, e.xWeights);
+    cubicWeights(ty - floorY, e.yWeights);
+    const int64_t baseX = integerBase(floorX);
+    const int64_t baseY = integerBase(floorY);
+
+    const double* grid = e.gridSamples.data();
+    const double* gridMask = e.gridMask.data();
+    const double* modelMask = e.modelMask.data();
+    WalkSums sums;
+    double y = ty;
+    for (int32_t j = 0; j < e.gridHeight; ++j, y += 1.0) {
+        int32_t py;
+        if (!nearestPixel(y, py) || py < 0 || py >= e.modelHeight) continue;
+        foldTaps(baseY + j + 2, e.modelHeight, e.modelWidth, e.yOffsets);
+        const double* modelMaskRow = modelMask + static_cast<std::ptrdiff_t>(py) * e.modelWidth;
+        const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
+        double x = tx;
+        for (int32_t k = 0; k < e.gridWidth; ++k, x += 1.0) {
+            int32_t px;
+            if (!nearestPixel(x, px) || px < 0 || px >= e.modelWidth) continue;
+            const std::ptrdiff_t i = row + k;
+            if (!(modelMaskRow[px] * gridMask[i] != 0.0)) continue; // NaN counts as not 0
+            ++sums.n;
+            foldTaps(baseX + k + 2, e.modelWidth, 1, e.xIndices);
+            const double r = grid[i] - e.interpolate();
+            sums.s = sums.s + r * r;
+            if constexpr (Derivatives) {
+                const double d[2] = {e.gridGradientX[static_cast<std::size_t>(i)],
+                                     e.gridGradientY[static_cast<std::size_t>(i)]};
+                acc->add(d, r);
+            }
+        }
+    }
+    return sums;
+}
+
+// Walk for the 2 x 3 families: the mapped point is advanced by additions of
+// the matrix columns, each used pixel evaluated through the general sequence.
+template <class Terms, bool Derivatives>
+WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
+    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
+    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
+    const double* grid = e.gridSamples.data();
+    const double* gridMask = e.gridMask.data();
+    const double* modelMask = e.modelMask.data();
+    WalkSums sums;
+    double xs = m00;
+    double ys = m10;
+    for (int32_t j = 0; j < e.gridHeight; ++j, xs += m02, ys += m12) {
+        const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
+        double x = xs;
+        double y = ys;
+        for (int32_t k = 0; k < e.gridWidth; ++k, x += m01, y += m11) {
+            int32_t px, py;
+            if (!nearestPixelInside(x, y, e.modelWidth, e.modelHeight, px, py)) continue;
+            const std::ptrdiff_t i = row + k;
+            if (!(modelMask[static_cast<std::ptrdiff_t>(py) * e.modelWidth + px] * gridMask[i] != 0.0)) continue;
+            ++sums.n;
+            e.sampleX = x;
+            e.sampleY = y;
+            e.computeXIndices();
+            e.computeYOffsets();
+            e.sampleX = x - splineBase(x);
+            e.sampleY = y - splineBase(y);
+            cubicWeights(e.sampleX, e.xWeights);
+            cubicWeights(e.sampleY, e.yWeights);
+            const double r = grid[i] - e.interpolate();
+            sums.s = sums.s + r * r;
+            if constexpr (Derivatives) {
+                double d[Terms::count];
+                terms.derivatives(static_cast<double>(k), static_cast<double>(j),
+                                  e.gridGradientX[static_cast<std::size_t>(i)],
+                                  e.gridGradientY[static_cast<std::size_t>(i)], d);
+                acc->add(d, r);
+            }
+        }
+    }
+    return sums;
+}
+
+// Squared distance between the two scaled-rotation landmarks.
+double squaredSpan(const LandmarkSet& l) {
+    const double dx = l(0, 0) - l(1, 0);
+    const double dy = l(0, 1) - l(1, 1);
+    return dx * dx + dy * dy;
+}
+
+// Twice the signed area of the affine landmark triangle.
+double doubleArea(const LandmarkSet& l) {
+    const double x0 = l(0, 0), y0 = l(0, 1), x1 = l(1, 0), y1 = l(1, 1), x2 = l(2, 0), y2 = l(2, 1);
+    return ((y0 * x1 - y1 * x0) + (y1 * x2 - y2 * x1)) + (y2 * x0 - y0 * x2);
+}
+
+// The mean squared residual scaled by d_target^2 / d^2.
+double scaledRotationDivided(const WalkSums& sums, double d2, double normaliser) {
+    return sums.s / ((static_cast<double>(sums.n) * d2) / normaliser);
+}
+
+// The mean squared residual scaled by area_target / area_candidate.
+double affineDivided(const WalkSums& sums, double o, double normaliser) {
+    return sums.s / (std::fabs(o / normaliser) * static_cast<double>(sums.n));
+}
+
+// Derivatives of the residual with respect to (x0, y0, x1, y1). K + iW is
+// (p - L1) / (L0 - L1) for the pixel p read as a complex number. D[2] and
+// D[3] are deliberately not gx - D[0] and gy - D[1]: the registration's
+// results depend on these exact expressions.
+struct ScaledRotationTerms {
+    static constexpr int32_t count = 4;
+    double l, m, q, h, P, Q, R, U, a2, F, E, V;
+
+    explicit ScaledRotationTerms(const LandmarkSet& L) {
+        const double x0 = L(0, 0), y0 = L(0, 1), x1 = L(1, 0), y1 = L(1, 1);
+        const double e = x0 - x1;
+        const double f = y0 - y1;
+        const double G = e * e + f * f;
+        const double beta = ((y0 * x1 - y1 * x0) * 0.5) / G;
+        h = beta + beta;
+        l = f / G;
+        m = e / G;
+        q = l * y1 + m * x1;
+        P = (m - l) - (l * m) * f;
+        Q = (f * e + G) / G;
+        R = Q * m;
+        const double T = ((e * e - f * f) * beta) / G;
+        const double a1 = (m * x0 + beta) + l * x1;
+        U = T + a1;
+        a2 = a1 - T;
+        F = (G - f * e) / G;
+        E = (l + m) - (l * m) * e;
+        V = F * l;
+    }
+
+    void derivatives(double x, double y, double gx, double gy, double (&d)[4]) const {
+        const double K = (y * l + x * m) - q;
+        const double W = (y * m - x * l) + h;
+        d[0] = gx * K + gy * W;
+        d[1] = (-W) * gx + gy * K;
+        d[2] = ((y * P - x * R) + U) * gx + ((-F) * W) * gy;
+        d[3] = ((a2 - x * E) - y * V) * gy + (W * Q) * gx;
+    }
+};
+
+// Derivatives with respect to (x0, y0, x1, y1, x2, y2): the gradient weighted
+// by the pixel's barycentric coordinates in the candidate triangle.
+struct AffineTerms {
+    static constexpr int32_t count = 6;
+    double yFactor[3], xFactor[3], c[3];
+
+    AffineTerms(const LandmarkSet& L, double o) {
+        const double x0 = L(0, 0), y0 = L(0, 1), x1 = L(1, 0), y1 = L(1, 1), x2 = L(2, 0), y2 = L(2, 1);
+        yFactor[0] = (x1 - x2) / o;
+        xFactor[0] = (y1 - y2) / o;
+        c[0] = (y1 * x2 - y2 * x1) / o;
+        yFactor[1] = (x2 - x0) / o;
+        xFactor[1] = (y2 - y0) / o;
+        c[1] = (y2 * x0 - y0 * x2) / o;
+        yFactor[2] = (x0 - x1) / o;
+        xFactor[2] = (y0 - y1) / o;
+        c[2] = (y0 * x1 - y1 * x0) / o;
+    }
+
+    void derivatives(double x, double y, double gx, double gy, double (&d)[6]) const {
+        for (int32_t p = 0; p < 3; ++p) {
+            const double lambda = (y * yFactor[p] - x * xFactor[p]) + c[p];
+            d[2 * p] = gx * lambda;
+            d[2 * p + 1] = gy * lambda;
+        }
+    }
+};
+
+} // namespace
+
+double RegistrationEngine::translationError(const Matrix& m) {
+    const WalkSums sums = translationWalk<false>(*this, m, nullptr);
+    return sums.s / static_cast<double>(sums.n);
+}
+
+double RegistrationEngine::translationErrorGradientHessian(const Matrix& m, Matrix& hessian,
+                                                           std::span<double> gradient) {
+    Accumulator<2> acc;
+    const WalkSums sums = translationWalk<true>(*this, m, &acc);
+    acc.store(hessian, gradient);
+    return sums.s / static_cast<double>(sums.n);
+}
+
+double RegistrationEngine::scaledRotationError(const LandmarkSet& landmarks, const Matrix& m) {
+    const double d2 = squaredSpan(landmarks);
+    const WalkSums sums = matrixWalk<NoDerivatives, false>(*this, m, NoDerivatives{}, nullptr);
+    return scaledRotationDivided(sums, d2, landmarkNormaliser);
+}
+
+double RegistrationEngine::scaledRotationErrorGradientHessian(const LandmarkSet& landmarks, const Matrix& m,
+                                                              Matrix& hessian, std::span<double> gradient) {
+    const double d2 = squaredSpan(landmarks);
+    const ScaledRotationTerms terms(landmarks);
+    Accumulator<4> acc;
+    const WalkSums sums = matrixWalk<ScaledRotationTerms, true>(*this, m, terms, &acc);
+    acc.store(hessian, gradient);
+    return scaledRotationDivided(sums, d2, landmarkNormaliser);
+}
+
+double RegistrationEngine::affineError(const LandmarkSet& landmarks, const Matrix& m) {
+    const double o = doubleArea(landmarks);
+    const WalkSums sums = matrixWalk<NoDerivatives, false>(*this, m, NoDerivatives{}, nullptr);
+    return affineDivided(sums, o, landmarkNormaliser);
+}
+
+double RegistrationEngine::affineErrorGradientHessian(const LandmarkSet& landmarks, const Matrix& m,
+                                                      Matrix& hessian, std::span<double> gradient) {
+    const double o = doubleArea(landmarks);
+    const AffineTerms terms(landmarks, o);
+    Accumulator<6> acc;
+    const WalkSums sums = matrixWalk<AffineTerms, true>(*this, m, terms, &acc);
+    acc.store(hessian, gradient);
+    return affineDivided(sums, o, landmarkNormaliser);
+}
 
 } // namespace alignopt

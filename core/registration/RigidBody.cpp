@@ -1,12 +1,206 @@
-// Placeholder: replaced by the real implementation.
-#include "core/registration/RegistrationEngine.h"
+// Rigid body: the optimiser works on an angle and a translation rather than on
+// landmarks. The model is the target image, the grid the source image with its
+// own gradients.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
 
-#include <stdexcept>
+#include "core/linalg/Inversion.h"
+#include "core/linalg/LandmarkTransform.h"
+#include "core/registration/PixelRounding.h"
+#include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
 
-double RegistrationEngine::rigidBodyError(const Matrix&) { throw std::logic_error("not built yet"); }
-double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix&, Matrix&, std::span<double>) { throw std::logic_error("not built yet"); }
-void RegistrationEngine::optimiseRigidBody() { throw std::logic_error("not built yet"); }
+namespace {
+
+// The pixel walk shared by both kernels. The mapped position is advanced by
+// additions: the row start gains the y column of `m` after every row, the
+// position the x column after every pixel, so pixel (0, 0) maps to the
+// translation column. `visit(i, k, j, x, y)` runs for every pixel that lies in
+// the model and passes both masks; returns the number of such pixels.
+template <typename Visit>
+int64_t walkRigidGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
+    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
+    const std::size_t modelStride = static_cast<std::size_t>(engine.modelWidth);
+    int64_t count = 0;
+    std::size_t i = 0;
+    double rowX = m00;
+    double rowY = m10;
+    for (int32_t j = 0; j < engine.gridHeight; ++j) {
+        double x = rowX;
+        double y = rowY;
+        for (int32_t k = 0; k < engine.gridWidth; ++k, ++i) {
+            int32_t px = 0;
+            int32_t py = 0;
+            if (nearestPixelInside(x, y, engine.modelWidth, engine.modelHeight, px, py)) {
+                const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
+                                                     static_cast<std::size_t>(px)] *
+                                    engine.gridMask[i];
+                if (mask != 0.0) { // a NaN mask value counts
+                    ++count;
+                    visit(i, k, j, x, y);
+                }
+            }
+            x += m01;
+            y += m11;
+        }
+        rowX += m02;
+        rowY += m12;
+    }
+    return count;
+}
+
+// Model value at (x, y) through the value-only weights.
+double modelValue(RegistrationEngine& engine, double x, double y) {
+    engine.sampleX = x;
+    engine.sampleY = y;
+    engine.computeXIndices();
+    engine.computeYOffsets();
+    engine.sampleX = x - static_cast<double>(splineBase(x));
+    engine.sampleY = y - static_cast<double>(splineBase(y));
+    cubicWeights(engine.sampleX, engine.xWeights);
+    cubicWeights(engine.sampleY, engine.yWeights);
+    return engine.interpolate();
+}
+
+// The trial: the current mapping shifted by (dtx, dty), then turned by the
+// angle step about the origin.
+void rigidTrial(const Matrix& c, const double (&step)[3], Matrix& t) {
+    const double psi = std::atan2(c(0, 2), c(0, 1)) - step[0];
+    t(0, 1) = std::cos(psi);
+    t(0, 2) = std::sin(psi);
+    t(1, 1) = -std::sin(psi);
+    t(1, 2) = std::cos(psi);
+    const double cs = std::cos(step[0]);
+    const double sn = std::sin(step[0]);
+    t(0, 0) = (step[1] + c(0, 0)) * cs - (c(1, 0) + step[2]) * sn;
+    t(1, 0) = (c(1, 0) + step[2]) * cs + (step[1] + c(0, 0)) * sn;
+}
+
+// step = inverse * gradient, each component summed in index order.
+void solveStep(const Matrix& inverse, const double (&gradient)[3], double (&step)[3]) {
+    for (int32_t r = 0; r < 3; ++r) {
+        double sum = 0.0;
+        for (int32_t c = 0; c < 3; ++c) sum += inverse(r, c) * gradient[c];
+        step[r] = sum;
+    }
+}
+
+} // namespace
+
+double RegistrationEngine::rigidBodyError(const Matrix& m) {
+    double sum = 0.0;
+    const int64_t count = walkRigidGrid(*this, m, [&](std::size_t i, int32_t, int32_t, double x, double y) {
+        const double e = gridSamples[i] - modelValue(*this, x, y);
+        sum += e * e;
+    });
+    return sum / static_cast<double>(count); // no pixel: 0/0, NaN
+}
+
+double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix& hessian,
+                                                         std::span<double> gradient) {
+    double g0 = 0.0, g1 = 0.0, g2 = 0.0;
+    double h00 = 0.0, h01 = 0.0, h02 = 0.0, h11 = 0.0, h12 = 0.0, h22 = 0.0;
+    double sum = 0.0;
+    const int64_t count = walkRigidGrid(*this, m, [&](std::size_t i, int32_t k, int32_t j, double x, double y) {
+        const double e = gridSamples[i] - modelValue(*this, x, y);
+        const double gx = gridGradientX[i];
+        const double gy = gridGradientY[i];
+        // Derivative of the grid position along the rotation, from the grid's own gradient.
+        const double a = static_cast<double>(k) * gy - static_cast<double>(j) * gx;
+        sum += e * e;
+        g0 += a * e;
+        g1 += e * gx;
+        g2 += e * gy;
+        h00 += a * a;
+        h01 += a * gx;
+        h02 += a * gy;
+        h11 += gx * gx;
+        h12 += gy * gx;
+        h22 += gy * gy;
+    });
+    gradient[0] = g0;
+    gradient[1] = g1;
+    gradient[2] = g2;
+    hessian(0, 0) = h00;
+    hessian(0, 1) = h01;
+    hessian(0, 2) = h02;
+    hessian(1, 1) = h11;
+    hessian(1, 2) = h12;
+    hessian(2, 2) = h22;
+    hessian(1, 0) = h01;
+    hessian(2, 0) = h02;
+    hessian(2, 1) = h12;
+    return sum / static_cast<double>(count);
+}
+
+void RegistrationEngine::optimiseRigidBody() {
+    // Make the source landmarks an exact rigid image of the target landmarks,
+    // then work on the source-to-target mapping.
+    const Matrix m = transformationFromLandmarks(TransformationType::RigidBody, targetLandmarks, sourceLandmarks);
+    for (int32_t l = 0; l < 3; ++l) {
+        const double X = targetLandmarks(l, 0);
+        const double Y = targetLandmarks(l, 1);
+        sourceLandmarks(l, 0) = (X * m(0, 1) + m(0, 0)) + m(0, 2) * Y;
+        sourceLandmarks(l, 1) = (m(1, 1) * X + m(1, 0)) + m(1, 2) * Y;
+    }
+    Matrix current = transformationFromLandmarks(TransformationType::RigidBody, sourceLandmarks, targetLandmarks);
+
+    Matrix trial(2, 3);
+    Matrix hessian(3, 3);
+    Matrix damped(3, 3);
+    double gradient[3] = {0.0, 0.0, 0.0};
+    double step[3] = {0.0, 0.0, 0.0};
+
+    // The squares are formed in 64 bits: a side of 46341 or more overflows 32.
+    const int64_t width = modelWidth;
+    const int64_t height = modelHeight;
+    const double diagonal = std::sqrt(static_cast<double>(width * width + height * height));
+    const int64_t passLimit = static_cast<int64_t>(iterationFactor) * levelScale - 1;
+
+    double bestError = rigidBodyErrorGradientHessian(current, hessian, gradient);
+    double lambda = 1.0;
+    int64_t pass = 1;
+    for (;;) {
+        // Damped diagonal system: the off-diagonal Hessian takes no part.
+        std::fill(damped.values.begin(), damped.values.end(), 0.0);
+        for (int32_t p = 0; p < 3; ++p) damped(p, p) = (lambda + 1.0) * hessian(p, p);
+        invertMatrix(damped);
+        solveStep(damped, gradient, step);
+        rigidTrial(current, step, trial);
+        const double stepSize = diagonal * 0.25 * std::fabs(step[0]) + std::sqrt(step[2] * step[2] + step[1] * step[1]);
+
+        // The gradient and Hessian now belong to the trial, accepted or not.
+        const double error = rigidBodyErrorGradientHessian(trial, hessian, gradient);
+        ++pass;
+        if (bestError > error) { // never true for NaN
+            current = trial;
+            bestError = error;
+            lambda *= 0.25;
+        } else {
+            lambda *= 4.0;
+        }
+        if (pass >= passLimit) break;
+        if (!(stepSize >= pixelPrecision)) break; // also ends on a NaN step
+    }
+
+    // A last undamped Gauss-Newton step from the latest Hessian and gradient.
+    invertMatrix(hessian);
+    solveStep(hessian, gradient, step);
+    rigidTrial(current, step, trial);
+    if (bestError > rigidBodyError(trial)) current = trial;
+
+    // Back to source landmarks through the inverse of the rigid mapping:
+    // the transpose of its rotation.
+    for (int32_t l = 0; l < 3; ++l) {
+        const double X = targetLandmarks(l, 0);
+        const double Y = targetLandmarks(l, 1);
+        sourceLandmarks(l, 0) = (Y - current(1, 0)) * current(1, 1) + (X - current(0, 0)) * current(0, 1);
+        sourceLandmarks(l, 1) = (Y - current(1, 0)) * current(1, 2) + (X - current(0, 0)) * current(0, 2);
+    }
+}
 
 } // namespace alignopt

@@ -7,6 +7,7 @@ own. A failed start must print its cause and then raise one fixed ImportError.
 """
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -36,6 +37,14 @@ def test_module_and_method_docstrings():
 def test_methods_take_positional_arguments_only(call):
     with pytest.raises(TypeError, match="keyword arguments"):
         call()
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_initialisation_function_is_the_only_export():
+    listing = subprocess.run(["nm", "-D", "--defined-only", alignopt.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    exported = [line.split()[-1] for line in listing.splitlines() if line.split()[1] not in "tbdr"]
+    assert exported == ["PyInit_alignopt"]
 
 
 def run_python(script, *options):
