@@ -9,7 +9,7 @@ Settings come from `settings.toml` in the application folder when it exists:
     threads = 2                # default: one per core
     normalize = true
     crop = false
-    rounds = 2                 # estimates of the mean reference
+    rounds = 3                 # estimates of the mean reference
 
 Without it the job aligns the sample stack with a known drift that the build
 writes to `sample/` (made on the spot if missing) and reports the error of the
@@ -32,7 +32,7 @@ DEFAULTS = {
     "threads": None,
     "normalize": True,
     "crop": False,
-    "rounds": 2,
+    "rounds": 3,
 }
 _TYPES = {"input": str, "output": str, "family": str, "reference": str, "threads": int, "normalize": bool,
           "crop": bool, "rounds": int}

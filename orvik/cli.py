@@ -45,7 +45,7 @@ def build_parser():
                        help=f"transformation: {', '.join(geometry.FAMILIES)} (default rigid)")
     align.add_argument("--reference", default="first", metavar="REFERENCE",
                        help="first, previous, mean or a template image file (default first)")
-    align.add_argument("--rounds", type=int, default=2, help="estimates of the mean reference (default 2)")
+    align.add_argument("--rounds", type=int, default=3, help="estimates of the mean reference (default 3)")
     align.add_argument("--no-normalize", dest="normalize", action="store_false",
                        help="register raw intensities instead of zero-mean unit-variance frames")
     _common(align)
@@ -119,7 +119,7 @@ def _reference(text):
 
 
 def align_files(input_path, output_path, family="rigid", reference="first", *, threads=None, normalize=True,
-                rounds=2, crop=False, matrices=None, report=None, progress=True):
+                rounds=3, crop=False, matrices=None, report=None, progress=True):
     """Align a stack file into `output_path`; returns the result and the one-line summary.
 
     Raises UsageError for settings that make no sense and StackError (or OSError)

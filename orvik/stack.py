@@ -198,7 +198,7 @@ def _transform_task(frame, matrix):
 # ------------------------------------------------------------- registration
 
 def register_stack(frames, family, reference="first", executor=None, progress=True, *,
-                   normalize=True, threads=None, rounds=2):
+                   normalize=True, threads=None, rounds=3):
     """Register every frame of a stack (frames, rows, columns) to a reference.
 
     Returns a `StackResult` whose matrices map the reference grid (x = column,

@@ -19,7 +19,7 @@ TEXTURED = (200.0, 330.0)
 
 
 @functools.lru_cache(maxsize=None)
-def drifted(frames=5, size=96, angle=1.5, shift=5.0, seed=3):
+def drifted(frames=5, size=128, angle=1.5, shift=5.0, seed=3):
     """(stack, truth) cut from the natural image; cached, so never modify them."""
     stack, truth = sample.drift_stack(frames=frames, size=size, shift=shift, angle=angle, noise=0.01, seed=seed,
                                       centre=TEXTURED)

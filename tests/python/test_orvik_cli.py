@@ -34,7 +34,7 @@ def files(tmp_path_factory):
     (folder / "notes.json").write_text(json.dumps({"hello": 1}))
     np.save(folder / "small_template.npy", np.zeros((8, 8)))
     np.save(folder / "two.npy", stack[:2])
-    orvik.StackResult("translation", "first", (96, 96), np.zeros((4, 2, 1)), np.zeros((4, 2, 1, 2)),
+    orvik.StackResult("translation", "first", (128, 128), np.zeros((4, 2, 1)), np.zeros((4, 2, 1, 2)),
                       np.zeros(4)).save(folder / "m.json")
     return folder
 
@@ -45,12 +45,12 @@ def test_align_writes_stack_matrices_and_report(files, tmp_path):
                "--threads", 2, "--matrices", matrices, "--report", report)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("aligned 4 frames of 96x96 (rigid, reference previous)")
+    assert len(lines) == 1 and lines[0].startswith("aligned 4 frames of 128x128 (rigid, reference previous)")
     assert "registering" in done.stderr and "Traceback" not in done.stderr  # the progress bar
 
     aligned = tifffile.imread(out)
     result = orvik.StackResult.load(matrices)
-    assert aligned.shape == (4, 96, 96) and aligned.dtype == np.float32
+    assert aligned.shape == (4, 128, 128) and aligned.dtype == np.float32
     np.testing.assert_array_equal(aligned, orvik.transform_stack(tifffile.imread(files / "stack.tif"), result))
 
     head = report.read_bytes()[:24]
@@ -64,7 +64,7 @@ def test_align_writes_stack_matrices_and_report(files, tmp_path):
     channel = tmp_path / "channel.npy"
     done = run("transform", files / "stack.npy", "-m", matrices, "-o", channel, "--crop", "-q")
     assert done.returncode == 0, done.stderr
-    assert done.stderr == "" and done.stdout.startswith("resampled 4 frames of 96x96")
+    assert done.stderr == "" and done.stdout.startswith("resampled 4 frames of 128x128")
     rows, columns = result.common_support()
     expected = orvik.transform_stack(np.load(files / "stack.npy"), result)[:, rows, columns]
     np.testing.assert_array_equal(np.load(channel), expected)
@@ -79,7 +79,7 @@ def test_align_writes_stack_matrices_and_report(files, tmp_path):
     (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--family", "shear"], 2, "unknown family 'shear'"),
     (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--reference", "last"], 2, "unknown reference 'last'"),
     (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--reference", "{d}/small_template.npy"], 1,
-     "the template is 8x8, the frames are 96x96"),
+     "the template is 8x8, the frames are 128x128"),
     (["align", "{d}/stack.tif", "-o", "{t}/o.png"], 2, "o.png: unknown output format"),
     (["align", "{d}/stack.tif", "-o", "{d}/stack.tif"], 2, "the output would overwrite the input"),
     (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--threads", "0"], 2, "--threads must be at least 1"),

@@ -50,7 +50,7 @@ def test_settings_choose_input_family_and_reference(bundle):
         "threads = 1\ncrop = true\n")
     done = kestrun(bundle)
     assert done.returncode == 0, done.stdout + done.stderr
-    assert done.stdout.startswith("aligned 3 frames of 96x96 (translation, reference previous)")
+    assert done.stdout.startswith("aligned 3 frames of 128x128 (translation, reference previous)")
     assert "(cropped to rows" in done.stdout and "error of the recovered drift" not in done.stdout
     result = orvik.StackResult.load(bundle / "Orvik" / "done" / "matrices.json")
     rows, columns = result.common_support()
