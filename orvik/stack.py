@@ -1,6 +1,7 @@
 """Registration and resampling of whole stacks, frame by frame."""
 
 import concurrent.futures
+import inspect
 import os
 import sys
 from collections import deque
@@ -114,18 +115,25 @@ class _Runner:
             self.owned = executor
         self.executor = executor
         self.window = 2 * _workers(executor)
+        # A distributed client names tasks after their arguments by default; a
+        # task resubmitted while its twin is being released would come back
+        # cancelled, so ask it for fresh names.
+        try:
+            self.options = {"pure": False} if "pure" in inspect.signature(executor.submit).parameters else {}
+        except (TypeError, ValueError):
+            self.options = {}
 
     def share(self, value):
         # A distributed client ships a shared array once instead of with every task.
         scatter = getattr(self.executor, "scatter", None)
         if callable(scatter) and isinstance(value, np.ndarray):
-            return scatter(value, broadcast=True)
+            return scatter(value, broadcast=True, hash=False)
         return value
 
     def map(self, fn, argument_sets, bar=None):
         pending = deque()
         for args in argument_sets:
-            pending.append(self.executor.submit(fn, *args))
+            pending.append(self.executor.submit(fn, *args, **self.options))
             if len(pending) >= self.window:
                 yield self._take(pending, bar)
         while pending:

@@ -123,7 +123,9 @@ def test_serial_threads_and_dask_agree_bit_for_bit(reference, dask_client):
     runs.append(orvik.register_stack(stack, "affine", reference, progress=False, threads=3))
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         runs.append(orvik.register_stack(stack, "affine", reference, executor=pool, progress=False))
-    runs.append(orvik.register_stack(stack, "affine", reference, executor=dask_client, progress=False))
+    # Twice in a row: the same work resubmitted while the first run's tasks are released.
+    for _ in range(2):
+        runs.append(orvik.register_stack(stack, "affine", reference, executor=dask_client, progress=False))
     for other in runs[1:]:
         np.testing.assert_array_equal(other.matrices, runs[0].matrices)
         np.testing.assert_array_equal(other.landmarks, runs[0].landmarks)
@@ -134,9 +136,9 @@ def test_serial_threads_and_dask_agree_bit_for_bit(reference, dask_client):
 
 
 def test_memmap_stack_is_processed_frame_by_frame(tmp_path):
-    # 48 frames of 128x128: the whole stack as float64 would be 48 frame buffers.
+    # 96 frames of 128x128: the whole stack as float64 would be 96 frame buffers.
     one, _ = drifted(frames=4, size=128, angle=0.0)
-    frames = 48
+    frames = 96
     source = np.lib.format.open_memmap(tmp_path / "in.npy", mode="w+", dtype=np.float32,
                                        shape=(frames,) + one.shape[1:])
     for i in range(frames):
@@ -160,7 +162,8 @@ def test_memmap_stack_is_processed_frame_by_frame(tmp_path):
         finally:
             tracemalloc.stop()
     # A few frames in flight per worker, however long the stack.
-    assert max(peaks) < 20, peaks
+    print("peak memory in frames:", peaks)
+    assert max(peaks) < 32, peaks
     expected = alignopt._transform(np.asarray(source[5], dtype=np.float64), result.matrices[5])
     np.testing.assert_array_equal(out[5], expected)
 
