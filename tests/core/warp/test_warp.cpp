@@ -7,6 +7,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/image/SinglePrecision.h"
@@ -148,16 +149,16 @@ std::vector<Matrix> randomMatrices(int32_t width, int32_t height, std::mt19937& 
 
 TEST(WarpImage, FastLoopsMatchThePlainEvaluationBitForBit) {
     std::mt19937 rng(20261209);
-    const int32_t sizes[] = {1, 2, 3, 23, 24, 47};
-    for (int32_t width : sizes) {
-        for (int32_t height : sizes) {
-            const auto pixels = randomImage(width, height, rng);
-            for (const auto& m : randomMatrices(width, height, rng)) {
-                std::string what = std::to_string(width) + "x" + std::to_string(height) + " matrix";
-                for (double v : m.values) what += " " + std::to_string(v);
-                expectSameBits(warpImage(m, pixels.data(), width, height), referenceWarp(m, pixels, width, height),
-                               what);
-            }
+    std::vector<std::pair<int32_t, int32_t>> shapes;
+    for (int32_t width : {1, 2, 3, 23, 24, 47})
+        for (int32_t height : {1, 2, 3, 23, 24, 47}) shapes.emplace_back(width, height);
+    shapes.emplace_back(150, 70); // crosses the blocks the loops walk the output in
+    for (const auto& [width, height] : shapes) {
+        const auto pixels = randomImage(width, height, rng);
+        for (const auto& m : randomMatrices(width, height, rng)) {
+            std::string what = std::to_string(width) + "x" + std::to_string(height) + " matrix";
+            for (double v : m.values) what += " " + std::to_string(v);
+            expectSameBits(warpImage(m, pixels.data(), width, height), referenceWarp(m, pixels, width, height), what);
         }
     }
 }
@@ -232,6 +233,31 @@ TEST(WarpImage, PositionsThatLeaveTheImageGiveZeros) {
         std::size_t evaluated = 0;
         for (double v : out) evaluated += v != 0.0;
         EXPECT_EQ(evaluated, c.evaluated) << "m[0][0]=" << c.m.values[0];
+    }
+}
+
+// The sampled area is the open rectangle (-0.5, size - 0.5): a position on
+// its edge is outside, one slightly inwards inside. The rounding adds the
+// half first, so the double next to -0.5 still rounds to -1 and is outside.
+TEST(WarpImage, EdgesOfTheSampledRectangle) {
+    std::mt19937 rng(13);
+    const int32_t width = 24;
+    const int32_t height = 3;
+    auto pixels = randomImage(width, height, rng);
+    for (auto& p : pixels) p = 100.0 + p / 25.0;
+    struct Case {
+        double offset;
+        int32_t evaluatedColumns;
+    };
+    for (const Case& c : {Case{-0.5, width - 1}, Case{std::nextafter(-0.5, 0.0), width - 1},
+                          Case{-0.5 + 1e-15, width}, Case{0.5, width - 1}, Case{0.5 - 1e-12, width}}) {
+        for (const Matrix& m : {makeMatrix(1, {c.offset, 0}), makeMatrix(3, {c.offset, 1, 0, 0, 0, 1})}) {
+            const auto out = warpImage(m, pixels.data(), width, height);
+            expectSameBits(out, referenceWarp(m, pixels, width, height), "offset " + std::to_string(c.offset));
+            std::size_t evaluated = 0;
+            for (double v : out) evaluated += v != 0.0;
+            EXPECT_EQ(evaluated, static_cast<std::size_t>(c.evaluatedColumns * height)) << c.offset;
+        }
     }
 }
 
