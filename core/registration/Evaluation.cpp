@@ -1,4 +1,5 @@
 #include "core/image/MirrorFold.h"
+#include "core/registration/CubicWeightRule.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -49,15 +50,7 @@ double weightedSum(const double* c, const std::array<int32_t, 4>& xIndices, cons
 
 } // namespace
 
-// beta3(t - 2 + k) for the tap k; w[1] closes the partition of unity.
-void cubicWeights(double t, std::array<double, 4>& w) {
-    const double s = 1.0 - t;
-    w[3] = (s * s * s) / 6.0;
-    const double q = t * t;
-    w[2] = twoThirds - (q * 0.5) * (2.0 - t);
-    w[0] = (q * t) / 6.0;
-    w[1] = ((1.0 - w[0]) - w[2]) - w[3];
-}
+void cubicWeights(double t, std::array<double, 4>& w) { cubicWeightRule(t, w); }
 
 void RegistrationEngine::computeXIndices() {
     foldTaps(static_cast<int64_t>(splineBase(sampleX)) + 2, modelWidth, 1, xIndices);

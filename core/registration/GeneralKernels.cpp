@@ -1,7 +1,11 @@
 // Error kernels of the general optimiser (translation, scaled rotation,
 // affine): one pass over the grid image, each pixel mapped into the model
 // image, interpolated there and compared with the grid sample.
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <iterator>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,23 +18,43 @@ namespace alignopt {
 namespace {
 
 // Gradient and upper triangle of the Gauss-Newton matrix, summed in pixel
-// order; the lower triangle is only filled in when the walk is over.
+// order; the lower triangle is only filled in when the walk is over. The
+// triangle is packed row by row and the per-pixel updates are unrolled at
+// compile time: they are the bulk of a derivative pass.
 template <int32_t N>
 struct Accumulator {
+    static constexpr std::size_t packed = static_cast<std::size_t>(N * (N + 1) / 2);
+    static constexpr auto pairs = [] {
+        std::array<std::array<int32_t, 2>, packed> p{};
+        std::size_t at = 0;
+        for (int32_t a = 0; a < N; ++a)
+            for (int32_t b = a; b < N; ++b) p[at++] = {a, b};
+        return p;
+    }();
+
     double g[N] = {};
-    double h[N][N] = {};
+    double h[packed] = {};
 
     void add(const double (&d)[N], double r) {
-        for (int32_t a = 0; a < N; ++a) {
-            g[a] = g[a] + d[a] * r;
-            for (int32_t b = a; b < N; ++b) h[a][b] = h[a][b] + d[a] * d[b];
-        }
+        addGradient(d, r, std::make_index_sequence<N>{});
+        addProducts(d, std::make_index_sequence<packed>{});
+    }
+
+    template <std::size_t... A>
+    void addGradient(const double (&d)[N], double r, std::index_sequence<A...>) {
+        ((g[A] = g[A] + d[A] * r), ...);
+    }
+
+    template <std::size_t... P>
+    void addProducts(const double (&d)[N], std::index_sequence<P...>) {
+        ((h[P] = h[P] + d[pairs[P][0]] * d[pairs[P][1]]), ...);
     }
 
     void store(Matrix& hessian, std::span<double> gradient) const {
-        for (int32_t a = 0; a < N; ++a) {
-            gradient[static_cast<std::size_t>(a)] = g[a];
-            for (int32_t b = 0; b < N; ++b) hessian(a, b) = b >= a ? h[a][b] : h[b][a];
+        for (int32_t a = 0; a < N; ++a) gradient[static_cast<std::size_t>(a)] = g[a];
+        for (std::size_t p = 0; p < packed; ++p) {
+            hessian(pairs[p][0], pairs[p][1]) = h[p];
+            hessian(pairs[p][1], pairs[p][0]) = h[p];
         }
     }
 };
@@ -50,21 +74,60 @@ int64_t integerBase(double floorValue) {
     return static_cast<int64_t>(floorValue < limit ? floorValue : limit);
 }
 
-// Taps first, first-1, first-2, first-3 folded into [0, n) and multiplied by
-// `stride`. Interior taps need no fold.
-void foldTaps(int64_t first, int32_t n, int32_t stride, std::array<int32_t, 4>& taps) {
-    if (first >= 3 && first < n) {
-        const auto f = static_cast<int32_t>(first);
-        for (int32_t k = 0; k < 4; ++k) taps[static_cast<std::size_t>(k)] = (f - k) * stride;
-    } else {
-        for (int32_t k = 0; k < 4; ++k) taps[static_cast<std::size_t>(k)] = foldMirror(first - k, n) * stride;
-    }
-}
-
 struct WalkSums {
     double s = 0.0;
     int32_t n = 0;
 };
+
+// The kernels evaluate the model at every used pixel of every pass, so the
+// evaluation steps are inlined here on local arrays rather than called on the
+// engine: the same weight formula as cubicWeights and the same order of the
+// 4 x 4 sum as interpolate, bit for bit (the tests compare the two). The
+// engine's evaluation fields are brought up to the last evaluated point once
+// the walk is over.
+inline void splineWeights(double t, double (&w)[4]) {
+    const double s = 1.0 - t;
+    w[3] = (s * s * s) / 6.0;
+    const double q = t * t;
+    w[2] = 2.0 / 3.0 - (q * 0.5) * (2.0 - t);
+    w[0] = (q * t) / 6.0;
+    w[1] = ((1.0 - w[0]) - w[2]) - w[3];
+}
+
+// The 4 x 4 sum: row k starts at rows[k] and its taps sit at the columns
+// xTaps[0..3]; each row sum and the weighted sum of rows start at 0 and add
+// the taps in order 0 to 3.
+inline double rowSum(const double* row, const int32_t (&xTaps)[4], const double (&wx)[4]) {
+    double r = 0.0;
+    r += row[xTaps[0]] * wx[0];
+    r += row[xTaps[1]] * wx[1];
+    r += row[xTaps[2]] * wx[2];
+    r += row[xTaps[3]] * wx[3];
+    return r;
+}
+
+inline double weightedSum(const double* const (&rows)[4], const int32_t (&xTaps)[4], const double (&wx)[4],
+                          const double (&wy)[4]) {
+    double sum = 0.0;
+    sum += rowSum(rows[0], xTaps, wx) * wy[0];
+    sum += rowSum(rows[1], xTaps, wx) * wy[1];
+    sum += rowSum(rows[2], xTaps, wx) * wy[2];
+    sum += rowSum(rows[3], xTaps, wx) * wy[3];
+    return sum;
+}
+
+// Taps first, first-1, first-2, first-3 folded into [0, n).
+inline void foldedTaps(int64_t first, int32_t n, int32_t (&taps)[4]) {
+    if (first >= 3 && first < n) {
+        const auto f = static_cast<int32_t>(first);
+        taps[0] = f;
+        taps[1] = f - 1;
+        taps[2] = f - 2;
+        taps[3] = f - 3;
+    } else {
+        for (int32_t k = 0; k < 4; ++k) taps[k] = foldMirror(first - k, n);
+    }
+}
 
 // Translation walk. The weights depend only on the fractions of (tx, ty) and
 // are filled once; the taps come from floor(tx) + k and floor(ty) + j, so that
@@ -77,20 +140,30 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
     const double ty = m(1, 0);
     const double floorX = std::floor(tx);
     const double floorY = std::floor(ty);
-    cubicWeights(tx - floorX, e.xWeights);
-    cubicWeights(ty - floorY, e.yWeights);
+    double wx[4], wy[4];
+    splineWeights(tx - floorX, wx);
+    splineWeights(ty - floorY, wy);
     const int64_t baseX = integerBase(floorX);
     const int64_t baseY = integerBase(floorY);
 
+    const double* model = e.modelCoefficients.data();
     const double* grid = e.gridSamples.data();
     const double* gridMask = e.gridMask.data();
     const double* modelMask = e.modelMask.data();
+    const double* gradientX = Derivatives ? e.gridGradientX.data() : nullptr;
+    const double* gradientY = Derivatives ? e.gridGradientY.data() : nullptr;
     WalkSums sums;
+    int32_t lastRow = -1, lastColumn = -1;
     double y = ty;
     for (int32_t j = 0; j < e.gridHeight; ++j, y += 1.0) {
         int32_t py;
         if (!nearestPixel(y, py) || py < 0 || py >= e.modelHeight) continue;
-        foldTaps(baseY + j + 2, e.modelHeight, e.modelWidth, e.yOffsets);
+        int32_t yTaps[4];
+        foldedTaps(baseY + j + 2, e.modelHeight, yTaps);
+        const double* const rows[4] = {model + static_cast<std::ptrdiff_t>(yTaps[0]) * e.modelWidth,
+                                       model + static_cast<std::ptrdiff_t>(yTaps[1]) * e.modelWidth,
+                                       model + static_cast<std::ptrdiff_t>(yTaps[2]) * e.modelWidth,
+                                       model + static_cast<std::ptrdiff_t>(yTaps[3]) * e.modelWidth};
         const double* modelMaskRow = modelMask + static_cast<std::ptrdiff_t>(py) * e.modelWidth;
         const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
         double x = tx;
@@ -100,29 +173,48 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
             const std::ptrdiff_t i = row + k;
             if (!(modelMaskRow[px] * gridMask[i] != 0.0)) continue; // NaN counts as not 0
             ++sums.n;
-            foldTaps(baseX + k + 2, e.modelWidth, 1, e.xIndices);
-            const double r = grid[i] - e.interpolate();
+            int32_t xTaps[4];
+            foldedTaps(baseX + k + 2, e.modelWidth, xTaps);
+            const double r = grid[i] - weightedSum(rows, xTaps, wx, wy);
             sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
-                const double d[2] = {e.gridGradientX[static_cast<std::size_t>(i)],
-                                     e.gridGradientY[static_cast<std::size_t>(i)]};
+                const double d[2] = {gradientX[i], gradientY[i]};
                 acc->add(d, r);
             }
+            lastRow = j;
+            lastColumn = k;
         }
+    }
+
+    std::copy(std::begin(wx), std::end(wx), e.xWeights.begin());
+    std::copy(std::begin(wy), std::end(wy), e.yWeights.begin());
+    if (sums.n > 0) {
+        int32_t taps[4];
+        foldedTaps(baseY + lastRow + 2, e.modelHeight, taps);
+        for (int32_t k = 0; k < 4; ++k) e.yOffsets[static_cast<std::size_t>(k)] = taps[k] * e.modelWidth;
+        foldedTaps(baseX + lastColumn + 2, e.modelWidth, taps);
+        std::copy(std::begin(taps), std::end(taps), e.xIndices.begin());
     }
     return sums;
 }
 
 // Walk for the 2 x 3 families: the mapped point is advanced by additions of
-// the matrix columns, each used pixel evaluated through the general sequence.
+// the matrix columns, each used pixel evaluated through the general sequence
+// (taps from the point, weights from its fractions).
 template <class Terms, bool Derivatives>
 WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
+    const double* model = e.modelCoefficients.data();
     const double* grid = e.gridSamples.data();
     const double* gridMask = e.gridMask.data();
     const double* modelMask = e.modelMask.data();
+    const double* gradientX = Derivatives ? e.gridGradientX.data() : nullptr;
+    const double* gradientY = Derivatives ? e.gridGradientY.data() : nullptr;
+    const int32_t width = e.modelWidth;
+    const int32_t height = e.modelHeight;
     WalkSums sums;
+    double lastX = 0.0, lastY = 0.0;
     double xs = m00;
     double ys = m10;
     for (int32_t j = 0; j < e.gridHeight; ++j, xs += m02, ys += m12) {
@@ -131,28 +223,44 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
         double y = ys;
         for (int32_t k = 0; k < e.gridWidth; ++k, x += m01, y += m11) {
             int32_t px, py;
-            if (!nearestPixelInside(x, y, e.modelWidth, e.modelHeight, px, py)) continue;
+            if (!nearestPixelInside(x, y, width, height, px, py)) continue;
             const std::ptrdiff_t i = row + k;
-            if (!(modelMask[static_cast<std::ptrdiff_t>(py) * e.modelWidth + px] * gridMask[i] != 0.0)) continue;
+            if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
             ++sums.n;
-            e.sampleX = x;
-            e.sampleY = y;
-            e.computeXIndices();
-            e.computeYOffsets();
-            e.sampleX = x - splineBase(x);
-            e.sampleY = y - splineBase(y);
-            cubicWeights(e.sampleX, e.xWeights);
-            cubicWeights(e.sampleY, e.yWeights);
-            const double r = grid[i] - e.interpolate();
+            // Inside means x and y lie in (-1, size), so their bases fit.
+            const int32_t baseX = splineBase(x);
+            const int32_t baseY = splineBase(y);
+            int32_t xTaps[4], yTaps[4];
+            foldedTaps(static_cast<int64_t>(baseX) + 2, width, xTaps);
+            foldedTaps(static_cast<int64_t>(baseY) + 2, height, yTaps);
+            double wx[4], wy[4];
+            splineWeights(x - baseX, wx);
+            splineWeights(y - baseY, wy);
+            const double* const rows[4] = {model + static_cast<std::ptrdiff_t>(yTaps[0]) * width,
+                                           model + static_cast<std::ptrdiff_t>(yTaps[1]) * width,
+                                           model + static_cast<std::ptrdiff_t>(yTaps[2]) * width,
+                                           model + static_cast<std::ptrdiff_t>(yTaps[3]) * width};
+            const double r = grid[i] - weightedSum(rows, xTaps, wx, wy);
             sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
                 double d[Terms::count];
-                terms.derivatives(static_cast<double>(k), static_cast<double>(j),
-                                  e.gridGradientX[static_cast<std::size_t>(i)],
-                                  e.gridGradientY[static_cast<std::size_t>(i)], d);
+                terms.derivatives(static_cast<double>(k), static_cast<double>(j), gradientX[i], gradientY[i], d);
                 acc->add(d, r);
             }
+            lastX = x;
+            lastY = y;
         }
+    }
+
+    if (sums.n > 0) {
+        e.sampleX = lastX;
+        e.sampleY = lastY;
+        e.computeXIndices();
+        e.computeYOffsets();
+        e.sampleX = lastX - splineBase(lastX);
+        e.sampleY = lastY - splineBase(lastY);
+        cubicWeights(e.sampleX, e.xWeights);
+        cubicWeights(e.sampleY, e.yWeights);
     }
     return sums;
 }

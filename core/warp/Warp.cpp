@@ -2,16 +2,18 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
+#include "core/registration/CubicWeightRule.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -21,10 +23,44 @@ namespace {
 
 using Weights = std::array<double, 4>;
 
+// The 4 x 4 sum of interpolate() for taps that need no folding: rk points at
+// tap (k, 0), and tap (k, j) lies j columns to its left. Each row
+// sum and the outer sum start at 0 and add in k, j order as there; written
+// out so the four row sums proceed side by side in registers (the loop form
+// ran half as fast).
+inline double interiorSum(const double* r0, const double* r1, const double* r2, const double* r3, const Weights& wx,
+                          const Weights& wy) {
+    double s0 = 0.0 + r0[0] * wx[0];
+    double s1 = 0.0 + r1[0] * wx[0];
+    double s2 = 0.0 + r2[0] * wx[0];
+    double s3 = 0.0 + r3[0] * wx[0];
+    s0 += r0[-1] * wx[1];
+    s1 += r1[-1] * wx[1];
+    s2 += r2[-1] * wx[1];
+    s3 += r3[-1] * wx[1];
+    s0 += r0[-2] * wx[2];
+    s1 += r1[-2] * wx[2];
+    s2 += r2[-2] * wx[2];
+    s3 += r3[-2] * wx[2];
+    s0 += r0[-3] * wx[3];
+    s1 += r1[-3] * wx[3];
+    s2 += r2[-3] * wx[3];
+    s3 += r3[-3] * wx[3];
+    double sum = 0.0 + s0 * wy[0];
+    sum += s1 * wy[1];
+    sum += s2 * wy[2];
+    sum += s3 * wy[3];
+    return sum;
+}
+
+// nearestPixelInside without forming the pixel: for v >= 0 the pixel
+// trunc(v + 0.5) is below `size` exactly when v + 0.5 is, and for v < 0
+// trunc(v - 0.5) is 0 exactly when v - 0.5 > -1. NaN, infinities and values
+// beyond 32 bits fail these comparisons as they fail there.
+inline bool insideLine(double v, int32_t size) { return v >= 0.0 ? v + 0.5 < size : v - 0.5 > -1.0; }
+
 inline bool insideImage(double x, double y, int32_t width, int32_t height) {
-    int32_t px = 0;
-    int32_t py = 0;
-    return nearestPixelInside(x, y, width, height, px, py);
+    return insideLine(x, width) && insideLine(y, height);
 }
 
 // The model spline at positions known to be inside, for the affine and
@@ -38,45 +74,38 @@ public:
           height_(engine.modelHeight) {}
 
     double at(double x, double y) {
-        // Matrices that keep y constant along a row (no shear or rotation)
-        // reuse the row's weights: equal bits, equal weights.
-        if (std::bit_cast<uint64_t>(y) != yBits_) {
-            yBits_ = std::bit_cast<uint64_t>(y);
-            yBase_ = splineBase(y);
-            cubicWeights(y - yBase_, wy_);
-        }
         const int32_t xBase = splineBase(x);
+        const int32_t yBase = splineBase(y);
         Weights wx;
-        cubicWeights(x - xBase, wx);
-        if (xBase >= 1 && xBase <= width_ - 3 && yBase_ >= 1 && yBase_ <= height_ - 3) {
+        Weights wy;
+        cubicWeightRule(x - xBase, wx);
+        cubicWeightRule(y - yBase, wy);
+        if (xBase >= 1 && xBase <= width_ - 3 && yBase >= 1 && yBase <= height_ - 3) {
             // Tap (k, j) is k rows above and j columns left of (base + 2, base + 2).
-            const double* centre = coefficients_ + (static_cast<std::ptrdiff_t>(yBase_) + 2) * width_ + (xBase + 2);
-            double sum = 0.0;
-            for (int k = 0; k < 4; ++k) {
-                const double* row = centre - k * static_cast<std::ptrdiff_t>(width_);
-                double r = 0.0;
-                for (int j = 0; j < 4; ++j) r += row[-j] * wx[j];
-                sum += r * wy_[k];
-            }
-            return sum;
+            const double* r0 = coefficients_ + (static_cast<std::ptrdiff_t>(yBase) + 2) * width_ + (xBase + 2);
+            const double* r1 = r0 - width_;
+            const double* r2 = r1 - width_;
+            return interiorSum(r0, r1, r2, r2 - width_, wx, wy);
         }
+        return folded(x, y, wx, wy);
+    }
+
+private:
+    // Taps beyond an edge: the engine folds them.
+    double folded(double x, double y, const Weights& wx, const Weights& wy) {
         engine_.sampleX = x;
         engine_.sampleY = y;
         engine_.computeXIndices();
         engine_.computeYOffsets();
         engine_.xWeights = wx;
-        engine_.yWeights = wy_;
+        engine_.yWeights = wy;
         return engine_.interpolate();
     }
 
-private:
     RegistrationEngine& engine_;
     const double* coefficients_;
     int32_t width_;
     int32_t height_;
-    uint64_t yBits_ = std::bit_cast<uint64_t>(std::numeric_limits<double>::quiet_NaN()); // no inside y has these bits
-    int32_t yBase_ = 0;
-    Weights wy_{};
 };
 
 // Positions advance by additions along a row and down the rows, as the
@@ -84,7 +113,11 @@ private:
 void warpAffine(RegistrationEngine& engine, const Matrix& m, double* output) {
     const int32_t width = engine.gridWidth;
     const int32_t height = engine.gridHeight;
+    const int32_t modelWidth = engine.modelWidth;
+    const int32_t modelHeight = engine.modelHeight;
     PointSampler sampler(engine);
+    const double dx = m(0, 1);
+    const double dy = m(1, 1);
     double a = m(0, 0);
     double b = m(1, 0);
     for (int32_t y = 0; y < height; ++y) {
@@ -92,10 +125,9 @@ void warpAffine(RegistrationEngine& engine, const Matrix& m, double* output) {
         double xp = a;
         double yp = b;
         for (int32_t x = 0; x < width; ++x) {
-            out[x] = insideImage(xp, yp, engine.modelWidth, engine.modelHeight) ? roundToSingle(sampler.at(xp, yp))
-                                                                                 : 0.0;
-            xp += m(0, 1);
-            yp += m(1, 1);
+            out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
+            xp += dx;
+            yp += dy;
         }
         a += m(0, 2);
         b += m(1, 2);
@@ -106,6 +138,8 @@ void warpAffine(RegistrationEngine& engine, const Matrix& m, double* output) {
 void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
     const int32_t width = engine.gridWidth;
     const int32_t height = engine.gridHeight;
+    const int32_t modelWidth = engine.modelWidth;
+    const int32_t modelHeight = engine.modelHeight;
     PointSampler sampler(engine);
     double a = m(0, 0);
     double b = m(1, 0);
@@ -118,8 +152,7 @@ void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
         double xp = a;
         double yp = b;
         for (int32_t x = 0; x < width; ++x) {
-            out[x] = insideImage(xp, yp, engine.modelWidth, engine.modelHeight) ? roundToSingle(sampler.at(xp, yp))
-                                                                                 : 0.0;
+            out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
             xp += dx;
             yp += dy;
         }
@@ -144,6 +177,12 @@ int64_t integerBase(double floorValue) {
 // next integer when the fraction is within rounding of 1, and taking the taps
 // from it would read the spline one pixel off. Inside or outside is still
 // decided by the accumulated coordinate.
+//
+// A row sum of interpolate() depends only on the model row and the output
+// column, and neighbouring output rows share three of their four model rows.
+// So each model row is filtered along x once, into one of four row buffers,
+// and every output pixel is the y-weighted sum of four buffered values: the
+// same numbers added in the same order, at less than half the work.
 void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output) {
     const int32_t width = engine.modelWidth;
     const int32_t height = engine.modelHeight;
@@ -154,8 +193,8 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
     const double floorY = std::floor(ty);
     Weights wx;
     Weights wy;
-    cubicWeights(tx - floorX, wx);
-    cubicWeights(ty - floorY, wy);
+    cubicWeightRule(tx - floorX, wx);
+    cubicWeightRule(ty - floorY, wy);
 
     // The columns inside are the same in every row, and they are contiguous:
     // x' only grows along a row, and so does its nearest pixel.
@@ -170,59 +209,91 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
         }
         xp += 1.0;
     }
-    if (firstInside == width) return; // the output is already all 0.0
+    const auto pixelCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (firstInside == width) {
+        std::fill_n(output, pixelCount, 0.0);
+        return;
+    }
 
     // Columns whose four taps stay inside the row read it directly; the few
-    // at the edges take folded taps, made once here.
+    // at the edges (all of them when the image is narrower than the kernel)
+    // take folded taps, made once here.
     const int64_t baseX = integerBase(floorX);
     const int32_t interiorBegin = static_cast<int32_t>(std::clamp<int64_t>(1 - baseX, firstInside, endInside));
     const int32_t interiorEnd =
         static_cast<int32_t>(std::clamp<int64_t>(static_cast<int64_t>(width) - 2 - baseX, interiorBegin, endInside));
-    const int32_t leftCount = interiorBegin - firstInside;
-    const int32_t rightCount = endInside - interiorEnd;
-    // At most three columns on either side need folding, unless the image
-    // is narrower than the kernel.
-    std::vector<std::array<int32_t, 4>> edgeTaps(static_cast<std::size_t>(leftCount + rightCount));
-    auto edgeColumn = [&](int32_t i) { return i < leftCount ? firstInside + i : interiorEnd + (i - leftCount); };
-    for (int32_t i = 0; i < leftCount + rightCount; ++i) {
-        const int64_t first = baseX + edgeColumn(i) + 2;
-        for (int k = 0; k < 4; ++k) edgeTaps[static_cast<std::size_t>(i)][k] = foldMirror(first - k, width);
+    std::vector<std::array<int32_t, 4>> columnTaps(static_cast<std::size_t>(width));
+    for (int32_t x = firstInside; x < endInside; ++x) {
+        if (x == interiorBegin) x = interiorEnd;
+        if (x == endInside) break;
+        for (int k = 0; k < 4; ++k) columnTaps[static_cast<std::size_t>(x)][k] = foldMirror(baseX + x + 2 - k, width);
     }
+
+    // Model row `row` filtered along x, for the inside columns.
+    auto filterRow = [&](int32_t row, double* filtered) {
+        const double* r = c + static_cast<std::ptrdiff_t>(row) * width;
+        auto folded = [&](int32_t x) {
+            const auto& taps = columnTaps[static_cast<std::size_t>(x)];
+            double sum = 0.0;
+            for (int j = 0; j < 4; ++j) sum += r[taps[j]] * wx[j];
+            filtered[x] = sum;
+        };
+        for (int32_t x = firstInside; x < interiorBegin; ++x) folded(x);
+        // Tap j of column x is at base + x + 2 - j.
+        const double* p = r + (baseX + 2);
+        for (int32_t x = interiorBegin; x < interiorEnd; ++x) {
+            double sum = 0.0 + p[x] * wx[0];
+            sum += p[x - 1] * wx[1];
+            sum += p[x - 2] * wx[2];
+            sum += p[x - 3] * wx[3];
+            filtered[x] = sum;
+        }
+        for (int32_t x = interiorEnd; x < endInside; ++x) folded(x);
+    };
+
+    // Four buffers, each holding one filtered model row (-1: none yet). A
+    // row needs at most four distinct model rows, so a buffer it does not
+    // use is always free for the one it lacks.
+    std::vector<double> buffers(4 * static_cast<std::size_t>(width));
+    std::array<int32_t, 4> bufferRow{-1, -1, -1, -1};
 
     const int64_t baseY = integerBase(floorY);
     double yp = ty;
     for (int32_t y = 0; y < height; ++y, yp += 1.0) {
-        int32_t py = 0;
-        if (!(nearestPixel(yp, py) && py >= 0 && py < height)) continue; // row stays 0.0
-        std::array<std::ptrdiff_t, 4> rowOffsets;
-        for (int k = 0; k < 4; ++k)
-            rowOffsets[k] = static_cast<std::ptrdiff_t>(foldMirror(baseY + y + 2 - k, height)) * width;
         double* out = output + static_cast<std::ptrdiff_t>(y) * width;
-
-        for (int32_t i = 0; i < leftCount + rightCount; ++i) {
-            const auto& taps = edgeTaps[static_cast<std::size_t>(i)];
-            double sum = 0.0;
-            for (int k = 0; k < 4; ++k) {
-                double r = 0.0;
-                for (int j = 0; j < 4; ++j) r += c[rowOffsets[k] + taps[j]] * wx[j];
-                sum += r * wy[k];
+        int32_t py = 0;
+        if (!(nearestPixel(yp, py) && py >= 0 && py < height)) {
+            std::fill_n(out, width, 0.0);
+            continue;
+        }
+        std::array<int32_t, 4> rows;
+        for (int k = 0; k < 4; ++k) rows[k] = foldMirror(baseY + y + 2 - k, height);
+        std::array<const double*, 4> filtered;
+        for (int k = 0; k < 4; ++k) {
+            int slot = 0;
+            while (slot < 4 && bufferRow[slot] != rows[k]) ++slot;
+            if (slot == 4) {
+                slot = 0;
+                while (std::find(rows.begin(), rows.end(), bufferRow[slot]) != rows.end()) ++slot;
+                bufferRow[slot] = rows[k];
+                filterRow(rows[k], buffers.data() + slot * static_cast<std::size_t>(width));
             }
-            out[edgeColumn(i)] = roundToSingle(sum);
+            filtered[k] = buffers.data() + slot * static_cast<std::size_t>(width);
         }
 
-        // Interior: tap j of column x is at base + x + 2 - j within each row.
-        std::array<std::ptrdiff_t, 4> rowStarts;
-        for (int k = 0; k < 4; ++k) rowStarts[k] = rowOffsets[k] + static_cast<std::ptrdiff_t>(baseX + 2);
-        for (int32_t x = interiorBegin; x < interiorEnd; ++x) {
-            double sum = 0.0;
-            for (int k = 0; k < 4; ++k) {
-                const double* p = c + (rowStarts[k] + x);
-                double r = 0.0;
-                for (int j = 0; j < 4; ++j) r += p[-j] * wx[j];
-                sum += r * wy[k];
-            }
+        std::fill_n(out, firstInside, 0.0);
+        const double* h0 = filtered[0];
+        const double* h1 = filtered[1];
+        const double* h2 = filtered[2];
+        const double* h3 = filtered[3];
+        for (int32_t x = firstInside; x < endInside; ++x) {
+            double sum = 0.0 + h0[x] * wy[0];
+            sum += h1[x] * wy[1];
+            sum += h2[x] * wy[2];
+            sum += h3[x] * wy[3];
             out[x] = roundToSingle(sum);
         }
+        std::fill(out + endInside, out + width, 0.0);
     }
 }
 
@@ -263,8 +334,9 @@ std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width
     engine.gridWidth = width;
     engine.gridHeight = height;
 
-    // Zero-filled: every pixel that is not evaluated is exactly 0.0.
-    std::vector<double> output(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0.0);
+    // The pixels are not read again: their buffer takes the output, which
+    // spares a fresh image-sized allocation. Every loop writes every pixel.
+    std::vector<double> output = std::move(image.samples);
     engine.gridSamples = output;
     switch (family) {
     case TransformationType::Translation: warpTranslation(engine, matrix, output.data()); break;

@@ -7,6 +7,7 @@
 
 #include "core/image/SplineImage.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -316,6 +317,76 @@ TEST(GeneralKernels, ScaledRotationDerivativesAtTheLandmarks) {
         EXPECT_NEAR(g[0] / 2.0, c.d0, 1e-14) << c.x;
         EXPECT_NEAR(g[1] / 2.0, c.d1, 1e-14) << c.x;
         EXPECT_GT(h(2, 2) + h(3, 3), 0.0);
+    }
+}
+
+// The plain walk through the engine's own evaluation operations, used as
+// the reference for the kernels' inlined evaluation: error only, no masks.
+double plainError(KernelBench& b, const Matrix& m) {
+    RegistrationEngine& e = b.engine;
+    const bool translation = m.columns == 1;
+    double s = 0.0;
+    int32_t n = 0;
+    for (int32_t j = 0; j < e.gridHeight; ++j)
+        for (int32_t k = 0; k < e.gridWidth; ++k) {
+            // Closed forms equal the accumulated walk for the matrices used below.
+            const double x = translation ? m(0, 0) + k : m(0, 0) + m(0, 1) * k + m(0, 2) * j;
+            const double y = translation ? m(1, 0) + j : m(1, 0) + m(1, 1) * k + m(1, 2) * j;
+            int32_t px, py;
+            if (!nearestPixelInside(x, y, e.modelWidth, e.modelHeight, px, py)) continue;
+            ++n;
+            if (translation) {
+                // Taps from floor(t) + k: any point with that base and a
+                // fraction of one half gives them.
+                e.sampleX = std::floor(m(0, 0)) + k + 0.5;
+                e.sampleY = std::floor(m(1, 0)) + j + 0.5;
+                e.computeXIndices();
+                e.computeYOffsets();
+                cubicWeights(m(0, 0) - std::floor(m(0, 0)), e.xWeights);
+                cubicWeights(m(1, 0) - std::floor(m(1, 0)), e.yWeights);
+            } else {
+                e.sampleX = x;
+                e.sampleY = y;
+                e.computeXIndices();
+                e.computeYOffsets();
+                e.sampleX = x - splineBase(x);
+                e.sampleY = y - splineBase(y);
+                cubicWeights(e.sampleX, e.xWeights);
+                cubicWeights(e.sampleY, e.yWeights);
+            }
+            const double r = b.grid[static_cast<std::size_t>(j * e.gridWidth + k)] - e.interpolate();
+            s = s + r * r;
+        }
+    return s / n;
+}
+
+TEST(GeneralKernels, InlinedEvaluationMatchesTheEngineBitForBit) {
+    KernelBench b(7, 5, 9, 8, TransformationType::Affine);
+    b.fillModel();
+    for (std::size_t i = 0; i < b.grid.size(); ++i) b.grid[i] = std::cos(1.3 * static_cast<double>(i));
+    b.engine.landmarkNormaliser = -24.0;
+    const LandmarkSet l = landmarks({6, 2, 3, 6, 9, 6}); // o = 24
+    const Matrix matrices[] = {translation(0.25, -0.375), translation(-1.75, 0.5), translation(2.625, 1.125),
+                               [] {
+                                   Matrix m(2, 3);
+                                   m.values = {-0.25, 0.75, 0.125, -0.375, -0.0625, 0.625};
+                                   return m;
+                               }(),
+                               [] {
+                                   Matrix m(2, 3);
+                                   m.values = {6.5, -0.5, 0.25, 0.25, 0.5, 0.5};
+                                   return m;
+                               }()};
+    for (const Matrix& m : matrices) {
+        SCOPED_TRACE(testing::Message() << m.values[0] << " " << m.values[1]);
+        const double expected = plainError(b, m);
+        ASSERT_TRUE(std::isfinite(expected));
+        if (m.columns == 1) {
+            EXPECT_EQ(b.engine.translationError(m), expected);
+        } else {
+            // Divisor |o / normaliser| = 1 leaves the mean as it is.
+            EXPECT_EQ(b.engine.affineError(l, m), expected);
+        }
     }
 }
 

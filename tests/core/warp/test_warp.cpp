@@ -235,6 +235,31 @@ TEST(WarpImage, PositionsThatLeaveTheImageGiveZeros) {
     }
 }
 
+// The sampled area is the open rectangle (-0.5, size - 0.5): a position on
+// its edge is outside, one slightly inwards inside. The rounding adds the
+// half first, so the double next to -0.5 still rounds to -1 and is outside.
+TEST(WarpImage, EdgesOfTheSampledRectangle) {
+    std::mt19937 rng(13);
+    const int32_t width = 24;
+    const int32_t height = 3;
+    auto pixels = randomImage(width, height, rng);
+    for (auto& p : pixels) p = 100.0 + p / 25.0;
+    struct Case {
+        double offset;
+        int32_t evaluatedColumns;
+    };
+    for (const Case& c : {Case{-0.5, width - 1}, Case{std::nextafter(-0.5, 0.0), width - 1},
+                          Case{-0.5 + 1e-15, width}, Case{0.5, width - 1}, Case{0.5 - 1e-12, width}}) {
+        for (const Matrix& m : {makeMatrix(1, {c.offset, 0}), makeMatrix(3, {c.offset, 1, 0, 0, 0, 1})}) {
+            const auto out = warpImage(m, pixels.data(), width, height);
+            expectSameBits(out, referenceWarp(m, pixels, width, height), "offset " + std::to_string(c.offset));
+            std::size_t evaluated = 0;
+            for (double v : out) evaluated += v != 0.0;
+            EXPECT_EQ(evaluated, static_cast<std::size_t>(c.evaluatedColumns * height)) << c.offset;
+        }
+    }
+}
+
 // A NaN zeroes only the pixels whose position it enters: the first column is
 // read at the row start, before m[0][1] is ever added.
 TEST(WarpImage, NanStepKeepsTheFirstColumn) {
