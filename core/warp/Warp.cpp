@@ -163,11 +163,13 @@ void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
     }
 }
 
-// floor of a translation component as an integer base. Only called once some
-// pixel is inside, which bounds the component far below the clamp; the clamp
-// just keeps the conversion defined.
+// floor of a translation component as an integer base. Once some pixel is
+// inside, the component is bounded far below the clamp; the clamp just keeps
+// the conversion defined. The row base is taken before any row is known to
+// be inside, so a NaN component (no row inside) gets a base that is never used.
 int64_t integerBase(double floorValue) {
     constexpr double limit = 4611686018427387904.0; // 2^62
+    if (std::isnan(floorValue)) return 0;
     return static_cast<int64_t>(std::clamp(floorValue, -limit, limit));
 }
 
