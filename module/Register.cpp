@@ -1,5 +1,6 @@
 #include "module/ArrayArguments.h"
 #include "module/ErrorBoundary.h"
+#include "module/InterpreterLock.h"
 #include "module/Methods.h"
 
 #include "core/linalg/Matrix.h"
@@ -45,6 +46,7 @@ bool allFinite(PyObject* array) noexcept {
 // converted arrays that own both buffers stay referenced until it returns.
 RegistrationResult registerOutsideInterpreter(const double* target, const double* source,
                                               TransformationType transformation, int32_t width, int32_t height) {
+    const InterpreterLockRelease unlocked;
     return registerImages(target, source, transformation, width, height);
 }
 

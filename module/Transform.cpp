@@ -1,5 +1,6 @@
 #include "module/ArrayArguments.h"
 #include "module/ErrorBoundary.h"
+#include "module/InterpreterLock.h"
 #include "module/Methods.h"
 
 #include "core/linalg/Matrix.h"
@@ -19,7 +20,11 @@ namespace {
 // nothing of Python, so the interpreter lock can be released around it; the
 // converted arrays that own `pixels` stay referenced until it returns.
 std::vector<double> warpOutsideInterpreter(Matrix matrix, const double* pixels, int32_t width, int32_t height) {
-    std::vector<double> warped = warpImage(std::move(matrix), pixels, width, height);
+    std::vector<double> warped;
+    {
+        const InterpreterLockRelease unlocked;
+        warped = warpImage(std::move(matrix), pixels, width, height);
+    }
     if (warped.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
         throw std::logic_error("warped image has the wrong size");
     }

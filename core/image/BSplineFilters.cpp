@@ -8,6 +8,7 @@
 
 #include "core/image/LaneFilters.h"
 #include "core/image/MirrorFold.h"
+#include "core/image/SeparablePasses.h"
 #include "core/image/SplineConstants.h"
 
 namespace alignopt {
@@ -95,10 +96,13 @@ std::span<const double> samplingKernel(SplineDegree degree) {
 namespace {
 
 using lanes::LineBlock;
-using lanes::kLanes;
+constexpr int32_t R = lanes::kRowLanes;
+constexpr int32_t C = lanes::kColumnLanes;
 
+// Holds a block of rows (width long) or of columns (height long).
 std::vector<double> laneBuffer(int32_t width, int32_t height) {
-    return std::vector<double>(static_cast<std::size_t>(std::max(width, height)) * kLanes);
+    return std::vector<double>(
+        std::max(static_cast<std::size_t>(width) * R, static_cast<std::size_t>(height) * C));
 }
 
 bool isEmptyImage(int32_t width, int32_t height) {
@@ -108,21 +112,31 @@ bool isEmptyImage(int32_t width, int32_t height) {
 
 } // namespace
 
-void prefilterImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
+void prefilterRows(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
-    std::vector<double> buffer = laneBuffer(width, height);
-    const lanes::PrefilterPlan rowPlan(degree, width);
-    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(input, b, buffer.data());
-        lanes::prefilter(buffer.data(), rowPlan);
-        lanes::scatterRounded(buffer.data(), b, output);
+    std::vector<double> buffer = laneBuffer(width, 0);
+    const lanes::PrefilterPlan plan(degree, width);
+    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+        lanes::gather<R>(input, b, buffer.data());
+        lanes::prefilter<R>(buffer.data(), plan);
+        lanes::scatterRounded<R>(buffer.data(), b, output);
     });
-    const lanes::PrefilterPlan columnPlan(degree, height);
-    lanes::forColumnBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(output, b, buffer.data());
-        lanes::prefilter(buffer.data(), columnPlan);
-        lanes::scatterRounded(buffer.data(), b, output);
+}
+
+void prefilterColumns(double* image, int32_t width, int32_t height, SplineDegree degree) {
+    if (isEmptyImage(width, height)) return;
+    std::vector<double> buffer = laneBuffer(0, height);
+    const lanes::PrefilterPlan plan(degree, height);
+    lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
+        lanes::gather<C>(image, b, buffer.data());
+        lanes::prefilter<C>(buffer.data(), plan);
+        lanes::scatterRounded<C>(buffer.data(), b, image);
     });
+}
+
+void prefilterImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
+    prefilterRows(input, output, width, height, degree);
+    prefilterColumns(output, width, height, degree);
 }
 
 // A row block is gathered whole before it is written, and later blocks read
@@ -132,15 +146,15 @@ void sampleImage(const double* input, double* output, int32_t width, int32_t hei
     const std::span<const double> kernel = samplingKernel(degree);
     std::vector<double> in = laneBuffer(width, height);
     std::vector<double> out = laneBuffer(width, height);
-    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(input, b, in.data());
-        lanes::sample(kernel, in.data(), out.data(), b.length);
-        lanes::scatterRounded(out.data(), b, output);
+    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+        lanes::gather<R>(input, b, in.data());
+        lanes::sample<R>(kernel, in.data(), out.data(), b.length);
+        lanes::scatterRounded<R>(out.data(), b, output);
     });
-    lanes::forColumnBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(output, b, in.data());
-        lanes::sample(kernel, in.data(), out.data(), b.length);
-        lanes::scatterRounded(out.data(), b, output);
+    lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
+        lanes::gather<C>(output, b, in.data());
+        lanes::sample<C>(kernel, in.data(), out.data(), b.length);
+        lanes::scatterRounded<C>(out.data(), b, output);
     });
 }
 
@@ -151,20 +165,20 @@ void gradientsFromCoefficients(const double* coefficients, double* gradientX, do
     const std::span<const double> cubic = samplingKernel(SplineDegree::Cubic);
     std::vector<double> in = laneBuffer(width, height);
     std::vector<double> out = laneBuffer(width, height);
-    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(coefficients, b, in.data());
-        lanes::differentiate(in.data(), out.data(), b.length);
-        lanes::scatterRounded(out.data(), b, gradientX);
-        lanes::sample(cubic, in.data(), out.data(), b.length);
-        lanes::scatterRounded(out.data(), b, gradientY);
+    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+        lanes::gather<R>(coefficients, b, in.data());
+        lanes::differentiate<R>(in.data(), out.data(), b.length);
+        lanes::scatterRounded<R>(out.data(), b, gradientX);
+        lanes::sample<R>(cubic, in.data(), out.data(), b.length);
+        lanes::scatterRounded<R>(out.data(), b, gradientY);
     });
-    lanes::forColumnBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(gradientX, b, in.data());
-        lanes::sample(cubic, in.data(), out.data(), b.length);
-        lanes::scatterRounded(out.data(), b, gradientX);
-        lanes::gather(gradientY, b, in.data());
-        lanes::differentiate(in.data(), out.data(), b.length);
-        lanes::scatterRounded(out.data(), b, gradientY);
+    lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
+        lanes::gather<C>(gradientX, b, in.data());
+        lanes::sample<C>(cubic, in.data(), out.data(), b.length);
+        lanes::scatterRounded<C>(out.data(), b, gradientX);
+        lanes::gather<C>(gradientY, b, in.data());
+        lanes::differentiate<C>(in.data(), out.data(), b.length);
+        lanes::scatterRounded<C>(out.data(), b, gradientY);
     });
 }
 
@@ -176,18 +190,18 @@ void gradientsFromSamples(const double* samples, double* gradientX, double* grad
     std::vector<double> in = laneBuffer(width, height);
     std::vector<double> out = laneBuffer(width, height);
     const lanes::PrefilterPlan rowPlan(SplineDegree::Cubic, width);
-    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(samples, b, in.data());
-        lanes::prefilter(in.data(), rowPlan);
-        lanes::differentiate(in.data(), out.data(), b.length);
-        lanes::scatterRounded(out.data(), b, gradientX);
+    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+        lanes::gather<R>(samples, b, in.data());
+        lanes::prefilter<R>(in.data(), rowPlan);
+        lanes::differentiate<R>(in.data(), out.data(), b.length);
+        lanes::scatterRounded<R>(out.data(), b, gradientX);
     });
     const lanes::PrefilterPlan columnPlan(SplineDegree::Cubic, height);
-    lanes::forColumnBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(samples, b, in.data());
-        lanes::prefilter(in.data(), columnPlan);
-        lanes::differentiate(in.data(), out.data(), b.length);
-        lanes::scatterRounded(out.data(), b, gradientY);
+    lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
+        lanes::gather<C>(samples, b, in.data());
+        lanes::prefilter<C>(in.data(), columnPlan);
+        lanes::differentiate<C>(in.data(), out.data(), b.length);
+        lanes::scatterRounded<C>(out.data(), b, gradientY);
     });
 }
 

@@ -2,8 +2,8 @@
 
 // Line filters run on several lines at once. A column walked alone strides
 // through memory and leaves each recursion waiting on the previous sample, so
-// the separable passes gather kLanes rows or columns into a small interleaved
-// buffer (sample k of lane l at k * kLanes + l) and run the same recursions
+// the separable passes gather L rows or columns into a small interleaved
+// buffer (sample k of lane l at k * L + l) and run the same recursions
 // lane by lane. Every lane sees exactly the operations, in exactly the order,
 // of the plain line functions in BSplineFilters.cpp, so results are identical
 // to the bit; the tests hold the image passes against those line functions.
@@ -21,10 +21,15 @@
 
 namespace alignopt::lanes {
 
-inline constexpr int32_t kLanes = 8;
+// Rows are gathered eight at a time. Columns sixteen: a column block then
+// reads two whole cache lines per image row, which halves the strided
+// fetches that made a column pass cost well over its row pass.
+inline constexpr int32_t kRowLanes = 8;
+inline constexpr int32_t kColumnLanes = 16;
 
-inline std::size_t at(int32_t k, int32_t l) {
-    return static_cast<std::size_t>(k) * kLanes + static_cast<std::size_t>(l);
+template <int32_t L>
+std::size_t at(int32_t k, int32_t l) {
+    return static_cast<std::size_t>(k) * L + static_cast<std::size_t>(l);
 }
 
 // Where `count` consecutive lines of an image lie: line i starts at element
@@ -40,35 +45,63 @@ struct LineBlock {
     std::ptrdiff_t index(int32_t k, int32_t l) const { return first + l * lineStep + k * sampleStep; }
 };
 
+// Each row of a column block lies on its own page, out of reach of the
+// hardware prefetcher; ask for the rows a little ahead.
+inline constexpr int32_t kPrefetchRows = 8;
+
 // Lanes past `count` are zero-filled so that the filters run on defined values;
 // they are never written back.
-inline void gather(const double* image, const LineBlock& b, double* buffer) {
+template <int32_t L>
+void gather(const double* image, const LineBlock& b, double* buffer) {
+    if (b.lineStep == 1 && b.count == L) { // a full block of columns: L neighbours per row
+        for (int32_t k = 0; k < b.length; ++k) {
+            const double* from = image + b.index(k, 0);
+            if (k + kPrefetchRows < b.length) {
+                __builtin_prefetch(from + kPrefetchRows * b.sampleStep);
+                __builtin_prefetch(from + kPrefetchRows * b.sampleStep + L - 1);
+            }
+            for (int32_t l = 0; l < L; ++l) buffer[at<L>(k, l)] = from[l];
+        }
+        return;
+    }
     for (int32_t k = 0; k < b.length; ++k) {
-        for (int32_t l = 0; l < b.count; ++l) buffer[at(k, l)] = image[b.index(k, l)];
-        for (int32_t l = b.count; l < kLanes; ++l) buffer[at(k, l)] = 0.0;
+        for (int32_t l = 0; l < b.count; ++l) buffer[at<L>(k, l)] = image[b.index(k, l)];
+        for (int32_t l = b.count; l < L; ++l) buffer[at<L>(k, l)] = 0.0;
     }
 }
 
 // Write-back of a pass: every stored value is rounded to single precision.
-inline void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
+template <int32_t L>
+void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
+    if (b.lineStep == 1 && b.count == L) {
+        for (int32_t k = 0; k < b.length; ++k) {
+            double* to = image + b.index(k, 0);
+            if (k + kPrefetchRows < b.length) {
+                __builtin_prefetch(to + kPrefetchRows * b.sampleStep, 1);
+                __builtin_prefetch(to + kPrefetchRows * b.sampleStep + L - 1, 1);
+            }
+            for (int32_t l = 0; l < L; ++l) to[l] = roundToSingle(buffer[at<L>(k, l)]);
+        }
+        return;
+    }
     for (int32_t k = 0; k < b.length; ++k)
-        for (int32_t l = 0; l < b.count; ++l) image[b.index(k, l)] = roundToSingle(buffer[at(k, l)]);
+        for (int32_t l = 0; l < b.count; ++l) image[b.index(k, l)] = roundToSingle(buffer[at<L>(k, l)]);
 }
 
-// Calls visit(block) for the rows of a width x height image, kLanes at a time.
-template <class Visit>
+// Calls visit(block) for the rows of a width x height image, L at a time.
+template <int32_t L, class Visit>
 void forRowBlocks(int32_t width, int32_t height, Visit visit) {
-    for (int32_t y = 0; y < height; y += kLanes) {
-        const int32_t count = height - y < kLanes ? height - y : kLanes;
+    for (int32_t y = 0; y < height; y += L) {
+        const int32_t count = height - y < L ? height - y : L;
         visit(LineBlock{static_cast<std::ptrdiff_t>(y) * width, width, 1, width, count});
     }
 }
 
 // Likewise for the columns.
-template <class Visit>
+template <int32_t L, class Visit>
 void forColumnBlocks(int32_t width, int32_t height, Visit visit) {
-    for (int32_t x = 0; x < width; x += kLanes) {
-        const int32_t count = width - x < kLanes ? width - x : kLanes;
+    for (int32_t x = 0; x < width; x += L) {
+        const int32_t count = width - x < L ? width - x : L;
         visit(LineBlock{x, 1, width, height, count});
     }
 }
@@ -106,88 +139,109 @@ struct PrefilterPlan {
     }
 };
 
-// prefilterLine on kLanes interleaved lines of plan.length samples, in place.
-inline void prefilter(double* x, const PrefilterPlan& plan) {
+// The kernels below read every constant into a local and build each output
+// row of lanes in a local array first: the compiler cannot then suspect the
+// output of overwriting its inputs, and runs the lanes as vector operations.
+
+// prefilterLine on L interleaved lines of plan.length samples, in place.
+template <int32_t L>
+void prefilter(double* x, const PrefilterPlan& plan) {
     const int32_t n = plan.length;
     assert(n >= 1);
     if (n == 1) return;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * kLanes; ++i) x[i] = x[i] * plan.gain;
+    const double gain = plan.gain;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * L; ++i) x[i] = x[i] * gain;
     for (std::size_t p = 0; p < plan.poles.size(); ++p) {
         const double z = plan.poles[p];
+        const double zN = plan.zN[p];
+        const double divisor = plan.divisor[p];
         const double* w = &plan.weights[p * static_cast<std::size_t>(n)];
-        double s[kLanes];
-        for (int32_t l = 0; l < kLanes; ++l) s[l] = (plan.zN[p] * x[at(n - 1, l)] + x[at(0, l)]) * (z + 1.0);
-        for (int32_t k = 1; k <= n - 2; ++k)
-            for (int32_t l = 0; l < kLanes; ++l) s[l] = s[l] + w[k] * x[at(k, l)];
-        for (int32_t l = 0; l < kLanes; ++l) x[at(0, l)] = s[l] / plan.divisor[p];
+        double s[L];
+        for (int32_t l = 0; l < L; ++l) s[l] = (zN * x[at<L>(n - 1, l)] + x[at<L>(0, l)]) * (z + 1.0);
+        for (int32_t k = 1; k <= n - 2; ++k) {
+            const double wk = w[k];
+            for (int32_t l = 0; l < L; ++l) s[l] = s[l] + wk * x[at<L>(k, l)];
+        }
+        for (int32_t l = 0; l < L; ++l) x[at<L>(0, l)] = s[l] / divisor;
         for (int32_t k = 1; k < n; ++k)
-            for (int32_t l = 0; l < kLanes; ++l) x[at(k, l)] = x[at(k - 1, l)] * z + x[at(k, l)];
-        for (int32_t l = 0; l < kLanes; ++l) x[at(n - 1, l)] = (z * x[at(n - 1, l)]) / (z - 1.0);
+            for (int32_t l = 0; l < L; ++l) x[at<L>(k, l)] = x[at<L>(k - 1, l)] * z + x[at<L>(k, l)];
+        for (int32_t l = 0; l < L; ++l) x[at<L>(n - 1, l)] = (z * x[at<L>(n - 1, l)]) / (z - 1.0);
         for (int32_t k = n - 2; k >= 0; --k)
-            for (int32_t l = 0; l < kLanes; ++l) x[at(k, l)] = (x[at(k + 1, l)] - x[at(k, l)]) * z;
+            for (int32_t l = 0; l < L; ++l) x[at<L>(k, l)] = (x[at<L>(k + 1, l)] - x[at<L>(k, l)]) * z;
     }
 }
 
-// Indices of the taps k - j and k + j (j = 0 ... K-1), folded only near the ends.
-template <int K>
-void tapIndices(int32_t k, int32_t n, int32_t (&minus)[K], int32_t (&plus)[K]) {
-    const bool inside = k >= K - 1 && k + (K - 1) < n;
-    for (int32_t j = 0; j < K; ++j) {
-        minus[j] = inside ? k - j : foldMirror(static_cast<int64_t>(k) - j, n);
-        plus[j] = inside ? k + j : foldMirror(static_cast<int64_t>(k) + j, n);
-    }
+// Index of sample i of a line of n, folded by the mirror rule only when it
+// lies outside.
+inline int32_t tap(int32_t i, int32_t n) { return i >= 0 && i < n ? i : foldMirror(i, n); }
+
+template <int32_t L>
+void store(const double (&v)[L], double* out) {
+    for (int32_t l = 0; l < L; ++l) out[l] = v[l];
 }
 
 // sampleLine with a half kernel of K values (2 or 4), on interleaved lines.
-template <int K>
+template <int32_t L, int K>
 void sample(const double* h, const double* in, double* out, int32_t n) {
     assert(n >= 1);
+    double hk[K];
+    for (int j = 0; j < K; ++j) hk[j] = h[j];
     for (int32_t k = 0; k < n; ++k) {
-        int32_t m[K];
-        int32_t p[K];
-        tapIndices<K>(k, n, m, p);
-        for (int32_t l = 0; l < kLanes; ++l) {
-            double v = (in[at(m[1], l)] + in[at(p[1], l)]) * h[1] + in[at(k, l)] * h[0];
-            if constexpr (K == 4) {
-                v = v + (in[at(m[2], l)] + in[at(p[2], l)]) * h[2];
-                v = v + (in[at(m[3], l)] + in[at(p[3], l)]) * h[3];
-            }
-            out[at(k, l)] = v;
+        const double* c = in + at<L>(k, 0);
+        const double* m1 = in + at<L>(tap(k - 1, n), 0);
+        const double* p1 = in + at<L>(tap(k + 1, n), 0);
+        double v[L];
+        for (int32_t l = 0; l < L; ++l) v[l] = (m1[l] + p1[l]) * hk[1] + c[l] * hk[0];
+        if constexpr (K == 4) {
+            const double* m2 = in + at<L>(tap(k - 2, n), 0);
+            const double* p2 = in + at<L>(tap(k + 2, n), 0);
+            const double* m3 = in + at<L>(tap(k - 3, n), 0);
+            const double* p3 = in + at<L>(tap(k + 3, n), 0);
+            for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (m2[l] + p2[l]) * hk[2];
+            for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (m3[l] + p3[l]) * hk[3];
         }
+        store<L>(v, out + at<L>(k, 0));
     }
 }
 
-inline void sample(std::span<const double> h, const double* in, double* out, int32_t n) {
+template <int32_t L>
+void sample(std::span<const double> h, const double* in, double* out, int32_t n) {
     assert(h.size() == 2 || h.size() == 4);
     if (h.size() == 2)
-        sample<2>(h.data(), in, out, n);
+        sample<L, 2>(h.data(), in, out, n);
     else
-        sample<4>(h.data(), in, out, n);
+        sample<L, 4>(h.data(), in, out, n);
 }
 
 // differentiateLine on interleaved lines, into `out`; a one-sample line gives 0.
-inline void differentiate(const double* in, double* out, int32_t n) {
+template <int32_t L>
+void differentiate(const double* in, double* out, int32_t n) {
     assert(n >= 1);
     for (int32_t k = 0; k < n; ++k) {
-        const int32_t before = foldMirror(static_cast<int64_t>(k) - 1, n);
-        const int32_t after = foldMirror(static_cast<int64_t>(k) + 1, n);
-        for (int32_t l = 0; l < kLanes; ++l) out[at(k, l)] = (in[at(after, l)] - in[at(before, l)]) * 0.5;
+        const double* before = in + at<L>(tap(k - 1, n), 0);
+        const double* after = in + at<L>(tap(k + 1, n), 0);
+        double v[L];
+        for (int32_t l = 0; l < L; ++l) v[l] = (after[l] - before[l]) * 0.5;
+        store<L>(v, out + at<L>(k, 0));
     }
 }
 
 // reduceLine on interleaved lines: n samples in, n / 2 out.
-inline void reduce(const double* in, double* out, int32_t n) {
+template <int32_t L>
+void reduce(const double* in, double* out, int32_t n) {
     assert(n >= 1);
     const int32_t m = n / 2;
     for (int32_t j = 0; j < m; ++j) {
         const int32_t c = 2 * j;
-        const bool inside = c >= 2 && c + 2 < n;
-        int32_t t[5];
-        for (int32_t i = 0; i < 5; ++i) t[i] = inside ? c - 2 + i : foldMirror(static_cast<int64_t>(c) - 2 + i, n);
-        for (int32_t l = 0; l < kLanes; ++l) {
-            double v = (in[at(t[1], l)] + in[at(t[3], l)]) * 0.25 + in[at(t[2], l)] * 0.375;
-            out[at(j, l)] = v + (in[at(t[0], l)] + in[at(t[4], l)]) * 0.0625;
-        }
+        const double* x0 = in + at<L>(tap(c - 2, n), 0);
+        const double* x1 = in + at<L>(tap(c - 1, n), 0);
+        const double* x2 = in + at<L>(c, 0);
+        const double* x3 = in + at<L>(tap(c + 1, n), 0);
+        const double* x4 = in + at<L>(tap(c + 2, n), 0);
+        double v[L];
+        for (int32_t l = 0; l < L; ++l) v[l] = (x1[l] + x3[l]) * 0.25 + x2[l] * 0.375;
+        for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (x0[l] + x4[l]) * 0.0625;
+        store<L>(v, out + at<L>(j, 0));
     }
 }
 

@@ -30,23 +30,26 @@ std::vector<double> reduceImage(const double* input, int32_t width, int32_t heig
     std::vector<double> result(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(halfHeight));
     if (result.empty()) return result;
 
-    using lanes::kLanes;
+    constexpr int32_t R = lanes::kRowLanes;
+    constexpr int32_t C = lanes::kColumnLanes;
     using lanes::LineBlock;
-    const auto longest = static_cast<std::size_t>(std::max(width, height));
-    std::vector<double> in(longest * kLanes);
-    std::vector<double> out(longest / 2 * kLanes);
+    const std::size_t w = static_cast<std::size_t>(width);
+    const std::size_t h = static_cast<std::size_t>(height);
+    std::vector<double> in(std::max(w * R, h * C));
+    std::vector<double> out(std::max(w / 2 * R, h / 2 * C));
     std::vector<double> rowsReduced(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(height));
-    lanes::forRowBlocks(width, height, [&](const LineBlock& b) {
-        lanes::gather(input, b, in.data());
-        lanes::reduce(in.data(), out.data(), b.length);
-        const LineBlock target{b.first / width * halfWidth, halfWidth, 1, halfWidth, b.count};
-        lanes::scatterRounded(out.data(), target, rowsReduced.data());
+    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+        lanes::gather<R>(input, b, in.data());
+        lanes::reduce<R>(in.data(), out.data(), b.length);
+        const std::ptrdiff_t firstRow = b.first / width;
+        const LineBlock target{firstRow * halfWidth, halfWidth, 1, halfWidth, b.count};
+        lanes::scatterRounded<R>(out.data(), target, rowsReduced.data());
     });
-    lanes::forColumnBlocks(halfWidth, height, [&](const LineBlock& b) {
-        lanes::gather(rowsReduced.data(), b, in.data());
-        lanes::reduce(in.data(), out.data(), b.length);
+    lanes::forColumnBlocks<C>(halfWidth, height, [&](const LineBlock& b) {
+        lanes::gather<C>(rowsReduced.data(), b, in.data());
+        lanes::reduce<C>(in.data(), out.data(), b.length);
         const LineBlock target{b.first, 1, halfWidth, halfHeight, b.count};
-        lanes::scatterRounded(out.data(), target, result.data());
+        lanes::scatterRounded<C>(out.data(), target, result.data());
     });
     return result;
 }

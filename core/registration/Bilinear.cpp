@@ -8,6 +8,7 @@
 
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/InlineEvaluation.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -59,17 +60,6 @@ int64_t walkBilinearGrid(const RegistrationEngine& engine, const Matrix& m, Visi
         beta += m13;
     }
     return count;
-}
-
-// Indices and fractions of the general-point evaluation at (x, y); the caller
-// fills the weights it needs.
-void prepareEvaluation(RegistrationEngine& engine, double x, double y) {
-    engine.sampleX = x;
-    engine.sampleY = y;
-    engine.computeXIndices();
-    engine.computeYOffsets();
-    engine.sampleX = x - static_cast<double>(splineBase(x));
-    engine.sampleY = y - static_cast<double>(splineBase(y));
 }
 
 // The four trial landmarks: the step is subtracted from the source landmarks.
@@ -136,10 +126,7 @@ void RegistrationEngine::updateBilinearInverse() {
 double RegistrationEngine::bilinearError(const Matrix& m) {
     double sum = 0.0;
     const int64_t count = walkBilinearGrid(*this, m, [&](std::size_t i, int32_t, int32_t, double x, double y) {
-        prepareEvaluation(*this, x, y);
-        cubicWeights(sampleX, xWeights);
-        cubicWeights(sampleY, yWeights);
-        const double r = interpolate() - gridSamples[i]; // model minus grid
+        const double r = inlineEvaluation::value(*this, x, y) - gridSamples[i]; // model minus grid
         sum += r * r;
     });
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
@@ -155,12 +142,7 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     const std::size_t stride = static_cast<std::size_t>(hessian.columns);
     double sum = 0.0;
     const int64_t count = walkBilinearGrid(*this, m, [&](std::size_t i, int32_t k, int32_t j, double x, double y) {
-        prepareEvaluation(*this, x, y);
-        computeXWeights();
-        computeYWeights();
-        const double v = interpolate();
-        const double vx = interpolateDx();
-        const double vy = interpolateDy();
+        const auto [v, vx, vy] = inlineEvaluation::valueAndSlopes(*this, x, y);
         const double r = v - gridSamples[i];
         sum += r * r;
 
@@ -201,7 +183,8 @@ void RegistrationEngine::optimiseBilinear() {
     int64_t pass = 1;
     for (;;) {
         // Damped diagonal system: the off-diagonal Hessian takes no part.
-        std::fill(damped.values.begin(), damped.values.end(), 0.0);
+        // Only the diagonal is rewritten; the rest is what the previous
+        // inversion left, zeros for any finite diagonal.
         for (int32_t q = 0; q < parameters; ++q) damped(q, q) = (lambda + 1.0) * hessian(q, q);
         invertMatrix(damped);
         solveStep(damped, gradient, step);

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <iterator>
-#include <utility>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <utility>
 
 #include "core/image/MirrorFold.h"
 #include "core/registration/PixelRounding.h"

@@ -1,13 +1,13 @@
 // Rigid body: the optimiser works on an angle and a translation rather than on
 // landmarks. The model is the target image, the grid the source image with its
 // own gradients.
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/InlineEvaluation.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -53,19 +53,6 @@ int64_t walkRigidGrid(const RegistrationEngine& engine, const Matrix& m, Visit&&
     return count;
 }
 
-// Model value at (x, y) through the value-only weights.
-double modelValue(RegistrationEngine& engine, double x, double y) {
-    engine.sampleX = x;
-    engine.sampleY = y;
-    engine.computeXIndices();
-    engine.computeYOffsets();
-    engine.sampleX = x - static_cast<double>(splineBase(x));
-    engine.sampleY = y - static_cast<double>(splineBase(y));
-    cubicWeights(engine.sampleX, engine.xWeights);
-    cubicWeights(engine.sampleY, engine.yWeights);
-    return engine.interpolate();
-}
-
 // The trial: the current mapping shifted by (dtx, dty), then turned by the
 // angle step about the origin.
 void rigidTrial(const Matrix& c, const double (&step)[3], Matrix& t) {
@@ -94,7 +81,7 @@ void solveStep(const Matrix& inverse, const double (&gradient)[3], double (&step
 double RegistrationEngine::rigidBodyError(const Matrix& m) {
     double sum = 0.0;
     const int64_t count = walkRigidGrid(*this, m, [&](std::size_t i, int32_t, int32_t, double x, double y) {
-        const double e = gridSamples[i] - modelValue(*this, x, y);
+        const double e = gridSamples[i] - inlineEvaluation::value(*this, x, y);
         sum += e * e;
     });
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
@@ -106,7 +93,7 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
     double h00 = 0.0, h01 = 0.0, h02 = 0.0, h11 = 0.0, h12 = 0.0, h22 = 0.0;
     double sum = 0.0;
     const int64_t count = walkRigidGrid(*this, m, [&](std::size_t i, int32_t k, int32_t j, double x, double y) {
-        const double e = gridSamples[i] - modelValue(*this, x, y);
+        const double e = gridSamples[i] - inlineEvaluation::value(*this, x, y);
         const double gx = gridGradientX[i];
         const double gy = gridGradientY[i];
         // Derivative of the grid position along the rotation, from the grid's own gradient.
@@ -166,7 +153,8 @@ void RegistrationEngine::optimiseRigidBody() {
     int64_t pass = 1;
     for (;;) {
         // Damped diagonal system: the off-diagonal Hessian takes no part.
-        std::fill(damped.values.begin(), damped.values.end(), 0.0);
+        // Only the diagonal is rewritten; the rest is what the previous
+        // inversion left, zeros for any finite diagonal.
         for (int32_t p = 0; p < 3; ++p) damped(p, p) = (lambda + 1.0) * hessian(p, p);
         invertMatrix(damped);
         solveStep(damped, gradient, step);

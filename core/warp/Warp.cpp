@@ -24,10 +24,10 @@ namespace {
 using Weights = std::array<double, 4>;
 
 // The 4 x 4 sum of interpolate() for taps that need no folding: rk points at
-// tap (k, 0), and tap (k, j) lies j columns to its left. Each row
-// sum and the outer sum start at 0 and add in k, j order as there; written
-// out so the four row sums proceed side by side in registers (the loop form
-// ran half as fast).
+// tap (k, 0), and tap (k, j) lies j columns to its left. Each row sum and the
+// outer sum start at 0 and add in k, j order as there; written out so the
+// four row sums proceed side by side in registers (the loop form ran half as
+// fast).
 inline double interiorSum(const double* r0, const double* r1, const double* r2, const double* r3, const Weights& wx,
                           const Weights& wy) {
     double s0 = 0.0 + r0[0] * wx[0];
@@ -108,34 +108,20 @@ private:
     int32_t height_;
 };
 
-// Positions advance by additions along a row and down the rows, as the
-// results are defined; recomputing them per pixel would change the last bits.
-void warpAffine(RegistrationEngine& engine, const Matrix& m, double* output) {
-    const int32_t width = engine.gridWidth;
-    const int32_t height = engine.gridHeight;
-    const int32_t modelWidth = engine.modelWidth;
-    const int32_t modelHeight = engine.modelHeight;
-    PointSampler sampler(engine);
-    const double dx = m(0, 1);
-    const double dy = m(1, 1);
-    double a = m(0, 0);
-    double b = m(1, 0);
-    for (int32_t y = 0; y < height; ++y) {
-        double* out = output + static_cast<std::ptrdiff_t>(y) * width;
-        double xp = a;
-        double yp = b;
-        for (int32_t x = 0; x < width; ++x) {
-            out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
-            xp += dx;
-            yp += dy;
-        }
-        a += m(0, 2);
-        b += m(1, 2);
-    }
-}
+// The affine and bilinear loops. Positions advance by additions along a row
+// and down the rows, as the results are defined; recomputing them per pixel
+// would change the last bits. The bilinear x.y term is carried by two
+// per-row accumulators sx, sy that change each row's step.
+//
+// The output is walked in tiles of tileRows x tileColumns: a tile reads a
+// compact patch of the model, where a whole output row of a rotation sweeps
+// across many model rows and keeps missing the caches (half as fast on large
+// images). Each row's position still takes the same additions in the same
+// order, paused at a tile's right edge and resumed at the next tile.
+constexpr int32_t tileRows = 32;
+constexpr int32_t tileColumns = 64;
 
-// As the affine loop, with the x.y term carried by two per-row accumulators.
-void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
+void warpGeneral(RegistrationEngine& engine, const Matrix& m, bool bilinear, double* output) {
     const int32_t width = engine.gridWidth;
     const int32_t height = engine.gridHeight;
     const int32_t modelWidth = engine.modelWidth;
@@ -145,32 +131,56 @@ void warpBilinear(RegistrationEngine& engine, const Matrix& m, double* output) {
     double b = m(1, 0);
     double sx = 0.0;
     double sy = 0.0;
-    for (int32_t y = 0; y < height; ++y) {
-        double* out = output + static_cast<std::ptrdiff_t>(y) * width;
-        const double dx = sx + m(0, 1); // the bracket is summed before it is added
-        const double dy = sy + m(1, 1);
-        double xp = a;
-        double yp = b;
-        for (int32_t x = 0; x < width; ++x) {
-            out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
-            xp += dx;
-            yp += dy;
+    std::array<double, tileRows> xs;
+    std::array<double, tileRows> ys;
+    std::array<double, tileRows> xSteps;
+    std::array<double, tileRows> ySteps;
+    for (int32_t y0 = 0; y0 < height; y0 += tileRows) {
+        const int32_t rows = std::min(tileRows, height - y0);
+        for (int32_t i = 0; i < rows; ++i) {
+            xs[i] = a;
+            ys[i] = b;
+            if (bilinear) {
+                xSteps[i] = sx + m(0, 1); // the bracket is summed before it is added
+                ySteps[i] = sy + m(1, 1);
+                a += m(0, 2);
+                sx += m(0, 3);
+                b += m(1, 2);
+                sy += m(1, 3);
+            } else {
+                xSteps[i] = m(0, 1);
+                ySteps[i] = m(1, 1);
+                a += m(0, 2);
+                b += m(1, 2);
+            }
         }
-        a += m(0, 2);
-        sx += m(0, 3);
-        b += m(1, 2);
-        sy += m(1, 3);
+        for (int32_t x0 = 0; x0 < width; x0 += tileColumns) {
+            const int32_t x1 = std::min(width, x0 + tileColumns);
+            for (int32_t i = 0; i < rows; ++i) {
+                double* out = output + static_cast<std::ptrdiff_t>(y0 + i) * width;
+                double xp = xs[i];
+                double yp = ys[i];
+                const double dx = xSteps[i];
+                const double dy = ySteps[i];
+                for (int32_t x = x0; x < x1; ++x) {
+                    out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
+                    xp += dx;
+                    yp += dy;
+                }
+                xs[i] = xp;
+                ys[i] = yp;
+            }
+        }
     }
 }
 
-// floor of a translation component as an integer base. Once some pixel is
-// inside, the component is bounded far below the clamp; the clamp just keeps
-// the conversion defined. The row base is taken before any row is known to
-// be inside, so a NaN component (no row inside) gets a base that is never used.
+// floor of a translation component as an integer base. Only used for pixels
+// inside, which bound the component far within 2^62; the bounds (NaN takes
+// the lower one) only keep the conversion defined for the others.
 int64_t integerBase(double floorValue) {
     constexpr double limit = 4611686018427387904.0; // 2^62
-    if (std::isnan(floorValue)) return 0;
-    return static_cast<int64_t>(std::clamp(floorValue, -limit, limit));
+    const double bounded = floorValue > limit ? limit : floorValue > -limit ? floorValue : -limit;
+    return static_cast<int64_t>(bounded);
 }
 
 // Every pixel shares the translation's fractions, so the weights are made
@@ -242,12 +252,13 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
         };
         for (int32_t x = firstInside; x < interiorBegin; ++x) folded(x);
         // Tap j of column x is at base + x + 2 - j.
-        const double* p = r + (baseX + 2);
+        const auto shift = static_cast<std::ptrdiff_t>(baseX + 2);
         for (int32_t x = interiorBegin; x < interiorEnd; ++x) {
-            double sum = 0.0 + p[x] * wx[0];
-            sum += p[x - 1] * wx[1];
-            sum += p[x - 2] * wx[2];
-            sum += p[x - 3] * wx[3];
+            const double* p = r + (shift + x);
+            double sum = 0.0 + p[0] * wx[0];
+            sum += p[-1] * wx[1];
+            sum += p[-2] * wx[2];
+            sum += p[-3] * wx[3];
             filtered[x] = sum;
         }
         for (int32_t x = interiorEnd; x < endInside; ++x) folded(x);
@@ -339,11 +350,12 @@ std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width
     // The pixels are not read again: their buffer takes the output, which
     // spares a fresh image-sized allocation. Every loop writes every pixel.
     std::vector<double> output = std::move(image.samples);
+    output.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     engine.gridSamples = output;
     switch (family) {
     case TransformationType::Translation: warpTranslation(engine, matrix, output.data()); break;
-    case TransformationType::Bilinear: warpBilinear(engine, matrix, output.data()); break;
-    default: warpAffine(engine, matrix, output.data()); break;
+    case TransformationType::Bilinear: warpGeneral(engine, matrix, true, output.data()); break;
+    default: warpGeneral(engine, matrix, false, output.data()); break;
     }
     return output;
 }

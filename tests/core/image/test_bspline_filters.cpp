@@ -84,7 +84,8 @@ TEST(InitialCausalCoefficient, TwoSamplesHaveNoLoopTerms) {
 }
 
 // The closed form must equal the causal sum over the mirror-extended line,
-// sum over k >= 0 of z^k x[-k], here summed until the terms vanish.
+// sum over k >= 0 of z^k x[-k], here summed until the terms vanish. With one
+// sample the general closed form would count that sample twice.
 TEST(InitialCausalCoefficient, EqualsTheInfiniteCausalSum) {
     for (const double z : {cubicPole, -0.5352804307964382, -0.009148694809608277})
         for (const std::size_t n : {1u, 2u, 3u, 4u, 5u, 24u}) {

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+
+#include "core/image/BSplineFilters.h"
+
+namespace alignopt {
+
+// The two halves of prefilterImage, apart so that the cost of the strided
+// column pass can be measured against the row pass.
+void prefilterRows(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree);
+void prefilterColumns(double* image, int32_t width, int32_t height, SplineDegree degree);
+
+} // namespace alignopt

@@ -1,0 +1,122 @@
+#pragma once
+
+// The general-point spline evaluation written inline for the rigid-body and
+// bilinear pixel loops: the calls into the engine's evaluation operations,
+// through its fields, cost these kernels about a fifth of their time. Same
+// arithmetic in the same order, so the same bits (the tests hold it against
+// the engine's operations, which stay the reference). State lives in locals;
+// the engine's evaluation fields are left alone.
+
+#include <array>
+#include <cstdint>
+
+#include "core/image/MirrorFold.h"
+#include "core/registration/RegistrationEngine.h"
+
+namespace alignopt::inlineEvaluation {
+
+inline constexpr double twoThirds = 2.0 / 3.0;
+inline constexpr double fourThirds = 4.0 / 3.0;
+
+// Taps base+2 ... base-1 of coordinate v, folded into [0, n) and scaled by
+// `stride`; interior taps need no fold.
+inline void taps(double v, int32_t n, int32_t stride, std::array<int32_t, 4>& t) {
+    const int64_t first = static_cast<int64_t>(splineBase(v)) + 2;
+    if (first - 3 >= 0 && first < n) {
+        for (int k = 0; k < 4; ++k) t[k] = static_cast<int32_t>(first - k) * stride;
+    } else {
+        for (int k = 0; k < 4; ++k) t[k] = foldMirror(first - k, n) * stride;
+    }
+}
+
+inline double fraction(double v) { return v - static_cast<double>(splineBase(v)); }
+
+// As cubicWeights.
+inline void weights(double t, std::array<double, 4>& w) {
+    const double s = 1.0 - t;
+    w[3] = (s * s * s) / 6.0;
+    const double q = t * t;
+    w[2] = twoThirds - (q * 0.5) * (2.0 - t);
+    w[0] = (q * t) / 6.0;
+    w[1] = ((1.0 - w[0]) - w[2]) - w[3];
+}
+
+// As computeXWeights / computeYWeights.
+inline void weightsAndDerivatives(double t, std::array<double, 4>& w, std::array<double, 4>& d) {
+    d[0] = (t * 0.5) * t;
+    w[0] = (d[0] * t) / 3.0;
+    const double s = 1.0 - t;
+    d[3] = (s * (-0.5)) * s;
+    w[3] = (d[3] * s) / (-3.0);
+    d[1] = (1.0 - (d[0] + d[0])) + d[3];
+    w[1] = (t + 1.0) * d[3] + twoThirds;
+    d[2] = (t * 1.5) * (t - fourThirds);
+    w[2] = twoThirds - (2.0 - t) * d[0];
+}
+
+// As interpolate after the general-point sequence with cubicWeights.
+[[gnu::always_inline]] inline double value(const RegistrationEngine& e, double x, double y) {
+    std::array<int32_t, 4> xi;
+    std::array<int32_t, 4> yo;
+    taps(x, e.modelWidth, 1, xi);
+    taps(y, e.modelHeight, e.modelWidth, yo);
+    std::array<double, 4> wx;
+    std::array<double, 4> wy;
+    weights(fraction(x), wx);
+    weights(fraction(y), wy);
+    const double* c = e.modelCoefficients.data();
+    const double* rows[4] = {c + yo[0], c + yo[1], c + yo[2], c + yo[3]};
+    // Each row sum still adds its taps j = 0..3 in order; running the four
+    // rows side by side only breaks one long chain of dependent additions.
+    double r[4] = {0.0, 0.0, 0.0, 0.0};
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j)
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) r[k] += rows[k][xi[j]] * wx[j];
+    double sum = 0.0;
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) sum += r[k] * wy[k];
+    return sum;
+}
+
+struct ValueAndSlopes {
+    double value;
+    double dx;
+    double dy;
+};
+
+// As interpolate, interpolateDx and interpolateDy after the derivative
+// sequence; the three share the row sums that are equal among them.
+[[gnu::always_inline]] inline ValueAndSlopes valueAndSlopes(const RegistrationEngine& e, double x, double y) {
+    std::array<int32_t, 4> xi;
+    std::array<int32_t, 4> yo;
+    taps(x, e.modelWidth, 1, xi);
+    taps(y, e.modelHeight, e.modelWidth, yo);
+    std::array<double, 4> wx;
+    std::array<double, 4> dx;
+    std::array<double, 4> wy;
+    std::array<double, 4> dy;
+    weightsAndDerivatives(fraction(x), wx, dx);
+    weightsAndDerivatives(fraction(y), wy, dy);
+    const double* c = e.modelCoefficients.data();
+    const double* rows[4] = {c + yo[0], c + yo[1], c + yo[2], c + yo[3]};
+    double r[4] = {0.0, 0.0, 0.0, 0.0};
+    double rx[4] = {0.0, 0.0, 0.0, 0.0};
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j)
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            r[k] += rows[k][xi[j]] * wx[j];
+            rx[k] += rows[k][xi[j]] * dx[j];
+        }
+    ValueAndSlopes out{0.0, 0.0, 0.0};
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+        out.value += r[k] * wy[k];
+        out.dx += rx[k] * wy[k];
+        out.dy += r[k] * dy[k];
+    }
+    return out;
+}
+
+} // namespace alignopt::inlineEvaluation
