@@ -1,15 +1,12 @@
-# Start-up script run by kestrun from the application's folder. For now it
-# only shows that the bundled interpreter finds numpy and the native module.
+# Start-up script run by kestrun from the application's folder: the bundled
+# packages (alignopt, orvik) live in Orvik/lib; the job itself is orvik.app.
 import os
 import sys
 
 sys.path.insert(0, os.path.abspath(os.path.join("Orvik", "lib")))
+if not getattr(sys, "argv", None):
+    sys.argv = [os.path.join("Orvik", "boot.pyw")]  # an embedded interpreter starts without one
 
-import numpy
-import alignopt
+from orvik.app import run
 
-print("Python", sys.version.split()[0], "from", sys.prefix)
-print("numpy", numpy.__version__, "from", os.path.dirname(numpy.__file__))
-print("alignopt from", alignopt.__file__)
-functions = sorted(name for name in dir(alignopt) if callable(getattr(alignopt, name)))
-print("alignopt functions:", ", ".join(functions) if functions else "(none yet)")
+sys.exit(run("Orvik"))

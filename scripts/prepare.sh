@@ -11,6 +11,7 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libbenchmark-dev
   python3-dev python3-numpy python3-pytest python3-scipy
+  python3-tifffile python3-tqdm python3-matplotlib python3-distributed python3-skimage python3-opencv
 )
 
 install_missing_packages() {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/image/MirrorFold.h"
+#include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -134,7 +135,7 @@ inline void foldedTaps(int64_t first, int32_t n, int32_t (&taps)[4]) {
 // rounding in the accumulated coordinate can never put the taps a pixel away
 // from the weights. Which rows and pixels are used is still decided on the
 // accumulated coordinates.
-template <bool Derivatives>
+template <bool Derivatives, bool Masked>
 WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>* acc) {
     const double tx = m(0, 0);
     const double ty = m(1, 0);
@@ -164,14 +165,16 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
                                        model + static_cast<std::ptrdiff_t>(yTaps[1]) * e.modelWidth,
                                        model + static_cast<std::ptrdiff_t>(yTaps[2]) * e.modelWidth,
                                        model + static_cast<std::ptrdiff_t>(yTaps[3]) * e.modelWidth};
-        const double* modelMaskRow = modelMask + static_cast<std::ptrdiff_t>(py) * e.modelWidth;
+        const double* modelMaskRow = Masked ? modelMask + static_cast<std::ptrdiff_t>(py) * e.modelWidth : nullptr;
         const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
         double x = tx;
         for (int32_t k = 0; k < e.gridWidth; ++k, x += 1.0) {
             int32_t px;
             if (!nearestPixel(x, px) || px < 0 || px >= e.modelWidth) continue;
             const std::ptrdiff_t i = row + k;
-            if (!(modelMaskRow[px] * gridMask[i] != 0.0)) continue; // NaN counts as not 0
+            if constexpr (Masked) {
+                if (!(modelMaskRow[px] * gridMask[i] != 0.0)) continue; // NaN counts as not 0
+            }
             ++sums.n;
             int32_t xTaps[4];
             foldedTaps(baseX + k + 2, e.modelWidth, xTaps);
@@ -201,7 +204,7 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
 // Walk for the 2 x 3 families: the mapped point is advanced by additions of
 // the matrix columns, each used pixel evaluated through the general sequence
 // (taps from the point, weights from its fractions).
-template <class Terms, bool Derivatives>
+template <class Terms, bool Derivatives, bool Masked>
 WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
@@ -225,7 +228,9 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
             int32_t px, py;
             if (!nearestPixelInside(x, y, width, height, px, py)) continue;
             const std::ptrdiff_t i = row + k;
-            if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
+            if constexpr (Masked) {
+                if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
+            }
             ++sums.n;
             // Inside means x and y lie in (-1, size), so their bases fit.
             const int32_t baseX = splineBase(x);
@@ -355,6 +360,19 @@ struct AffineTerms {
         }
     }
 };
+
+// The walk with or without mask reads, decided once per pass.
+template <bool Derivatives>
+WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>* acc) {
+    return masksAreRead(e) ? translationWalk<Derivatives, true>(e, m, acc)
+                           : translationWalk<Derivatives, false>(e, m, acc);
+}
+
+template <class Terms, bool Derivatives>
+WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
+    return masksAreRead(e) ? matrixWalk<Terms, Derivatives, true>(e, m, terms, acc)
+                           : matrixWalk<Terms, Derivatives, false>(e, m, terms, acc);
+}
 
 } // namespace
 

@@ -169,6 +169,6 @@ def test_bundle_starts_the_application():
         pathlib.Path(SYSTEM_RUNTIME).resolve()
     result = run(bundle, executable=str(bundle / "kestrun"))
     assert result.returncode == 0, result.stderr.decode()
+    # The start-up script runs the main job on the bundled sample stack.
     out = result.stdout.decode()
-    assert f"from {sys.prefix}\n" in out
-    assert "alignopt from " + str(bundle / "Orvik" / "lib") in out
+    assert out.startswith("aligned ") and "error of the recovered drift" in out

@@ -1,0 +1,19 @@
+"""Alignment of image stacks on top of the `alignopt` registration module.
+
+Matrices everywhere follow `alignopt`: two rows (x', y') with the constant term
+first, mapping a position on the reference grid (x = column, y = row, origin at
+the first pixel's centre) to the position on a frame; stacks are indexed
+(frame, row, column).
+"""
+
+from .convert import from_ndimage, from_opencv, from_skimage, to_ndimage, to_opencv, to_skimage
+from .geometry import FAMILIES
+from .result import StackResult
+from .stack import (REFERENCES, Frames, common_support, largest_rectangle, register_stack, support_mask,
+                    transform_stack)
+
+__all__ = [
+    "FAMILIES", "REFERENCES", "Frames", "StackResult", "common_support", "from_ndimage", "from_opencv",
+    "from_skimage", "largest_rectangle", "register_stack", "support_mask", "to_ndimage", "to_opencv",
+    "to_skimage", "transform_stack",
+]

@@ -1,0 +1,71 @@
+"""Converters between our matrices and other imaging libraries' conventions.
+
+Ours map a position of the output (reference) grid to the position read in the
+input frame, with x = column, y = row and the origin at the first pixel's centre;
+the three libraries below use the same origin, so only the layout changes.
+None of them can express a bilinear map: those raise ValueError.
+"""
+
+import numpy as np
+
+from .geometry import check_matrix, family_code, from_affine3, to_affine3
+
+
+def to_skimage(matrix):
+    """3x3 `params` for `skimage.transform.warp(image, AffineTransform(matrix=params))`, acting on (col, row, 1)."""
+    return to_affine3(matrix)
+
+
+def from_skimage(params, family="affine"):
+    """Our matrix from a 3x3 scikit-image `params` used as warp's inverse map (output -> input, (col, row))."""
+    p = np.asarray(params, dtype=np.float64)
+    if p.shape != (3, 3) or not np.array_equal(p[2], [0.0, 0.0, 1.0]):
+        raise ValueError("scikit-image params must be a 3x3 affine matrix with last row (0, 0, 1)")
+    return _narrow(from_affine3(p), family)
+
+
+def to_ndimage(matrix):
+    """(matrix, offset) for `scipy.ndimage.affine_transform(image, matrix, offset)`, in (row, col) order."""
+    a = to_affine3(matrix)
+    swap = [1, 0]
+    return a[np.ix_(swap, swap)].copy(), a[swap, 2].copy()
+
+
+def from_ndimage(matrix, offset=0.0, family="affine"):
+    """Our matrix from `scipy.ndimage.affine_transform`'s 2x2 (row, col) matrix and offset."""
+    m = np.asarray(matrix, dtype=np.float64)
+    if m.shape == (3, 3):
+        m, offset = m[:2, :2], m[:2, 2]
+    if m.shape != (2, 2):
+        raise ValueError("an ndimage matrix must be 2x2 (or 3x3 homogeneous) for a 2-D image")
+    o = np.broadcast_to(np.asarray(offset, dtype=np.float64), (2,))
+    swap = [1, 0]
+    a = np.eye(3)
+    a[:2, :2] = m[np.ix_(swap, swap)]
+    a[:2, 2] = o[swap]
+    return _narrow(from_affine3(a), family)
+
+
+def to_opencv(matrix):
+    """2x3 matrix for `cv2.warpAffine(image, M, (width, height), flags=... | cv2.WARP_INVERSE_MAP)`."""
+    return to_affine3(matrix)[:2].copy()
+
+
+def from_opencv(matrix, family="affine"):
+    """Our matrix from an OpenCV 2x3 matrix meant for `WARP_INVERSE_MAP` (dst -> src)."""
+    m = np.asarray(matrix, dtype=np.float64)
+    if m.shape != (2, 3):
+        raise ValueError("an OpenCV affine matrix must be 2x3")
+    return _narrow(from_affine3(np.vstack([m, [0.0, 0.0, 1.0]])), family)
+
+
+def _narrow(m, family):
+    # A translation matrix keeps only the shift; refuse to drop a linear part.
+    code = family_code(family)
+    if code == 2:
+        if not np.array_equal(m[:, 1:3], np.eye(2)):
+            raise ValueError("the matrix is not a pure translation")
+        return m[:, :1].copy()
+    if code == 8:
+        return np.hstack([m, np.zeros((2, 1))])
+    return check_matrix(m)

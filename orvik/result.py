@@ -1,0 +1,115 @@
+"""The outcome of a stack registration and its JSON form."""
+
+import json
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import geometry
+
+FORMAT = "orvik-stack-registration"
+VERSION = 1
+
+
+@dataclass
+class StackResult:
+    """Per-frame maps from the reference grid to each frame.
+
+    `matrices[i]` maps a reference position (x = column, y = row, origin at the
+    first pixel's centre) to frame i, as `alignopt._register` returns it;
+    `landmarks[i, 0]` are the reference landmarks and `landmarks[i, 1]` where
+    they land on frame i; `residuals[i]` is the mean squared difference between
+    the reference and the aligned frame over the area valid in both, in the
+    intensities that were registered (unit variance when `normalize` is on).
+    """
+
+    family: str
+    reference: str
+    shape: tuple
+    matrices: np.ndarray
+    landmarks: np.ndarray
+    residuals: np.ndarray
+    normalize: bool = True
+    info: dict = field(default_factory=dict)
+
+    def __len__(self):
+        return len(self.matrices)
+
+    @property
+    def code(self):
+        return geometry.family_code(self.family)
+
+    def describe(self):
+        """Array (frames, 4): centre shift dx, dy in pixels, rotation in degrees, scale."""
+        return np.array([geometry.describe(m, self.shape) for m in self.matrices]).reshape(-1, 4)
+
+    def common_support(self):
+        """Slices (rows, columns) of the largest rectangle valid in every aligned frame."""
+        from .stack import common_support
+
+        return common_support(self.matrices, self.shape)
+
+    def to_dict(self):
+        return {
+            "format": FORMAT,
+            "version": VERSION,
+            "family": self.family,
+            "reference": self.reference,
+            "shape": [int(s) for s in self.shape],
+            "normalize": bool(self.normalize),
+            "matrices": _encode(self.matrices),
+            "landmarks": _encode(self.landmarks),
+            "residuals": _encode(self.residuals),
+            "info": self.info,
+        }
+
+    @classmethod
+    def from_dict(cls, data):
+        if not isinstance(data, dict) or data.get("format") != FORMAT:
+            raise ValueError("not a stack registration file")
+        if data.get("version") != VERSION:
+            raise ValueError(f"unsupported stack registration version {data.get('version')!r}")
+        try:
+            family = geometry.family_name(data["family"])
+            matrices = _decode(data["matrices"])
+            landmarks = _decode(data["landmarks"])
+            residuals = _decode(data["residuals"])
+            shape = tuple(int(s) for s in data["shape"])
+        except (KeyError, TypeError) as error:
+            raise ValueError(f"incomplete stack registration file ({error})") from None
+        n = len(matrices)
+        columns = geometry.identity(family).shape[1]
+        if matrices.shape != (n, 2, columns) or len(landmarks) != n or residuals.shape != (n,) or len(shape) != 2:
+            raise ValueError("inconsistent stack registration file")
+        return cls(family, str(data["reference"]), shape, matrices, landmarks, residuals,
+                   bool(data.get("normalize", True)), dict(data.get("info", {})))
+
+    def save(self, path):
+        """Write the result as JSON; floats round-trip exactly, NaN is stored as null."""
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(self.to_dict(), f, indent=1, allow_nan=False)
+            f.write("\n")
+
+    @classmethod
+    def load(cls, path):
+        with open(path, encoding="utf-8") as f:
+            try:
+                data = json.load(f)
+            except json.JSONDecodeError as error:
+                raise ValueError(f"not a JSON file ({error})") from None
+        return cls.from_dict(data)
+
+
+def _encode(array):
+    # Strict JSON has no NaN; a failed estimate must still survive the trip.
+    def clean(v):
+        if isinstance(v, list):
+            return [clean(x) for x in v]
+        return v if math.isfinite(v) else None
+
+    return clean(np.asarray(array, dtype=np.float64).tolist())
+
+
+def _decode(value):
+    return np.array(value, dtype=np.float64) if value is not None else None

@@ -1,0 +1,101 @@
+"""The command line as a user meets it: results, files, and one-line errors with their status."""
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import tifffile
+
+from orvik_support import ROOT, drifted
+import orvik
+
+
+def run(*args, cwd=None):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(ROOT)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return subprocess.run([sys.executable, "-m", "orvik", *map(str, args)], capture_output=True, text=True,
+                          env=env, cwd=cwd, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("cli")
+    stack, _ = drifted(frames=4)
+    tifffile.imwrite(folder / "stack.tif", stack.astype(np.float32), photometric="minisblack")
+    np.save(folder / "stack.npy", stack)
+    tifffile.imwrite(folder / "rgb.tif", np.zeros((16, 16, 3), np.uint8), photometric="rgb")
+    with tifffile.TiffWriter(folder / "unequal.tif") as tiff:
+        tiff.write(np.zeros((16, 16), np.uint16))
+        tiff.write(np.zeros((16, 20), np.uint16))
+    (folder / "garbage.tif").write_bytes(b"II*\0not a tiff at all")
+    (folder / "notes.json").write_text(json.dumps({"hello": 1}))
+    np.save(folder / "small_template.npy", np.zeros((8, 8)))
+    np.save(folder / "two.npy", stack[:2])
+    orvik.StackResult("translation", "first", (128, 128), np.zeros((4, 2, 1)), np.zeros((4, 2, 1, 2)),
+                      np.zeros(4)).save(folder / "m.json")
+    return folder
+
+
+def test_align_writes_stack_matrices_and_report(files, tmp_path):
+    out, matrices, report = tmp_path / "aligned.tif", tmp_path / "m.json", tmp_path / "r.png"
+    done = run("align", files / "stack.tif", "-o", out, "--family", "rigid", "--reference", "previous",
+               "--threads", 2, "--matrices", matrices, "--report", report)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("aligned 4 frames of 128x128 (rigid, reference previous)")
+    assert "registering" in done.stderr and "Traceback" not in done.stderr  # the progress bar
+
+    aligned = tifffile.imread(out)
+    result = orvik.StackResult.load(matrices)
+    assert aligned.shape == (4, 128, 128) and aligned.dtype == np.float32
+    np.testing.assert_array_equal(aligned, orvik.transform_stack(tifffile.imread(files / "stack.tif"), result))
+
+    head = report.read_bytes()[:24]
+    assert head[:8] == b"\x89PNG\r\n\x1a\n" and head[12:16] == b"IHDR"
+    import matplotlib.image
+
+    picture = matplotlib.image.imread(report)
+    assert picture.ndim == 3 and min(picture.shape[:2]) > 300 and np.ptp(picture) > 0
+
+    # Another channel through the saved matrices, cropped to the common area.
+    channel = tmp_path / "channel.npy"
+    done = run("transform", files / "stack.npy", "-m", matrices, "-o", channel, "--crop", "-q")
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == "" and done.stdout.startswith("resampled 4 frames of 128x128")
+    rows, columns = result.common_support()
+    expected = orvik.transform_stack(np.load(files / "stack.npy"), result)[:, rows, columns]
+    np.testing.assert_array_equal(np.load(channel), expected)
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["align", "{d}/missing.tif", "-o", "{t}/o.tif"], 1, "missing.tif: no such file"),
+    (["align", "{d}/garbage.tif", "-o", "{t}/o.tif"], 1, "garbage.tif: cannot read the stack"),
+    (["align", "{d}/rgb.tif", "-o", "{t}/o.tif"], 1, "rgb.tif: not a greyscale stack"),
+    (["align", "{d}/unequal.tif", "-o", "{t}/o.tif"], 1, "unequal.tif: frames of unequal size (16x16 and 16x20)"),
+    (["align", "{d}/notes.json", "-o", "{t}/o.tif"], 1, "notes.json: unknown stack format"),
+    (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--family", "shear"], 2, "unknown family 'shear'"),
+    (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--reference", "last"], 2, "unknown reference 'last'"),
+    (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--reference", "{d}/small_template.npy"], 1,
+     "the template is 8x8, the frames are 128x128"),
+    (["align", "{d}/stack.tif", "-o", "{t}/o.png"], 2, "o.png: unknown output format"),
+    (["align", "{d}/stack.tif", "-o", "{d}/stack.tif"], 2, "the output would overwrite the input"),
+    (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--threads", "0"], 2, "--threads must be at least 1"),
+    (["align", "{d}/stack.tif"], 2, "required: -o/--output"),
+    (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--bogus"], 2, "unrecognized arguments: --bogus"),
+    (["resize", "{d}/stack.tif"], 2, "invalid choice: 'resize'"),
+    (["transform", "{d}/stack.tif", "-m", "{d}/notes.json", "-o", "{t}/o.tif"], 1,
+     "notes.json: not a stack registration file"),
+    (["transform", "{d}/stack.tif", "-m", "{d}/nothing.json", "-o", "{t}/o.tif"], 1, "nothing.json: no such file"),
+    (["transform", "{d}/two.npy", "-m", "{d}/m.json", "-o", "{t}/o.tif"], 1, "two.npy has 2 frames, "),
+])
+def test_bad_input_gives_one_line_and_status(files, tmp_path, args, status, message):
+    done = run(*[a.format(d=files, t=tmp_path) for a in args])
+    assert done.returncode == status
+    assert done.stdout == ""
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1, done.stderr
+    assert lines[0].startswith("orvik: error: ") and message in lines[0], lines[0]
+    assert not (tmp_path / "o.tif").exists()
