@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -130,6 +131,76 @@ inline void foldedTaps(int64_t first, int32_t n, int32_t (&taps)[4]) {
     }
 }
 
+// Two neighbouring pixels of a translation row at once, one per lane: their
+// taps are the same columns one apart, and each lane runs the scalar sum's
+// operations in its order, so each value has the bits of weightedSum.
+using PixelPair = double __attribute__((vector_size(2 * sizeof(double))));
+
+inline PixelPair loadPair(const double* p) {
+    PixelPair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Pixels k and k+1 of a row whose taps start at column `first` for pixel k,
+// all eight taps inside the row.
+inline PixelPair interiorPairSum(const double* const (&rows)[4], int64_t first, const double (&wx)[4],
+                                 const double (&wy)[4]) {
+    PixelPair sum = {};
+    for (int32_t r = 0; r < 4; ++r) {
+        const double* at = rows[r] + first;
+        PixelPair v = {};
+        v += loadPair(at) * wx[0];
+        v += loadPair(at - 1) * wx[1];
+        v += loadPair(at - 2) * wx[2];
+        v += loadPair(at - 3) * wx[3];
+        sum += v * wy[r];
+    }
+    return sum;
+}
+
+// The model values a translation row uses, evaluated a pair of pixels at a
+// time where both pixels' taps are interior and one at a time elsewhere.
+// Pixels are asked for in increasing order; a pair serves its second pixel
+// too when that one is used next.
+class TranslationRow {
+public:
+    TranslationRow(const double* const (&rows)[4], int64_t baseX, int32_t modelWidth, const double (&wx)[4],
+                   const double (&wy)[4])
+        : rows_(rows), baseX_(baseX), modelWidth_(modelWidth), wx_(wx), wy_(wy) {}
+
+    double at(int32_t k) {
+        if (k - start_ >= held_ || k < start_) fill(k);
+        return values_[k - start_];
+    }
+
+private:
+    void fill(int32_t k) {
+        const int64_t first = baseX_ + k + 2;
+        start_ = k;
+        if (first >= 3 && first + 1 < modelWidth_) {
+            const PixelPair v = interiorPairSum(rows_, first, wx_, wy_);
+            values_[0] = v[0];
+            values_[1] = v[1];
+            held_ = 2;
+        } else {
+            int32_t xTaps[4];
+            foldedTaps(first, modelWidth_, xTaps);
+            values_[0] = weightedSum(rows_, xTaps, wx_, wy_);
+            held_ = 1;
+        }
+    }
+
+    const double* const (&rows_)[4];
+    int64_t baseX_;
+    int32_t modelWidth_;
+    const double (&wx_)[4];
+    const double (&wy_)[4];
+    double values_[2] = {0.0, 0.0};
+    int32_t start_ = 0;
+    int32_t held_ = 0;
+};
+
 // Translation walk. The weights depend only on the fractions of (tx, ty) and
 // are filled once; the taps come from floor(tx) + k and floor(ty) + j, so that
 // rounding in the accumulated coordinate can never put the taps a pixel away
@@ -167,6 +238,7 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
                                        model + static_cast<std::ptrdiff_t>(yTaps[3]) * e.modelWidth};
         const double* modelMaskRow = Masked ? modelMask + static_cast<std::ptrdiff_t>(py) * e.modelWidth : nullptr;
         const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
+        TranslationRow values(rows, baseX, e.modelWidth, wx, wy);
         double x = tx;
         for (int32_t k = 0; k < e.gridWidth; ++k, x += 1.0) {
             int32_t px;
@@ -176,9 +248,7 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
                 if (!(modelMaskRow[px] * gridMask[i] != 0.0)) continue; // NaN counts as not 0
             }
             ++sums.n;
-            int32_t xTaps[4];
-            foldedTaps(baseX + k + 2, e.modelWidth, xTaps);
-            const double r = grid[i] - weightedSum(rows, xTaps, wx, wy);
+            const double r = grid[i] - values.at(k);
             sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
                 const double d[2] = {gradientX[i], gradientY[i]};
