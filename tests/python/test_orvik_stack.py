@@ -98,9 +98,14 @@ def test_any_frame_source_gives_the_same_result(tmp_path):
     path = tmp_path / "stack.npy"
     np.save(path, stack.astype(np.float32))
     as_float32 = orvik.register_stack(stack.astype(np.float32), "rigid", "first", progress=False, threads=1)
-    for frames in (list(stack.astype(np.float32)), np.load(path, mmap_mode="r")):
-        got = orvik.register_stack(frames, "rigid", "first", progress=False, threads=1)
-        np.testing.assert_array_equal(got.matrices, as_float32.matrices)
+    import tifffile
+
+    tifffile.imwrite(tmp_path / "stack.tif", stack.astype(np.float32), photometric="minisblack",
+                     compression="zlib")  # not mappable: read page by page
+    with tifffile.TiffFile(tmp_path / "stack.tif") as tiff:
+        for frames in (list(stack.astype(np.float32)), np.load(path, mmap_mode="r"), tiff):
+            got = orvik.register_stack(frames, "rigid", "first", progress=False, threads=1)
+            np.testing.assert_array_equal(got.matrices, as_float32.matrices)
     import dask.array
 
     got = orvik.register_stack(dask.array.from_array(stack, chunks=(1, 48, 48)), "rigid", "first",
