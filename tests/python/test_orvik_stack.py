@@ -6,7 +6,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from orvik_support import drifted, map_distance
+from orvik_support import TEXTURED, drifted, map_distance
 import alignopt
 import orvik
 from orvik import geometry, sample
@@ -254,3 +254,17 @@ def test_largest_rectangle_with_holes_matches_brute_force():
 def test_refuses_bad_input(frames, family, reference, message):
     with pytest.raises(ValueError, match=message):
         orvik.register_stack(frames, family, reference, progress=False)
+
+
+def test_sample_frames_follow_their_true_drift():
+    # The drift the error is measured against must be the one in the frames.
+    stack, truth = sample.drift_stack(frames=4, size=128, noise=0.0, seed=3, centre=TEXTURED)
+    for frame, t in zip(stack[1:], truth[1:]):
+        m = geometry.from_affine3(t)
+        inner = geometry.support(m, frame.shape)
+        inner[:3], inner[-3:], inner[:, :3], inner[:, -3:] = False, False, False, False
+        error = np.abs(alignopt._transform(frame, m) - stack[0])[inner].mean()
+        slipped = m.copy()
+        slipped[:, 0] += 0.25  # yardstick: a quarter-pixel error in the truth
+        slip = np.abs(alignopt._transform(frame, slipped) - stack[0])[inner].mean()
+        assert error < 0.3 * slip, (error, slip)
