@@ -10,7 +10,16 @@ ImageMask::ImageMask(int32_t width, int32_t height, int32_t depth, double fill)
     : data(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), fill), width(width),
       height(height), depth(depth) {}
 
+ImageMask ImageMask::everywhere(int32_t width, int32_t height, int32_t depth) {
+    ImageMask mask(0, 0, depth, 1.0);
+    mask.width = width;
+    mask.height = height;
+    mask.allNonZero = true;
+    return mask;
+}
+
 void ImageMask::buildMaskPyramid() {
+    if (allNonZero) return; // every coarse pixel would be non-zero too
     int32_t w = width;
     int32_t h = height;
     const std::vector<double>* previous = &data;

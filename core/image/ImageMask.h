@@ -14,9 +14,16 @@ struct ImageMask {
     int32_t width = 0;
     int32_t height = 0;
     int32_t depth = 1;
+    // Known non-zero everywhere, at every level: it then holds no values at
+    // all (data and levels stay empty), and the walks skip its reads, which
+    // would all pass. A registration without a mask of its own uses this.
+    bool allNonZero = false;
 
     // A mask of width x height, every value `fill`, no levels yet.
     ImageMask(int32_t width, int32_t height, int32_t depth, double fill);
+
+    // A mask that lets every pixel through, without storing a value.
+    static ImageMask everywhere(int32_t width, int32_t height, int32_t depth);
 
     void buildMaskPyramid();
 };

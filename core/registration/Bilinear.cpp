@@ -9,6 +9,7 @@
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/InlineEvaluation.h"
+#include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -23,8 +24,8 @@ constexpr int32_t parameters = 8;
 // per-column increment gains the xy column, so pixel (k, j) lands on
 // m00 + m01*k + m02*j + m03*k*j. `visit(i, k, j, x, y)` runs for every pixel
 // that lies in the model and passes both masks; returns their number.
-template <typename Visit>
-int64_t walkBilinearGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+template <bool Masked, typename Visit>
+int64_t walkBilinearGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2), m03 = m(0, 3);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2), m13 = m(1, 3);
     const std::size_t modelStride = static_cast<std::size_t>(engine.modelWidth);
@@ -43,10 +44,14 @@ int64_t walkBilinearGrid(const RegistrationEngine& engine, const Matrix& m, Visi
             int32_t px = 0;
             int32_t py = 0;
             if (nearestPixelInside(x, y, engine.modelWidth, engine.modelHeight, px, py)) {
-                const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
-                                                     static_cast<std::size_t>(px)] *
-                                    engine.gridMask[i];
-                if (mask != 0.0) { // a NaN mask value counts
+                bool used = true;
+                if constexpr (Masked) {
+                    const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
+                                                         static_cast<std::size_t>(px)] *
+                                        engine.gridMask[i];
+                    used = mask != 0.0; // a NaN mask value counts
+                }
+                if (used) {
                     ++count;
                     visit(i, k, j, x, y);
                 }
@@ -60,6 +65,12 @@ int64_t walkBilinearGrid(const RegistrationEngine& engine, const Matrix& m, Visi
         beta += m13;
     }
     return count;
+}
+
+// The walk with or without mask reads, decided once per pass.
+template <typename Visit>
+int64_t walkBilinearGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+    return masksAreRead(engine) ? walkBilinearGridWith<true>(engine, m, visit) : walkBilinearGridWith<false>(engine, m, visit);
 }
 
 // The four trial landmarks: the step is subtracted from the source landmarks.

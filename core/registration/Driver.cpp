@@ -99,9 +99,7 @@ void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationE
     // The levels are visited from the coarsest (the back of each queue)
     // without consuming the images' and masks' own queues.
     const auto& sourceLevels = e.sourceImage->levels;
-    const auto& sourceMaskLevels = e.sourceMask->levels;
     const auto& targetLevels = e.targetImage->levels;
-    const auto& targetMaskLevels = e.targetMask->levels;
 
     e.pyramidDepth = e.targetImage->depth;
     e.levelScale = static_cast<int32_t>(std::pow(2.0, e.pyramidDepth));
@@ -110,13 +108,22 @@ void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationE
         scaleLandmarks(e.targetLandmarks, 0.5);
     }
 
+    // A mask known non-zero everywhere has no values: its view stays empty and
+    // the walks skip its reads.
+    const auto maskLevel = [](const ImageMask& mask, std::size_t at) {
+        return mask.allNonZero ? std::span<const double>() : std::span<const double>(mask.levels[at]);
+    };
+    const auto fullMask = [](const ImageMask& mask) {
+        return mask.allNonZero ? std::span<const double>() : std::span<const double>(mask.data);
+    };
+
     for (std::size_t remaining = targetLevels.size(); remaining > 0; --remaining) {
         const std::size_t at = remaining - 1;
         const PyramidLevel& target = targetLevels[at];
         const PyramidLevel& source = sourceLevels[at];
         e.levelScale /= 2;
-        install(e, {target.values, target.gradientX, target.gradientY, targetMaskLevels[at], source.values,
-                    source.gradientX, source.gradientY, sourceMaskLevels[at], target.width, target.height,
+        install(e, {target.values, target.gradientX, target.gradientY, maskLevel(*e.targetMask, at), source.values,
+                    source.gradientX, source.gradientY, maskLevel(*e.sourceMask, at), target.width, target.height,
                     source.width, source.height});
         optimise(e);
         scaleLandmarks(e.sourceLandmarks, 2.0);
@@ -131,8 +138,8 @@ void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationE
     // but bilinear, which walks the target's samples instead.
     const bool bilinear = e.transformation == TransformationType::Bilinear;
     install(e, {bilinear ? target.samples : target.coefficients, target.gradientX, target.gradientY,
-                e.targetMask->data, bilinear ? source.coefficients : source.samples, source.gradientX,
-                source.gradientY, e.sourceMask->data, target.width, target.height, source.width, source.height});
+                fullMask(*e.targetMask), bilinear ? source.coefficients : source.samples, source.gradientX,
+                source.gradientY, fullMask(*e.sourceMask), target.width, target.height, source.width, source.height});
     optimise(e);
     *e.sourceLandmarksOut = e.sourceLandmarks;
 }
@@ -143,8 +150,9 @@ RegistrationResult registerImages(const double* target, const double* source, Tr
     SplineImage sourceImage(source, width, height, transformation, false);
     const LandmarkSet targetLandmarks = placeLandmarks(targetImage.width, targetImage.height, transformation);
     LandmarkSet sourceLandmarks = placeLandmarks(sourceImage.width, sourceImage.height, transformation);
-    ImageMask targetMask(width, height, 1, 1.0);
-    ImageMask sourceMask(width, height, 1, 1.0);
+    // Every pixel takes part: no mask values are stored or read.
+    ImageMask targetMask = ImageMask::everywhere(width, height, 1);
+    ImageMask sourceMask = ImageMask::everywhere(width, height, 1);
 
     const int32_t depth = pyramidDepthFor(width, height);
     targetImage.depth = sourceImage.depth = depth;

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <utility>
 
 #include "core/image/MirrorFold.h"
+#include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -129,12 +131,82 @@ inline void foldedTaps(int64_t first, int32_t n, int32_t (&taps)[4]) {
     }
 }
 
+// Two neighbouring pixels of a translation row at once, one per lane: their
+// taps are the same columns one apart, and each lane runs the scalar sum's
+// operations in its order, so each value has the bits of weightedSum.
+using PixelPair = double __attribute__((vector_size(2 * sizeof(double))));
+
+inline PixelPair loadPair(const double* p) {
+    PixelPair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Pixels k and k+1 of a row whose taps start at column `first` for pixel k,
+// all eight taps inside the row.
+inline PixelPair interiorPairSum(const double* const (&rows)[4], int64_t first, const double (&wx)[4],
+                                 const double (&wy)[4]) {
+    PixelPair sum = {};
+    for (int32_t r = 0; r < 4; ++r) {
+        const double* at = rows[r] + first;
+        PixelPair v = {};
+        v += loadPair(at) * wx[0];
+        v += loadPair(at - 1) * wx[1];
+        v += loadPair(at - 2) * wx[2];
+        v += loadPair(at - 3) * wx[3];
+        sum += v * wy[r];
+    }
+    return sum;
+}
+
+// The model values a translation row uses, evaluated a pair of pixels at a
+// time where both pixels' taps are interior and one at a time elsewhere.
+// Pixels are asked for in increasing order; a pair serves its second pixel
+// too when that one is used next.
+class TranslationRow {
+public:
+    TranslationRow(const double* const (&rows)[4], int64_t baseX, int32_t modelWidth, const double (&wx)[4],
+                   const double (&wy)[4])
+        : rows_(rows), baseX_(baseX), modelWidth_(modelWidth), wx_(wx), wy_(wy) {}
+
+    double at(int32_t k) {
+        if (k - start_ >= held_ || k < start_) fill(k);
+        return values_[k - start_];
+    }
+
+private:
+    void fill(int32_t k) {
+        const int64_t first = baseX_ + k + 2;
+        start_ = k;
+        if (first >= 3 && first + 1 < modelWidth_) {
+            const PixelPair v = interiorPairSum(rows_, first, wx_, wy_);
+            values_[0] = v[0];
+            values_[1] = v[1];
+            held_ = 2;
+        } else {
+            int32_t xTaps[4];
+            foldedTaps(first, modelWidth_, xTaps);
+            values_[0] = weightedSum(rows_, xTaps, wx_, wy_);
+            held_ = 1;
+        }
+    }
+
+    const double* const (&rows_)[4];
+    int64_t baseX_;
+    int32_t modelWidth_;
+    const double (&wx_)[4];
+    const double (&wy_)[4];
+    double values_[2] = {0.0, 0.0};
+    int32_t start_ = 0;
+    int32_t held_ = 0;
+};
+
 // Translation walk. The weights depend only on the fractions of (tx, ty) and
 // are filled once; the taps come from floor(tx) + k and floor(ty) + j, so that
 // rounding in the accumulated coordinate can never put the taps a pixel away
 // from the weights. Which rows and pixels are used is still decided on the
 // accumulated coordinates.
-template <bool Derivatives>
+template <bool Derivatives, bool Masked>
 WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>* acc) {
     const double tx = m(0, 0);
     const double ty = m(1, 0);
@@ -164,18 +236,19 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
                                        model + static_cast<std::ptrdiff_t>(yTaps[1]) * e.modelWidth,
                                        model + static_cast<std::ptrdiff_t>(yTaps[2]) * e.modelWidth,
                                        model + static_cast<std::ptrdiff_t>(yTaps[3]) * e.modelWidth};
-        const double* modelMaskRow = modelMask + static_cast<std::ptrdiff_t>(py) * e.modelWidth;
+        const double* modelMaskRow = Masked ? modelMask + static_cast<std::ptrdiff_t>(py) * e.modelWidth : nullptr;
         const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
+        TranslationRow values(rows, baseX, e.modelWidth, wx, wy);
         double x = tx;
         for (int32_t k = 0; k < e.gridWidth; ++k, x += 1.0) {
             int32_t px;
             if (!nearestPixel(x, px) || px < 0 || px >= e.modelWidth) continue;
             const std::ptrdiff_t i = row + k;
-            if (!(modelMaskRow[px] * gridMask[i] != 0.0)) continue; // NaN counts as not 0
+            if constexpr (Masked) {
+                if (!(modelMaskRow[px] * gridMask[i] != 0.0)) continue; // NaN counts as not 0
+            }
             ++sums.n;
-            int32_t xTaps[4];
-            foldedTaps(baseX + k + 2, e.modelWidth, xTaps);
-            const double r = grid[i] - weightedSum(rows, xTaps, wx, wy);
+            const double r = grid[i] - values.at(k);
             sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
                 const double d[2] = {gradientX[i], gradientY[i]};
@@ -201,7 +274,7 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
 // Walk for the 2 x 3 families: the mapped point is advanced by additions of
 // the matrix columns, each used pixel evaluated through the general sequence
 // (taps from the point, weights from its fractions).
-template <class Terms, bool Derivatives>
+template <class Terms, bool Derivatives, bool Masked>
 WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
@@ -225,7 +298,9 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
             int32_t px, py;
             if (!nearestPixelInside(x, y, width, height, px, py)) continue;
             const std::ptrdiff_t i = row + k;
-            if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
+            if constexpr (Masked) {
+                if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
+            }
             ++sums.n;
             // Inside means x and y lie in (-1, size), so their bases fit.
             const int32_t baseX = splineBase(x);
@@ -355,6 +430,19 @@ struct AffineTerms {
         }
     }
 };
+
+// The walk with or without mask reads, decided once per pass.
+template <bool Derivatives>
+WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>* acc) {
+    return masksAreRead(e) ? translationWalk<Derivatives, true>(e, m, acc)
+                           : translationWalk<Derivatives, false>(e, m, acc);
+}
+
+template <class Terms, bool Derivatives>
+WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
+    return masksAreRead(e) ? matrixWalk<Terms, Derivatives, true>(e, m, terms, acc)
+                           : matrixWalk<Terms, Derivatives, false>(e, m, terms, acc);
+}
 
 } // namespace
 

@@ -8,6 +8,7 @@
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/InlineEvaluation.h"
+#include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -20,8 +21,8 @@ namespace {
 // position the x column after every pixel, so pixel (0, 0) maps to the
 // translation column. `visit(i, k, j, x, y)` runs for every pixel that lies in
 // the model and passes both masks; returns the number of such pixels.
-template <typename Visit>
-int64_t walkRigidGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+template <bool Masked, typename Visit>
+int64_t walkRigidGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
     const std::size_t modelStride = static_cast<std::size_t>(engine.modelWidth);
@@ -36,10 +37,14 @@ int64_t walkRigidGrid(const RegistrationEngine& engine, const Matrix& m, Visit&&
             int32_t px = 0;
             int32_t py = 0;
             if (nearestPixelInside(x, y, engine.modelWidth, engine.modelHeight, px, py)) {
-                const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
-                                                     static_cast<std::size_t>(px)] *
-                                    engine.gridMask[i];
-                if (mask != 0.0) { // a NaN mask value counts
+                bool used = true;
+                if constexpr (Masked) {
+                    const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
+                                                         static_cast<std::size_t>(px)] *
+                                        engine.gridMask[i];
+                    used = mask != 0.0; // a NaN mask value counts
+                }
+                if (used) {
                     ++count;
                     visit(i, k, j, x, y);
                 }
@@ -51,6 +56,12 @@ int64_t walkRigidGrid(const RegistrationEngine& engine, const Matrix& m, Visit&&
         rowY += m12;
     }
     return count;
+}
+
+// The walk with or without mask reads, decided once per pass.
+template <typename Visit>
+int64_t walkRigidGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+    return masksAreRead(engine) ? walkRigidGridWith<true>(engine, m, visit) : walkRigidGridWith<false>(engine, m, visit);
 }
 
 // The trial: the current mapping shifted by (dtx, dty), then turned by the

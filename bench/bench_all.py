@@ -1,0 +1,158 @@
+"""Everything the module is measured by, in one table.
+
+    PYTHONPATH=build/module /usr/bin/python3 bench/bench_all.py [--quick]
+
+1. _register per family and size (256, 512, 1024 pixels square) beside
+   OpenCV's findTransformECC in a pyrDown pyramid and, for translation,
+   scikit-image's phase_cross_correlation (upsample_factor=100): processor
+   time (best of a few runs, one thread each) and largest mapping error.
+2. _transform of a 2048 x 2048 image for every matrix shape beside scipy's
+   order-3 spline warp (mirror) and OpenCV's cubic warp.
+3. Peak memory of a 4096 x 4096 registration beyond its inputs, in units of
+   one float64 image of that size, measured in a fresh process.
+4. Frames per second registering a stack from a thread pool of 1 and 2
+   threads (wall time: that is what threads buy).
+
+Ratios are formed within one run, so a busy machine slows every column alike.
+--quick leaves out 1024 pixels and shortens the repeats.
+"""
+
+import os
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import alignopt  # noqa: E402
+import bench_register as reg  # noqa: E402
+import bench_transform as warp  # noqa: E402
+
+QUICK = "--quick" in sys.argv
+FAMILY_ORDER = (2, 3, 4, 6, 8)
+
+
+def register_scenes():
+    scenes = reg.scenes()
+    out = {256: ("ascent", scenes[512][1][128:384, 128:384].copy()), 512: scenes[512]}
+    if not QUICK:
+        out[1024] = scenes[1024]
+    return out
+
+
+def register_table():
+    print("_register: processor seconds (best of n) and largest mapping error in pixels")
+    header = (f"{'family':<16}{'size':>6}  {'ours s':>8}{'err px':>9}  {'ECC s':>8}{'err px':>9}{'ECC/ours':>10}"
+              f"  {'phase s':>8}{'err px':>9}{'phase/ours':>11}")
+    print(header)
+    print("-" * len(header))
+    for size, (_, image) in register_scenes().items():
+        repeats = (3 if size <= 512 else 2) if QUICK else (5 if size <= 512 else 3)
+        for code in FAMILY_ORDER:
+            family, mapping = reg.CASES[code]
+            true = mapping(size)
+            target, source = reg.make_pair(image, true, size)
+            ours, result = reg.timed(lambda: alignopt._register(target, source, code), repeats)
+            line = f"{family:<16}{size:>6}  {ours:>8.3f}{reg.mapping_error(result[0], true, target.shape):>9.4f}"
+            competitors = dict(reg.COMPETITORS.get(code, []))
+            ecc = next((f for name, f in competitors.items() if name.startswith("ECC")), None)
+            if ecc is not None:
+                # ECC at 1024 takes seconds a pair: fewer repeats there.
+                theirs, matrix = reg.timed(lambda: ecc(target, source), min(repeats, 2 if size > 512 else repeats))
+                line += f"  {theirs:>8.3f}{reg.mapping_error(matrix, true, target.shape):>9.4f}{theirs / ours:>10.2f}"
+            else:
+                line += f"  {'-':>8}{'-':>9}{'-':>10}"
+            if "phase correlation" in competitors:
+                phase, matrix = reg.timed(lambda: competitors["phase correlation"](target, source), repeats)
+                line += f"  {phase:>8.3f}{reg.mapping_error(matrix, true, target.shape):>9.4f}{phase / ours:>11.2f}"
+            print(line, flush=True)
+    print()
+
+
+def transform_table():
+    size = 2048
+    print(f"_transform of {size} x {size}: processor milliseconds (best of n)")
+    header = (f"{'matrix':<12}{'ours ms':>9}{'scipy ms':>10}{'OpenCV ms':>11}{'scipy/ours':>12}{'ours/OpenCV':>13}")
+    print(header)
+    print("-" * len(header))
+    image = warp.natural_image(size)
+    repeats = 2 if QUICK else 3
+    for name, matrix in warp.matrices(size).items():
+        ours = warp.best_time(lambda: alignopt._transform(image, matrix), repeats)
+        scipy_time = warp.best_time(lambda: warp.scipy_warp(image, matrix), repeats)
+        opencv = warp.best_time(lambda: warp.opencv_warp(image, matrix), repeats)
+        print(f"{name:<12}{ours * 1e3:>9.1f}{scipy_time * 1e3:>10.1f}{opencv * 1e3:>11.1f}"
+              f"{scipy_time / ours:>12.2f}{ours / opencv:>13.2f}", flush=True)
+    print()
+
+
+# Run in a fresh interpreter: ru_maxrss is the process's peak, so the inputs
+# (and everything imported) are allocated first and their peak is the base.
+MEMORY_PROBE = r"""
+import resource, sys
+import numpy as np
+import alignopt
+code = int(sys.argv[1])
+size = 4096
+rng = np.random.default_rng(1)
+target = np.ascontiguousarray(np.tile(np.asarray(sys.modules['numpy'].load(sys.argv[2])), (8, 8))[:size, :size])
+source = np.roll(target, (3, -2), axis=(0, 1)).copy()
+alignopt._register(target[:64, :64].copy(), source[:64, :64].copy(), code)
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+alignopt._register(target, source, code)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((peak - base) * 1024 / (size * size * 8))
+"""
+
+
+def memory_table():
+    print("Peak memory of a 4096 x 4096 registration beyond the inputs, in float64 images of that size")
+    scene = os.path.join("/tmp", f"bench_all_ascent_{os.getpid()}.npy")
+    np.save(scene, reg.images.ascent())
+    try:
+        for code in FAMILY_ORDER:
+            out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(code), scene], capture_output=True,
+                                 text=True, env=os.environ, check=True)
+            print(f"{reg.CASES[code][0]:<16}{float(out.stdout):>8.2f}", flush=True)
+    finally:
+        os.remove(scene)
+    print()
+
+
+def stack_table():
+    size, frames = 512, (8 if QUICK else 16)
+    image = reg.images.ascent()
+    rng = np.random.default_rng(5)
+    pairs = []
+    for _ in range(frames):
+        shift = np.array([[rng.uniform(-4, 4)], [rng.uniform(-4, 4)]])
+        pairs.append(reg.make_pair(image, shift, size))
+    print(f"Stack of {frames} frames of {size} x {size}, translation, frames per second (wall time, best of 2)")
+
+    def run(threads):
+        best = float("inf")
+        for _ in range(2):
+            start = time.perf_counter()
+            with ThreadPoolExecutor(max_workers=threads) as pool:
+                list(pool.map(lambda pair: alignopt._register(pair[0], pair[1], 2), pairs))
+            best = min(best, time.perf_counter() - start)
+        return frames / best
+
+    one, two = run(1), run(2)
+    print(f"{'1 thread':<12}{one:>8.1f}\n{'2 threads':<12}{two:>8.1f}\n{'ratio':<12}{two / one:>8.2f}")
+    print()
+
+
+def main():
+    register_table()
+    transform_table()
+    memory_table()
+    stack_table()
+
+
+if __name__ == "__main__":
+    main()
