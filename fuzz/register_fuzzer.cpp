@@ -1,0 +1,45 @@
+// registerImages on two images of the same fuzzed size (1 ... 64 per side),
+// fuzzed pixels and every family: it must neither fault nor abort, and its
+// result must have the shapes of the family.
+
+#include "fuzz/FuzzInput.h"
+
+#include "core/registration/Registration.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr alignopt::TransformationType families[] = {
+    alignopt::TransformationType::Translation, alignopt::TransformationType::RigidBody,
+    alignopt::TransformationType::ScaledRotation, alignopt::TransformationType::Affine,
+    alignopt::TransformationType::Bilinear,
+};
+
+// (matrix columns, landmarks) per family, in the order above.
+constexpr int32_t matrixColumns[] = {1, 3, 3, 3, 4};
+constexpr int32_t landmarkCount[] = {1, 3, 2, 3, 4};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    FuzzInput input(data, size);
+    const int family = input.byte() % 5;
+    const int32_t width = input.side();
+    const int32_t height = input.side();
+    const std::vector<double> target = input.pixels(width, height);
+    const std::vector<double> source = input.pixels(width, height);
+
+    const alignopt::RegistrationResult result =
+        alignopt::registerImages(target.data(), source.data(), families[family], width, height);
+
+    FUZZ_REQUIRE(result.matrix.rows == 2 && result.matrix.columns == matrixColumns[family]);
+    FUZZ_REQUIRE(result.matrix.values.size() == 2u * static_cast<std::size_t>(matrixColumns[family]));
+    for (const alignopt::LandmarkSet* set : {&result.targetLandmarks, &result.sourceLandmarks}) {
+        FUZZ_REQUIRE(set->rows == landmarkCount[family] && set->columns == 2);
+        FUZZ_REQUIRE(set->values.size() == 2u * static_cast<std::size_t>(landmarkCount[family]));
+    }
+    // The target landmarks are placed, never moved: always finite.
+    for (double v : result.targetLandmarks.values) FUZZ_REQUIRE(std::isfinite(v));
+    return 0;
+}
