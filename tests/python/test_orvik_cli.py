@@ -26,6 +26,7 @@ def files(tmp_path_factory):
     stack, _ = drifted(frames=4)
     tifffile.imwrite(folder / "stack.tif", stack.astype(np.float32), photometric="minisblack")
     np.save(folder / "stack.npy", stack)
+    tifffile.imwrite(folder / "packed.tif", stack, photometric="minisblack", compression="zlib")
     tifffile.imwrite(folder / "rgb.tif", np.zeros((16, 16, 3), np.uint8), photometric="rgb")
     with tifffile.TiffWriter(folder / "unequal.tif") as tiff:
         tiff.write(np.zeros((16, 16), np.uint16))
@@ -62,7 +63,7 @@ def test_align_writes_stack_matrices_and_report(files, tmp_path):
 
     # Another channel through the saved matrices, cropped to the common area.
     channel = tmp_path / "channel.npy"
-    done = run("transform", files / "stack.npy", "-m", matrices, "-o", channel, "--crop", "-q")
+    done = run("transform", files / "packed.tif", "-m", matrices, "-o", channel, "--crop", "-q")
     assert done.returncode == 0, done.stderr
     assert done.stderr == "" and done.stdout.startswith("resampled 4 frames of 128x128")
     rows, columns = result.common_support()
