@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "core/image/MirrorFold.h"
+#include "core/registration/CubicWeightRule.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt::inlineEvaluation {
@@ -32,14 +33,7 @@ inline void taps(double v, int32_t n, int32_t stride, std::array<int32_t, 4>& t)
 inline double fraction(double v) { return v - static_cast<double>(splineBase(v)); }
 
 // As cubicWeights.
-inline void weights(double t, std::array<double, 4>& w) {
-    const double s = 1.0 - t;
-    w[3] = (s * s * s) / 6.0;
-    const double q = t * t;
-    w[2] = twoThirds - (q * 0.5) * (2.0 - t);
-    w[0] = (q * t) / 6.0;
-    w[1] = ((1.0 - w[0]) - w[2]) - w[3];
-}
+inline void weights(double t, std::array<double, 4>& w) { cubicWeightRule(t, w); }
 
 // As computeXWeights / computeYWeights.
 inline void weightsAndDerivatives(double t, std::array<double, 4>& w, std::array<double, 4>& d) {
@@ -55,7 +49,7 @@ inline void weightsAndDerivatives(double t, std::array<double, 4>& w, std::array
 }
 
 // Both axes at once, lane 0 for x and lane 1 for y: each lane runs the
-// scalar formula's operations, so the weights keep their bits, and the
+// operations of cubicWeightRule (or of weightsAndDerivatives), so the weights keep their bits, and the
 // divisions, the slowest step of a pixel, are paired.
 using AxisPair = double __attribute__((vector_size(2 * sizeof(double))));
 

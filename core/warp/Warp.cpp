@@ -16,6 +16,7 @@
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
 #include "core/registration/CubicWeightRule.h"
+#include "core/registration/InlineEvaluation.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -80,8 +81,7 @@ public:
         const int32_t yBase = splineBase(y);
         Weights wx;
         Weights wy;
-        cubicWeightRule(x - xBase, wx);
-        cubicWeightRule(y - yBase, wy);
+        inlineEvaluation::weightsXY(x - xBase, y - yBase, wx, wy);
         if (xBase >= 1 && xBase <= width_ - 3 && yBase >= 1 && yBase <= height_ - 3) {
             // Tap (k, j) is k rows above and j columns left of (base + 2, base + 2).
             const double* r0 = coefficients_ + (static_cast<std::ptrdiff_t>(yBase) + 2) * width_ + (xBase + 2);
