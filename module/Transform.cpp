@@ -17,18 +17,12 @@ namespace alignopt::module {
 namespace {
 
 // The only core work of the method. It sees native values only and touches
-// nothing of Python, so the interpreter lock can be released around it; the
-// converted arrays that own `pixels` stay referenced until it returns.
-std::vector<double> warpOutsideInterpreter(Matrix matrix, const double* pixels, int32_t width, int32_t height) {
-    std::vector<double> warped;
-    {
-        const InterpreterLockRelease unlocked;
-        warped = warpImage(std::move(matrix), pixels, width, height);
-    }
-    if (warped.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
-        throw std::logic_error("warped image has the wrong size");
-    }
-    return warped;
+// nothing of Python, so the interpreter lock is released around it; the
+// converted arrays that own `pixels` and the result array that owns `output`
+// stay referenced until it returns.
+void warpOutsideInterpreter(Matrix matrix, const double* pixels, int32_t width, int32_t height, double* output) {
+    const InterpreterLockRelease unlocked;
+    warpImageInto(std::move(matrix), pixels, width, height, output);
 }
 
 OwnedRef transform(PyObject* args) {
@@ -60,13 +54,14 @@ OwnedRef transform(PyObject* args) {
     Matrix matrix(2, static_cast<int32_t>(matrixColumns));
     std::copy_n(doubleData(matrixArray.get()), matrix.values.size(), matrix.values.begin());
 
-    std::vector<double> warped = warpOutsideInterpreter(std::move(matrix), doubleData(image.get()),
-                                                        static_cast<int32_t>(columns), static_cast<int32_t>(rows));
-
-    // The converted copies go before the result is allocated.
-    matrixArray.reset();
-    image.reset();
-    return newDoubleArrayFrom(warped.data(), rows, columns);
+    // The warp writes straight into the result array, every value of it.
+    OwnedRef result = newDoubleArray(rows, columns);
+    if (!result) {
+        throw PythonErrorAlreadySet{};
+    }
+    warpOutsideInterpreter(std::move(matrix), doubleData(image.get()), static_cast<int32_t>(columns),
+                           static_cast<int32_t>(rows), reinterpret_cast<double*>(arrayFields(result.get()).data));
+    return result;
 }
 
 } // namespace

@@ -68,6 +68,9 @@ def run(folder="Orvik", out=sys.stdout):
     except (io.StackError, OSError, ValueError, RuntimeError, MemoryError) as error:
         cli._fail(error)
         return 1
+    except Exception as error:  # still one line for the user, naming what went wrong
+        cli._fail(f"{type(error).__name__}: {error}")
+        return 1
 
 
 def _run(folder, out):

@@ -92,6 +92,9 @@ def main(argv=None):
     except (io.StackError, OSError, ValueError, RuntimeError, MemoryError) as error:
         _fail(error)
         return 1
+    except Exception as error:  # still one line for the user, naming what went wrong
+        _fail(f"{type(error).__name__}: {error}")
+        return 1
 
 
 def _fail(message):

@@ -82,6 +82,7 @@ class _TiffPages:
 
     def __init__(self, tiff):
         self._tiff = tiff
+        self._path = tiff.filename
         self._pages = list(tiff.pages)
         first = self._pages[0].shape
         self.shape = (len(self._pages),) + tuple(first)
@@ -92,7 +93,10 @@ class _TiffPages:
         return len(self._pages)
 
     def __getitem__(self, i):
-        return self._pages[i].asarray()
+        try:
+            return self._pages[i].asarray()
+        except Exception as error:  # the codecs raise their own types
+            raise StackError(f"{self._path}: frame {i} cannot be read ({_reason(error)})") from None
 
 
 def _check(path, stack):

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/image/MirrorFold.h"
+#include "core/registration/InlineEvaluation.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
@@ -82,20 +83,11 @@ struct WalkSums {
 };
 
 // The kernels evaluate the model at every used pixel of every pass, so the
-// evaluation steps are inlined here on local arrays rather than called on the
-// engine: the same weight formula as cubicWeights and the same order of the
-// 4 x 4 sum as interpolate, bit for bit (the tests compare the two). The
+// evaluation is inlined (the shared inline evaluation, and for translation
+// its weights with the sum below) rather than called on the engine: the same
+// bits as cubicWeights and interpolate (the tests compare the two). The
 // engine's evaluation fields are brought up to the last evaluated point once
 // the walk is over.
-inline void splineWeights(double t, double (&w)[4]) {
-    const double s = 1.0 - t;
-    w[3] = (s * s * s) / 6.0;
-    const double q = t * t;
-    w[2] = 2.0 / 3.0 - (q * 0.5) * (2.0 - t);
-    w[0] = (q * t) / 6.0;
-    w[1] = ((1.0 - w[0]) - w[2]) - w[3];
-}
-
 // The 4 x 4 sum: row k starts at rows[k] and its taps sit at the columns
 // xTaps[0..3]; each row sum and the weighted sum of rows start at 0 and add
 // the taps in order 0 to 3.
@@ -212,9 +204,10 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
     const double ty = m(1, 0);
     const double floorX = std::floor(tx);
     const double floorY = std::floor(ty);
-    double wx[4], wy[4];
-    splineWeights(tx - floorX, wx);
-    splineWeights(ty - floorY, wy);
+    std::array<double, 4> wxs, wys;
+    inlineEvaluation::weightsXY(tx - floorX, ty - floorY, wxs, wys);
+    const double wx[4] = {wxs[0], wxs[1], wxs[2], wxs[3]};
+    const double wy[4] = {wys[0], wys[1], wys[2], wys[3]};
     const int64_t baseX = integerBase(floorX);
     const int64_t baseY = integerBase(floorY);
 
@@ -278,7 +271,6 @@ template <class Terms, bool Derivatives, bool Masked>
 WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
-    const double* model = e.modelCoefficients.data();
     const double* grid = e.gridSamples.data();
     const double* gridMask = e.gridMask.data();
     const double* modelMask = e.modelMask.data();
@@ -302,20 +294,7 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
                 if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
             }
             ++sums.n;
-            // Inside means x and y lie in (-1, size), so their bases fit.
-            const int32_t baseX = splineBase(x);
-            const int32_t baseY = splineBase(y);
-            int32_t xTaps[4], yTaps[4];
-            foldedTaps(static_cast<int64_t>(baseX) + 2, width, xTaps);
-            foldedTaps(static_cast<int64_t>(baseY) + 2, height, yTaps);
-            double wx[4], wy[4];
-            splineWeights(x - baseX, wx);
-            splineWeights(y - baseY, wy);
-            const double* const rows[4] = {model + static_cast<std::ptrdiff_t>(yTaps[0]) * width,
-                                           model + static_cast<std::ptrdiff_t>(yTaps[1]) * width,
-                                           model + static_cast<std::ptrdiff_t>(yTaps[2]) * width,
-                                           model + static_cast<std::ptrdiff_t>(yTaps[3]) * width};
-            const double r = grid[i] - weightedSum(rows, xTaps, wx, wy);
+            const double r = grid[i] - inlineEvaluation::value(e, x, y);
             sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
                 double d[Terms::count];

@@ -1,8 +1,8 @@
 #pragma once
 
-// The general-point spline evaluation written inline for the rigid-body and
-// bilinear pixel loops: the calls into the engine's evaluation operations,
-// through its fields, cost these kernels about a fifth of their time. Same
+// The general-point spline evaluation written inline for the kernels' pixel
+// loops: the calls into the engine's evaluation operations, through its
+// fields, cost these kernels about a fifth of their time. Same
 // arithmetic in the same order, so the same bits (the tests hold it against
 // the engine's operations, which stay the reference). State lives in locals;
 // the engine's evaluation fields are left alone.
@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "core/image/MirrorFold.h"
+#include "core/registration/CubicWeightRule.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt::inlineEvaluation {
@@ -32,14 +33,7 @@ inline void taps(double v, int32_t n, int32_t stride, std::array<int32_t, 4>& t)
 inline double fraction(double v) { return v - static_cast<double>(splineBase(v)); }
 
 // As cubicWeights.
-inline void weights(double t, std::array<double, 4>& w) {
-    const double s = 1.0 - t;
-    w[3] = (s * s * s) / 6.0;
-    const double q = t * t;
-    w[2] = twoThirds - (q * 0.5) * (2.0 - t);
-    w[0] = (q * t) / 6.0;
-    w[1] = ((1.0 - w[0]) - w[2]) - w[3];
-}
+inline void weights(double t, std::array<double, 4>& w) { cubicWeightRule(t, w); }
 
 // As computeXWeights / computeYWeights.
 inline void weightsAndDerivatives(double t, std::array<double, 4>& w, std::array<double, 4>& d) {
@@ -54,6 +48,45 @@ inline void weightsAndDerivatives(double t, std::array<double, 4>& w, std::array
     w[2] = twoThirds - (2.0 - t) * d[0];
 }
 
+// Both axes at once, lane 0 for x and lane 1 for y: each lane runs the
+// operations of cubicWeightRule (or of weightsAndDerivatives), so the weights keep their bits, and the
+// divisions, the slowest step of a pixel, are paired.
+using AxisPair = double __attribute__((vector_size(2 * sizeof(double))));
+
+// As weights(tx, wx) and weights(ty, wy).
+[[gnu::always_inline]] inline void weightsXY(double tx, double ty, std::array<double, 4>& wx,
+                                             std::array<double, 4>& wy) {
+    const AxisPair t = {tx, ty};
+    const AxisPair s = 1.0 - t;
+    const AxisPair w3 = (s * s * s) / 6.0;
+    const AxisPair q = t * t;
+    const AxisPair w2 = twoThirds - (q * 0.5) * (2.0 - t);
+    const AxisPair w0 = (q * t) / 6.0;
+    const AxisPair w1 = ((1.0 - w0) - w2) - w3;
+    wx = {w0[0], w1[0], w2[0], w3[0]};
+    wy = {w0[1], w1[1], w2[1], w3[1]};
+}
+
+// As weightsAndDerivatives for tx and for ty.
+[[gnu::always_inline]] inline void weightsAndDerivativesXY(double tx, double ty, std::array<double, 4>& wx,
+                                                           std::array<double, 4>& dx, std::array<double, 4>& wy,
+                                                           std::array<double, 4>& dy) {
+    const AxisPair t = {tx, ty};
+    const AxisPair d0 = (t * 0.5) * t;
+    const AxisPair w0 = (d0 * t) / 3.0;
+    const AxisPair s = 1.0 - t;
+    const AxisPair d3 = (s * (-0.5)) * s;
+    const AxisPair w3 = (d3 * s) / (-3.0);
+    const AxisPair d1 = (1.0 - (d0 + d0)) + d3;
+    const AxisPair w1 = (t + 1.0) * d3 + twoThirds;
+    const AxisPair d2 = (t * 1.5) * (t - fourThirds);
+    const AxisPair w2 = twoThirds - (2.0 - t) * d0;
+    wx = {w0[0], w1[0], w2[0], w3[0]};
+    dx = {d0[0], d1[0], d2[0], d3[0]};
+    wy = {w0[1], w1[1], w2[1], w3[1]};
+    dy = {d0[1], d1[1], d2[1], d3[1]};
+}
+
 // As interpolate after the general-point sequence with cubicWeights.
 [[gnu::always_inline]] inline double value(const RegistrationEngine& e, double x, double y) {
     std::array<int32_t, 4> xi;
@@ -62,8 +95,7 @@ inline void weightsAndDerivatives(double t, std::array<double, 4>& w, std::array
     taps(y, e.modelHeight, e.modelWidth, yo);
     std::array<double, 4> wx;
     std::array<double, 4> wy;
-    weights(fraction(x), wx);
-    weights(fraction(y), wy);
+    weightsXY(fraction(x), fraction(y), wx, wy);
     const double* c = e.modelCoefficients.data();
     const double* rows[4] = {c + yo[0], c + yo[1], c + yo[2], c + yo[3]};
     // Each row sum still adds its taps j = 0..3 in order; running the four
@@ -96,8 +128,7 @@ struct ValueAndSlopes {
     std::array<double, 4> dx;
     std::array<double, 4> wy;
     std::array<double, 4> dy;
-    weightsAndDerivatives(fraction(x), wx, dx);
-    weightsAndDerivatives(fraction(y), wy, dy);
+    weightsAndDerivativesXY(fraction(x), fraction(y), wx, dx, wy, dy);
     const double* c = e.modelCoefficients.data();
     const double* rows[4] = {c + yo[0], c + yo[1], c + yo[2], c + yo[3]};
     double r[4] = {0.0, 0.0, 0.0, 0.0};

@@ -6,14 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "core/image/BSplineFilters.h"
 #include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
 #include "core/registration/CubicWeightRule.h"
+#include "core/registration/InlineEvaluation.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -78,8 +81,7 @@ public:
         const int32_t yBase = splineBase(y);
         Weights wx;
         Weights wy;
-        cubicWeightRule(x - xBase, wx);
-        cubicWeightRule(y - yBase, wy);
+        inlineEvaluation::weightsXY(x - xBase, y - yBase, wx, wy);
         if (xBase >= 1 && xBase <= width_ - 3 && yBase >= 1 && yBase <= height_ - 3) {
             // Tap (k, j) is k rows above and j columns left of (base + 2, base + 2).
             const double* r0 = coefficients_ + (static_cast<std::ptrdiff_t>(yBase) + 2) * width_ + (xBase + 2);
@@ -318,7 +320,10 @@ int32_t mirrorPeriod(int32_t size) {
 
 } // namespace
 
-std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width, int32_t height) {
+namespace {
+
+// The checks of both entry points, before anything is allocated.
+TransformationType checkedFamily(const Matrix& matrix, int32_t width, int32_t height) {
     TransformationType family;
     switch (matrix.columns) {
     case 1: family = TransformationType::Translation; break;
@@ -333,10 +338,18 @@ std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width
     if (width < 0 || height < 0 ||
         static_cast<int64_t>(width) * height > std::numeric_limits<int32_t>::max())
         throw std::invalid_argument("Invalid image size");
-    if (width == 0 || height == 0) return {}; // nothing to resample; the filters need a sample per line
+    return family;
+}
 
-    SplineImage image(pixels, width, height, family, false);
-    image.computeCoefficients();
+void warpChecked(TransformationType family, const Matrix& matrix, const double* pixels, int32_t width,
+                 int32_t height, double* output) {
+    // The pixels are only read by the prefilter, in place: the image record
+    // keeps no copy of them, just their coefficients.
+    SplineImage image(pixels, 0, 0, family, false);
+    image.width = width;
+    image.height = height;
+    image.coefficients.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    prefilterImage(pixels, image.coefficients.data(), width, height, SplineDegree::Cubic);
 
     RegistrationEngine engine(image, family);
     engine.modelCoefficients = image.coefficients;
@@ -346,18 +359,29 @@ std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width
     engine.modelMirrorHeight = mirrorPeriod(height);
     engine.gridWidth = width;
     engine.gridHeight = height;
-
-    // The pixels are not read again: their buffer takes the output, which
-    // spares a fresh image-sized allocation. Every loop writes every pixel.
-    std::vector<double> output = std::move(image.samples);
-    output.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    engine.gridSamples = output;
+    engine.gridSamples = std::span<const double>(output, static_cast<std::size_t>(width) * height);
+    // Every loop writes every pixel of the output.
     switch (family) {
-    case TransformationType::Translation: warpTranslation(engine, matrix, output.data()); break;
-    case TransformationType::Bilinear: warpGeneral(engine, matrix, true, output.data()); break;
-    default: warpGeneral(engine, matrix, false, output.data()); break;
+    case TransformationType::Translation: warpTranslation(engine, matrix, output); break;
+    case TransformationType::Bilinear: warpGeneral(engine, matrix, true, output); break;
+    default: warpGeneral(engine, matrix, false, output); break;
     }
+}
+
+} // namespace
+
+std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width, int32_t height) {
+    const TransformationType family = checkedFamily(matrix, width, height);
+    if (width == 0 || height == 0) return {}; // nothing to resample; the filters need a sample per line
+    std::vector<double> output(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    warpChecked(family, matrix, pixels, width, height, output.data());
     return output;
+}
+
+void warpImageInto(Matrix matrix, const double* pixels, int32_t width, int32_t height, double* output) {
+    const TransformationType family = checkedFamily(matrix, width, height);
+    if (width == 0 || height == 0) return;
+    warpChecked(family, matrix, pixels, width, height, output);
 }
 
 } // namespace alignopt

@@ -13,4 +13,8 @@ namespace alignopt {
 // any other column count, before any other work.
 std::vector<double> warpImage(Matrix matrix, const double* pixels, int32_t width, int32_t height);
 
+// As warpImage, into width * height values at `output` (not overlapping
+// `pixels`), which the caller has allocated: the result needs no copy.
+void warpImageInto(Matrix matrix, const double* pixels, int32_t width, int32_t height, double* output);
+
 } // namespace alignopt

@@ -6,7 +6,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from orvik_support import drifted, map_distance
+from orvik_support import TEXTURED, drifted, map_distance
 import alignopt
 import orvik
 from orvik import geometry, sample
@@ -98,9 +98,14 @@ def test_any_frame_source_gives_the_same_result(tmp_path):
     path = tmp_path / "stack.npy"
     np.save(path, stack.astype(np.float32))
     as_float32 = orvik.register_stack(stack.astype(np.float32), "rigid", "first", progress=False, threads=1)
-    for frames in (list(stack.astype(np.float32)), np.load(path, mmap_mode="r")):
-        got = orvik.register_stack(frames, "rigid", "first", progress=False, threads=1)
-        np.testing.assert_array_equal(got.matrices, as_float32.matrices)
+    import tifffile
+
+    tifffile.imwrite(tmp_path / "stack.tif", stack.astype(np.float32), photometric="minisblack",
+                     compression="zlib")  # not mappable: read page by page
+    with tifffile.TiffFile(tmp_path / "stack.tif") as tiff:
+        for frames in (list(stack.astype(np.float32)), np.load(path, mmap_mode="r"), tiff):
+            got = orvik.register_stack(frames, "rigid", "first", progress=False, threads=1)
+            np.testing.assert_array_equal(got.matrices, as_float32.matrices)
     import dask.array
 
     got = orvik.register_stack(dask.array.from_array(stack, chunks=(1, 48, 48)), "rigid", "first",
@@ -249,3 +254,17 @@ def test_largest_rectangle_with_holes_matches_brute_force():
 def test_refuses_bad_input(frames, family, reference, message):
     with pytest.raises(ValueError, match=message):
         orvik.register_stack(frames, family, reference, progress=False)
+
+
+def test_sample_frames_follow_their_true_drift():
+    # The drift the error is measured against must be the one in the frames.
+    stack, truth = sample.drift_stack(frames=4, size=128, noise=0.0, seed=3, centre=TEXTURED)
+    for frame, t in zip(stack[1:], truth[1:]):
+        m = geometry.from_affine3(t)
+        inner = geometry.support(m, frame.shape)
+        inner[:3], inner[-3:], inner[:, :3], inner[:, -3:] = False, False, False, False
+        error = np.abs(alignopt._transform(frame, m) - stack[0])[inner].mean()
+        slipped = m.copy()
+        slipped[:, 0] += 0.25  # yardstick: a quarter-pixel error in the truth
+        slip = np.abs(alignopt._transform(frame, slipped) - stack[0])[inner].mean()
+        assert error < 0.3 * slip, (error, slip)
