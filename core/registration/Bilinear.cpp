@@ -149,8 +149,10 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     std::fill(gradient.begin(), gradient.begin() + parameters, 0.0);
     std::fill(hessian.values.begin(), hessian.values.end(), 0.0);
     const double* inverse = bilinearInverse.data();
-    double* h = hessian.values.data();
-    const std::size_t stride = static_cast<std::size_t>(hessian.columns);
+    // Summed in locals, which nothing else can alias, and stored once: each
+    // entry still starts at 0 and adds the pixels in walk order.
+    double g[parameters] = {};
+    double h[parameters][parameters] = {};
     double sum = 0.0;
     const int64_t count = walkBilinearGrid(*this, m, [&](std::size_t i, int32_t k, int32_t j, double x, double y) {
         const auto [v, vx, vy] = inlineEvaluation::valueAndSlopes(*this, x, y);
@@ -170,13 +172,14 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
             jacobian[2 * l + 1] = c * vy;
         }
         for (int32_t q = 0; q < parameters; ++q) {
-            gradient[static_cast<std::size_t>(q)] += jacobian[q] * r;
-            double* row = h + static_cast<std::size_t>(q) * stride;
-            for (int32_t u = q; u < parameters; ++u) row[u] += jacobian[q] * jacobian[u];
+            g[q] += jacobian[q] * r;
+            for (int32_t u = q; u < parameters; ++u) h[q][u] += jacobian[q] * jacobian[u];
         }
     });
-    for (int32_t q = 1; q < parameters; ++q)
-        for (int32_t u = 0; u < q; ++u) hessian(q, u) = hessian(u, q);
+    for (int32_t q = 0; q < parameters; ++q) {
+        gradient[static_cast<std::size_t>(q)] = g[q];
+        for (int32_t u = q; u < parameters; ++u) hessian(q, u) = hessian(u, q) = h[q][u];
+    }
     return sum / static_cast<double>(count);
 }
 

@@ -38,18 +38,18 @@ struct Accumulator {
     double g[N] = {};
     double h[packed] = {};
 
-    void add(const double (&d)[N], double r) {
+    [[gnu::always_inline]] void add(const double (&d)[N], double r) {
         addGradient(d, r, std::make_index_sequence<N>{});
         addProducts(d, std::make_index_sequence<packed>{});
     }
 
     template <std::size_t... A>
-    void addGradient(const double (&d)[N], double r, std::index_sequence<A...>) {
+    [[gnu::always_inline]] void addGradient(const double (&d)[N], double r, std::index_sequence<A...>) {
         ((g[A] = g[A] + d[A] * r), ...);
     }
 
     template <std::size_t... P>
-    void addProducts(const double (&d)[N], std::index_sequence<P...>) {
+    [[gnu::always_inline]] void addProducts(const double (&d)[N], std::index_sequence<P...>) {
         ((h[P] = h[P] + d[pairs[P][0]] * d[pairs[P][1]]), ...);
     }
 
