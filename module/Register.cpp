@@ -46,8 +46,12 @@ bool allFinite(PyObject* array) noexcept {
 // converted arrays that own both buffers stay referenced until it returns.
 RegistrationResult registerOutsideInterpreter(const double* target, const double* source,
                                               TransformationType transformation, int32_t width, int32_t height) {
-    const InterpreterLockRelease unlocked;
-    return registerImages(target, source, transformation, width, height);
+    try {
+        const InterpreterLockRelease unlocked;
+        return registerImages(target, source, transformation, width, height);
+    } catch (const ValueRangeError& error) {
+        throw ArgumentError(error.what());
+    }
 }
 
 OwnedRef newArrayFromMatrix(const Matrix& matrix) {

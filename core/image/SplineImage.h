@@ -42,6 +42,11 @@ struct SplineImage {
     void buildCoefficientPyramid();
     void buildSampleGradientPyramid();
     void buildSamplePyramid();
+
+    // False when a filtered buffer (coefficients, gradients, any level) holds
+    // an infinity or NaN: pixel magnitudes near or past the largest float
+    // overflow the single-precision stores of the filters.
+    bool modelIsFinite() const;
 };
 
 } // namespace alignopt

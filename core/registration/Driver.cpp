@@ -161,6 +161,10 @@ RegistrationResult registerImages(const double* target, const double* source, Tr
     targetMask.buildMaskPyramid();
     sourceImage.buildPyramids();
     sourceMask.buildMaskPyramid();
+    // An overflowed model makes every error NaN; the optimisers would then
+    // accept nothing and the identity would come back as if it were a result.
+    if (!targetImage.modelIsFinite() || !sourceImage.modelIsFinite())
+        throw ValueRangeError("Input values are too large");
 
     RegistrationEngine engine(sourceImage, sourceMask, sourceLandmarks, targetImage, targetMask, targetLandmarks,
                               transformation);

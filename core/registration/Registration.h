@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 
 #include "core/linalg/Matrix.h"
 #include "core/linalg/TransformationType.h"
@@ -13,8 +14,17 @@ struct RegistrationResult {
     LandmarkSet sourceLandmarks; // after registration
 };
 
-// Registers two width x height row-major images (only read). The only
-// exception that can leave is an allocation failure.
+// Pixel values whose spline model does not fit single precision: every
+// comparison of such images would be NaN, so no registration is possible.
+class ValueRangeError : public std::range_error {
+public:
+    using std::range_error::range_error;
+};
+
+// Registers two width x height row-major images (only read). Throws
+// ValueRangeError("Input values are too large") when either image's spline
+// model overflows single precision; otherwise only an allocation failure can
+// leave.
 RegistrationResult registerImages(const double* target, const double* source, TransformationType transformation,
                                   int32_t width, int32_t height);
 

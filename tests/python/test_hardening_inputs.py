@@ -33,6 +33,7 @@ MATRIX_SHAPE = "Transformation matrix must be of shape (2,1), (2,3) or (2,4)"
 INVALID = "Invalid transformation"
 NOT_EMPTY = "Input arrays must not be empty"
 FINITE = "Input arrays must be finite"
+VALUE_RANGE = "Input values are too large"
 
 
 # --- outcomes ----------------------------------------------------------------
@@ -289,17 +290,25 @@ def cases():
             yield f"transform {name} matrix", T, (IMAGE, build(BILINEAR)), SAME
 
     # Pixel values: non-finite ones are refused for registration and carried
-    # through warping; extreme finite ones give results of the right shape.
+    # through warping; tiny ones give results of the right shape, and finite
+    # ones too large for the single-precision spline model are refused for
+    # registration (every comparison would be NaN) and carried through warping.
     for value in (np.nan, np.inf, -np.inf):
         yield f"register target with {value}", R, (with_value(IMAGE, (5, 7), value), SHIFTED, 8), \
             Raises(ValueError, FINITE)
     tiny, huge = np.nextafter(0.0, 1.0), np.finfo(np.float64).max
-    for name, image in (("subnormal", np.full(IMAGE.shape, tiny)), ("subnormal mix", IMAGE * 1e-310),
-                        ("near max", np.full(IMAGE.shape, huge)), ("near -max", np.full(IMAGE.shape, -huge)),
-                        ("max and -max", np.where(IMAGE > 2, huge, -huge)), ("huge mix", IMAGE * 1e300)):
+    for name, image in (("subnormal", np.full(IMAGE.shape, tiny)), ("subnormal mix", IMAGE * 1e-310)):
         yield f"transform {name}", T, (image, AFFINE), SHAPED
         for code in CODES:
             yield f"register {name} code {code}", R, (image, SHIFTED, code), SHAPED
+    for name, image in (("near max", np.full(IMAGE.shape, huge)), ("near -max", np.full(IMAGE.shape, -huge)),
+                        ("max and -max", np.where(IMAGE > 2, huge, -huge)), ("huge mix", IMAGE * 1e300),
+                        ("past single precision", np.full(IMAGE.shape, 1e39))):
+        yield f"transform {name}", T, (image, AFFINE), SHAPED
+        for code in CODES:
+            yield f"register {name} code {code}", R, (image, SHIFTED, code), Raises(ValueError, VALUE_RANGE)
+            yield f"register {name} as source code {code}", R, (SHIFTED, image, code), \
+                Raises(ValueError, VALUE_RANGE)
     yield "transform image with NaN", T, (with_value(IMAGE, (0, 0), np.nan), SHIFT), SHAPED
     # Values beyond single precision overflow the filters' single-precision
     # stores: the warped image holds no finite value.

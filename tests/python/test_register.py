@@ -126,3 +126,24 @@ def test_identical_images_give_the_identity(scenes, code):
     identity = np.zeros((2, 1)) if code == 2 else np.array([[0.0, 1, 0], [0, 0, 1]])
     assert np.allclose(matrix, identity, atol=1e-4)
     assert np.allclose(source_landmarks, target_landmarks, atol=1e-3)
+
+
+# Values past what the single-precision spline model can hold used to make
+# every error NaN, so nothing was ever accepted and the identity came back as
+# if it had been found. A checkerboard of 1e38 is finite and below the largest
+# float, but its coefficients (three times the pixels in each direction) are not.
+@pytest.mark.parametrize("code", [2, 3, 4, 6, 8])
+def test_values_whose_model_overflows_are_refused_not_returned_as_identity(code):
+    checkerboard = np.indices((32, 32)).sum(axis=0) % 2 * 2e38 - 1e38
+    with pytest.raises(ValueError, match="^Input values are too large$"):
+        alignopt._register(checkerboard, checkerboard, code)
+
+
+def test_large_but_representable_values_still_register(scenes):
+    image, top, left = scenes["ascent"]
+    true = MAPPINGS[2]
+    target, source = images.registration_pair(image, true, top, left, SIZE)
+
+    matrix, _, _ = alignopt._register(target * 1e30, source * 1e30, 2)
+
+    assert images.max_mapping_error(matrix, true, target.shape) < 0.02
