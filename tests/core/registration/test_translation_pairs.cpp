@@ -76,7 +76,8 @@ TEST(TranslationPairs, MatchThePlainWalkBitForBit) {
             const int32_t modelWidth = modelSide, modelHeight = modelSide == 257 ? 5 : modelSide;
             const int32_t gridWidth = gridSide, gridHeight = modelHeight;
             std::vector<double> model(static_cast<std::size_t>(modelWidth) * modelHeight);
-            std::vector<double> grid(static_cast<std::size_t>(gridWidth) * gridHeight), gx(grid.size()), gy(grid.size());
+            std::vector<double> grid(static_cast<std::size_t>(gridWidth) * gridHeight);
+            std::vector<double> gx(grid.size()), gy(grid.size());
             for (double& v : model) v = values(random);
             for (double& v : grid) v = values(random);
             for (double& v : gx) v = values(random);
