@@ -8,9 +8,8 @@
 
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/GridWalk.h"
 #include "core/registration/InlineEvaluation.h"
-#include "core/registration/MaskReads.h"
-#include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -18,61 +17,6 @@ namespace alignopt {
 namespace {
 
 constexpr int32_t parameters = 8;
-
-// The pixel walk shared by both kernels. The position is advanced by
-// additions: the row start gains the y column of `m` after every row, and the
-// per-column increment gains the xy column, so pixel (k, j) lands on
-// m00 + m01*k + m02*j + m03*k*j. `visit(i, k, j, x, y)` runs for every pixel
-// that lies in the model and passes both masks; returns their number.
-template <bool Masked, typename Visit>
-int64_t walkBilinearGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
-    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2), m03 = m(0, 3);
-    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2), m13 = m(1, 3);
-    const std::size_t modelStride = static_cast<std::size_t>(engine.modelWidth);
-    int64_t count = 0;
-    std::size_t i = 0;
-    double rowX = m00;
-    double rowY = m10;
-    double alpha = 0.0;
-    double beta = 0.0;
-    for (int32_t j = 0; j < engine.gridHeight; ++j) {
-        const double stepX = alpha + m01;
-        const double stepY = beta + m11;
-        double x = rowX;
-        double y = rowY;
-        for (int32_t k = 0; k < engine.gridWidth; ++k, ++i) {
-            int32_t px = 0;
-            int32_t py = 0;
-            if (nearestPixelInside(x, y, engine.modelWidth, engine.modelHeight, px, py)) {
-                bool used = true;
-                if constexpr (Masked) {
-                    const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
-                                                         static_cast<std::size_t>(px)] *
-                                        engine.gridMask[i];
-                    used = mask != 0.0; // a NaN mask value counts
-                }
-                if (used) {
-                    ++count;
-                    visit(i, k, j, x, y);
-                }
-            }
-            x += stepX;
-            y += stepY;
-        }
-        rowX += m02;
-        rowY += m12;
-        alpha += m03;
-        beta += m13;
-    }
-    return count;
-}
-
-// The walk with or without mask reads, decided once per pass.
-template <typename Visit>
-int64_t walkBilinearGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
-    return masksAreRead(engine) ? walkBilinearGridWith<true>(engine, m, visit)
-                                : walkBilinearGridWith<false>(engine, m, visit);
-}
 
 // The four trial landmarks: the step is subtracted from the source landmarks.
 void bilinearTrial(const LandmarkSet& source, const double (&step)[parameters], LandmarkSet& trial) {
@@ -143,7 +87,7 @@ double RegistrationEngine::bilinearError(const Matrix& m) {
         const double r = inlineEvaluation::value(*this, x, y) - gridSamples[i]; // model minus grid
         sum += r * r;
     };
-    const int64_t count = walkBilinearGrid(*this, m, visit);
+    const int64_t count = walkGrid<true>(*this, m, visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -180,7 +124,7 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
             for (int32_t u = q; u < parameters; ++u) h[q][u] += jacobian[q] * jacobian[u];
         }
     };
-    const int64_t count = walkBilinearGrid(*this, m, visit);
+    const int64_t count = walkGrid<true>(*this, m, visit);
     for (int32_t q = 0; q < parameters; ++q) {
         gradient[static_cast<std::size_t>(q)] = g[q];
         for (int32_t u = q; u < parameters; ++u) hessian(q, u) = hessian(u, q) = h[q][u];

@@ -7,63 +7,13 @@
 
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/GridWalk.h"
 #include "core/registration/InlineEvaluation.h"
-#include "core/registration/MaskReads.h"
-#include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
 
 namespace {
-
-// The pixel walk shared by both kernels. The mapped position is advanced by
-// additions: the row start gains the y column of `m` after every row, the
-// position the x column after every pixel, so pixel (0, 0) maps to the
-// translation column. `visit(i, k, j, x, y)` runs for every pixel that lies in
-// the model and passes both masks; returns the number of such pixels.
-template <bool Masked, typename Visit>
-int64_t walkRigidGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
-    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
-    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
-    const std::size_t modelStride = static_cast<std::size_t>(engine.modelWidth);
-    int64_t count = 0;
-    std::size_t i = 0;
-    double rowX = m00;
-    double rowY = m10;
-    for (int32_t j = 0; j < engine.gridHeight; ++j) {
-        double x = rowX;
-        double y = rowY;
-        for (int32_t k = 0; k < engine.gridWidth; ++k, ++i) {
-            int32_t px = 0;
-            int32_t py = 0;
-            if (nearestPixelInside(x, y, engine.modelWidth, engine.modelHeight, px, py)) {
-                bool used = true;
-                if constexpr (Masked) {
-                    const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
-                                                         static_cast<std::size_t>(px)] *
-                                        engine.gridMask[i];
-                    used = mask != 0.0; // a NaN mask value counts
-                }
-                if (used) {
-                    ++count;
-                    visit(i, k, j, x, y);
-                }
-            }
-            x += m01;
-            y += m11;
-        }
-        rowX += m02;
-        rowY += m12;
-    }
-    return count;
-}
-
-// The walk with or without mask reads, decided once per pass.
-template <typename Visit>
-int64_t walkRigidGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
-    return masksAreRead(engine) ? walkRigidGridWith<true>(engine, m, visit)
-                                : walkRigidGridWith<false>(engine, m, visit);
-}
 
 // The trial: the current mapping shifted by (dtx, dty), then turned by the
 // angle step about the origin.
@@ -98,7 +48,7 @@ double RegistrationEngine::rigidBodyError(const Matrix& m) {
         const double e = gridSamples[i] - inlineEvaluation::value(*this, x, y);
         sum += e * e;
     };
-    const int64_t count = walkRigidGrid(*this, m, visit);
+    const int64_t count = walkGrid<false>(*this, m, visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -124,7 +74,7 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
         h12 += gy * gx;
         h22 += gy * gy;
     };
-    const int64_t count = walkRigidGrid(*this, m, visit);
+    const int64_t count = walkGrid<false>(*this, m, visit);
     gradient[0] = g0;
     gradient[1] = g1;
     gradient[2] = g2;

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/linalg/Matrix.h"
+#include "core/registration/MaskReads.h"
+#include "core/registration/PixelRounding.h"
+#include "core/registration/RegistrationEngine.h"
+
+namespace alignopt {
+
+// The pixel walk of the rigid-body and bilinear kernels, grid pixels row by
+// row. The mapped position is advanced by additions: the row start gains the
+// y column of `m` after every row and the position gains the x column after
+// every pixel, so pixel (0, 0) maps to the translation column. For a 2 x 4
+// matrix the per-pixel increment also gains the xy column after every row, so
+// pixel (k, j) lands on m00 + m01*k + m02*j + m03*k*j.
+// `visit(i, k, j, x, y)` runs for every pixel that lies in the model and
+// passes both masks (a NaN mask product counts); returns their number.
+template <bool Bilinear, bool Masked, typename Visit>
+int64_t walkGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
+    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
+    const double m03 = Bilinear ? m(0, 3) : 0.0;
+    const double m13 = Bilinear ? m(1, 3) : 0.0;
+    const std::size_t modelStride = static_cast<std::size_t>(engine.modelWidth);
+    int64_t count = 0;
+    std::size_t i = 0;
+    double rowX = m00;
+    double rowY = m10;
+    double alpha = 0.0;
+    double beta = 0.0;
+    for (int32_t j = 0; j < engine.gridHeight; ++j) {
+        double stepX = m01;
+        double stepY = m11;
+        if constexpr (Bilinear) {
+            stepX = alpha + m01;
+            stepY = beta + m11;
+        }
+        double x = rowX;
+        double y = rowY;
+        for (int32_t k = 0; k < engine.gridWidth; ++k, ++i) {
+            int32_t px = 0;
+            int32_t py = 0;
+            if (nearestPixelInside(x, y, engine.modelWidth, engine.modelHeight, px, py)) {
+                bool used = true;
+                if constexpr (Masked) {
+                    const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
+                                                         static_cast<std::size_t>(px)] *
+                                        engine.gridMask[i];
+                    used = mask != 0.0;
+                }
+                if (used) {
+                    ++count;
+                    visit(i, k, j, x, y);
+                }
+            }
+            x += stepX;
+            y += stepY;
+        }
+        rowX += m02;
+        rowY += m12;
+        if constexpr (Bilinear) {
+            alpha += m03;
+            beta += m13;
+        }
+    }
+    return count;
+}
+
+// The walk with or without mask reads, decided once per pass.
+template <bool Bilinear, typename Visit>
+int64_t walkGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+    return masksAreRead(engine) ? walkGridWith<Bilinear, true>(engine, m, visit)
+                                : walkGridWith<Bilinear, false>(engine, m, visit);
+}
+
+} // namespace alignopt
