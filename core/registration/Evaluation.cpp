@@ -52,6 +52,15 @@ double weightedSum(const double* c, const std::array<int32_t, 4>& xIndices, cons
 
 void cubicWeights(double t, std::array<double, 4>& w) { cubicWeightRule(t, w); }
 
+void RegistrationEngine::locatePoint(double x, double y) {
+    sampleX = x;
+    sampleY = y;
+    computeXIndices();
+    computeYOffsets();
+    sampleX = x - splineBase(x);
+    sampleY = y - splineBase(y);
+}
+
 void RegistrationEngine::computeXIndices() {
     foldTaps(static_cast<int64_t>(splineBase(sampleX)) + 2, modelWidth, 1, xIndices);
 }

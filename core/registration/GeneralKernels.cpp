@@ -307,12 +307,7 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
     }
 
     if (sums.n > 0) {
-        e.sampleX = lastX;
-        e.sampleY = lastY;
-        e.computeXIndices();
-        e.computeYOffsets();
-        e.sampleX = lastX - splineBase(lastX);
-        e.sampleY = lastY - splineBase(lastY);
+        e.locatePoint(lastX, lastY);
         cubicWeights(e.sampleX, e.xWeights);
         cubicWeights(e.sampleY, e.yWeights);
     }

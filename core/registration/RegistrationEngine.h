@@ -78,6 +78,9 @@ struct RegistrationEngine {
     RegistrationEngine(const SplineImage& image, TransformationType transformation);
 
     // Spline evaluation at (sampleX, sampleY).
+    // The first half of the general-point sequence: the taps from (x, y),
+    // then sampleX and sampleY replaced by the fractions the weights take.
+    void locatePoint(double x, double y);
     void computeXIndices();
     void computeYOffsets();
     void computeXWeights();

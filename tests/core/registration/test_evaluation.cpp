@@ -29,12 +29,7 @@ struct Model {
 
     // The general calling sequence, with the derivative weights.
     void evaluateAt(double x, double y) {
-        engine.sampleX = x;
-        engine.sampleY = y;
-        engine.computeXIndices();
-        engine.computeYOffsets();
-        engine.sampleX = x - splineBase(x);
-        engine.sampleY = y - splineBase(y);
+        engine.locatePoint(x, y);
         engine.computeXWeights();
         engine.computeYWeights();
     }

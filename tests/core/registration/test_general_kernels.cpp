@@ -70,12 +70,7 @@ struct KernelBench {
     }
     // Model value and slopes at a point, by the general evaluation sequence.
     double modelAt(double x, double y, double* dx = nullptr, double* dy = nullptr) {
-        engine.sampleX = x;
-        engine.sampleY = y;
-        engine.computeXIndices();
-        engine.computeYOffsets();
-        engine.sampleX = x - splineBase(x);
-        engine.sampleY = y - splineBase(y);
+        engine.locatePoint(x, y);
         engine.computeXWeights();
         engine.computeYWeights();
         if (dx) *dx = engine.interpolateDx();
@@ -345,12 +340,7 @@ double plainError(KernelBench& b, const Matrix& m) {
                 cubicWeights(m(0, 0) - std::floor(m(0, 0)), e.xWeights);
                 cubicWeights(m(1, 0) - std::floor(m(1, 0)), e.yWeights);
             } else {
-                e.sampleX = x;
-                e.sampleY = y;
-                e.computeXIndices();
-                e.computeYOffsets();
-                e.sampleX = x - splineBase(x);
-                e.sampleY = y - splineBase(y);
+                e.locatePoint(x, y);
                 cubicWeights(e.sampleX, e.xWeights);
                 cubicWeights(e.sampleY, e.yWeights);
             }

@@ -32,12 +32,7 @@ TEST(InlineEvaluation, MatchesTheEngineOperationsBitForBit) {
             if (n % 15 == 0) y = -0.0;
 
             RegistrationEngine& e = *engine;
-            e.sampleX = x;
-            e.sampleY = y;
-            e.computeXIndices();
-            e.computeYOffsets();
-            e.sampleX = x - static_cast<double>(splineBase(x));
-            e.sampleY = y - static_cast<double>(splineBase(y));
+            e.locatePoint(x, y);
             cubicWeights(e.sampleX, e.xWeights);
             cubicWeights(e.sampleY, e.yWeights);
             const double value = e.interpolate();

@@ -99,12 +99,7 @@ struct ModelSample {
 
 // The model at (x, y) with its derivatives, through the general-point sequence.
 inline ModelSample sampleModel(RegistrationEngine& engine, double x, double y) {
-    engine.sampleX = x;
-    engine.sampleY = y;
-    engine.computeXIndices();
-    engine.computeYOffsets();
-    engine.sampleX = x - static_cast<double>(splineBase(x));
-    engine.sampleY = y - static_cast<double>(splineBase(y));
+    engine.locatePoint(x, y);
     engine.computeXWeights();
     engine.computeYWeights();
     return {engine.interpolate(), engine.interpolateDx(), engine.interpolateDy()};

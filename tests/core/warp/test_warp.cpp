@@ -58,12 +58,7 @@ std::vector<double> referenceWarp(const Matrix& m, const std::vector<double>& pi
         return nearestPixelInside(x, y, width, height, px, py);
     };
     auto evaluate = [&](double x, double y) {
-        e.sampleX = x;
-        e.sampleY = y;
-        e.computeXIndices();
-        e.computeYOffsets();
-        e.sampleX = x - splineBase(x);
-        e.sampleY = y - splineBase(y);
+        e.locatePoint(x, y);
         cubicWeights(e.sampleX, e.xWeights);
         cubicWeights(e.sampleY, e.yWeights);
         return roundToSingle(e.interpolate());
