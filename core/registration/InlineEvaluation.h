@@ -48,55 +48,68 @@ inline void weightsAndDerivatives(double t, std::array<double, 4>& w, std::array
     w[2] = twoThirds - (2.0 - t) * d[0];
 }
 
-// Both axes at once, lane 0 for x and lane 1 for y: each lane runs the
-// operations of cubicWeightRule (or of weightsAndDerivatives), so the weights keep their bits, and the
-// divisions, the slowest step of a pixel, are paired.
+// The weight rules written once for any vector of coordinates, one
+// coordinate per lane: each lane runs the operations of cubicWeightRule (or of
+// weightsAndDerivatives) in their order, so every weight keeps its bits.
+template <class V>
+[[gnu::always_inline]] inline void cubicWeightLanes(const V& t, V (&w)[4]) {
+    const V s = 1.0 - t;
+    w[3] = (s * s * s) / 6.0;
+    const V q = t * t;
+    w[2] = twoThirds - (q * 0.5) * (2.0 - t);
+    w[0] = (q * t) / 6.0;
+    w[1] = ((1.0 - w[0]) - w[2]) - w[3];
+}
+
+template <class V>
+[[gnu::always_inline]] inline void cubicWeightAndDerivativeLanes(const V& t, V (&w)[4], V (&d)[4]) {
+    d[0] = (t * 0.5) * t;
+    w[0] = (d[0] * t) / 3.0;
+    const V s = 1.0 - t;
+    d[3] = (s * (-0.5)) * s;
+    w[3] = (d[3] * s) / (-3.0);
+    d[1] = (1.0 - (d[0] + d[0])) + d[3];
+    w[1] = (t + 1.0) * d[3] + twoThirds;
+    d[2] = (t * 1.5) * (t - fourThirds);
+    w[2] = twoThirds - (2.0 - t) * d[0];
+}
+
+// Both axes at once, lane 0 for x and lane 1 for y, so the divisions, the
+// slowest step of a pixel, are paired.
 using AxisPair = double __attribute__((vector_size(2 * sizeof(double))));
 
 // As weights(tx, wx) and weights(ty, wy).
 [[gnu::always_inline]] inline void weightsXY(double tx, double ty, std::array<double, 4>& wx,
                                              std::array<double, 4>& wy) {
-    const AxisPair t = {tx, ty};
-    const AxisPair s = 1.0 - t;
-    const AxisPair w3 = (s * s * s) / 6.0;
-    const AxisPair q = t * t;
-    const AxisPair w2 = twoThirds - (q * 0.5) * (2.0 - t);
-    const AxisPair w0 = (q * t) / 6.0;
-    const AxisPair w1 = ((1.0 - w0) - w2) - w3;
-    wx = {w0[0], w1[0], w2[0], w3[0]};
-    wy = {w0[1], w1[1], w2[1], w3[1]};
+    AxisPair w[4];
+    cubicWeightLanes(AxisPair{tx, ty}, w);
+    wx = {w[0][0], w[1][0], w[2][0], w[3][0]};
+    wy = {w[0][1], w[1][1], w[2][1], w[3][1]};
 }
 
 // As weightsAndDerivatives for tx and for ty.
 [[gnu::always_inline]] inline void weightsAndDerivativesXY(double tx, double ty, std::array<double, 4>& wx,
                                                            std::array<double, 4>& dx, std::array<double, 4>& wy,
                                                            std::array<double, 4>& dy) {
-    const AxisPair t = {tx, ty};
-    const AxisPair d0 = (t * 0.5) * t;
-    const AxisPair w0 = (d0 * t) / 3.0;
-    const AxisPair s = 1.0 - t;
-    const AxisPair d3 = (s * (-0.5)) * s;
-    const AxisPair w3 = (d3 * s) / (-3.0);
-    const AxisPair d1 = (1.0 - (d0 + d0)) + d3;
-    const AxisPair w1 = (t + 1.0) * d3 + twoThirds;
-    const AxisPair d2 = (t * 1.5) * (t - fourThirds);
-    const AxisPair w2 = twoThirds - (2.0 - t) * d0;
-    wx = {w0[0], w1[0], w2[0], w3[0]};
-    dx = {d0[0], d1[0], d2[0], d3[0]};
-    wy = {w0[1], w1[1], w2[1], w3[1]};
-    dy = {d0[1], d1[1], d2[1], d3[1]};
+    AxisPair w[4];
+    AxisPair d[4];
+    cubicWeightAndDerivativeLanes(AxisPair{tx, ty}, w, d);
+    wx = {w[0][0], w[1][0], w[2][0], w[3][0]};
+    dx = {d[0][0], d[1][0], d[2][0], d[3][0]};
+    wy = {w[0][1], w[1][1], w[2][1], w[3][1]};
+    dy = {d[0][1], d[1][1], d[2][1], d[3][1]};
 }
 
-// As interpolate after the general-point sequence with cubicWeights.
-[[gnu::always_inline]] inline double value(const RegistrationEngine& e, double x, double y) {
+// As interpolate after the general-point sequence with cubicWeights, on the
+// model whose coefficients are c, width by height.
+[[gnu::always_inline]] inline double value(const double* c, int32_t width, int32_t height, double x, double y) {
     std::array<int32_t, 4> xi;
     std::array<int32_t, 4> yo;
-    taps(x, e.modelWidth, 1, xi);
-    taps(y, e.modelHeight, e.modelWidth, yo);
+    taps(x, width, 1, xi);
+    taps(y, height, width, yo);
     std::array<double, 4> wx;
     std::array<double, 4> wy;
     weightsXY(fraction(x), fraction(y), wx, wy);
-    const double* c = e.modelCoefficients.data();
     const double* rows[4] = {c + yo[0], c + yo[1], c + yo[2], c + yo[3]};
     // Each row sum still adds its taps j = 0..3 in order; running the four
     // rows side by side only breaks one long chain of dependent additions.
@@ -111,6 +124,10 @@ using AxisPair = double __attribute__((vector_size(2 * sizeof(double))));
     return sum;
 }
 
+[[gnu::always_inline]] inline double value(const RegistrationEngine& e, double x, double y) {
+    return value(e.modelCoefficients.data(), e.modelWidth, e.modelHeight, x, y);
+}
+
 struct ValueAndSlopes {
     double value;
     double dx;
@@ -119,17 +136,17 @@ struct ValueAndSlopes {
 
 // As interpolate, interpolateDx and interpolateDy after the derivative
 // sequence; the three share the row sums that are equal among them.
-[[gnu::always_inline]] inline ValueAndSlopes valueAndSlopes(const RegistrationEngine& e, double x, double y) {
+[[gnu::always_inline]] inline ValueAndSlopes valueAndSlopes(const double* c, int32_t width, int32_t height, double x,
+                                                           double y) {
     std::array<int32_t, 4> xi;
     std::array<int32_t, 4> yo;
-    taps(x, e.modelWidth, 1, xi);
-    taps(y, e.modelHeight, e.modelWidth, yo);
+    taps(x, width, 1, xi);
+    taps(y, height, width, yo);
     std::array<double, 4> wx;
     std::array<double, 4> dx;
     std::array<double, 4> wy;
     std::array<double, 4> dy;
     weightsAndDerivativesXY(fraction(x), fraction(y), wx, dx, wy, dy);
-    const double* c = e.modelCoefficients.data();
     const double* rows[4] = {c + yo[0], c + yo[1], c + yo[2], c + yo[3]};
     double r[4] = {0.0, 0.0, 0.0, 0.0};
     double rx[4] = {0.0, 0.0, 0.0, 0.0};
@@ -148,6 +165,10 @@ struct ValueAndSlopes {
         out.dy += r[k] * dy[k];
     }
     return out;
+}
+
+[[gnu::always_inline]] inline ValueAndSlopes valueAndSlopes(const RegistrationEngine& e, double x, double y) {
+    return valueAndSlopes(e.modelCoefficients.data(), e.modelWidth, e.modelHeight, x, y);
 }
 
 } // namespace alignopt::inlineEvaluation

@@ -1,0 +1,40 @@
+#pragma once
+
+// The model spline at many general points at once, for the pixel loops of the
+// kernels and the warp. Each point is evaluated with exactly the operations of
+// inlineEvaluation::value (or valueAndSlopes) in their order, whichever path
+// runs: the wide paths put one point in each lane, so every lane computes the
+// scalar bits. The widest path the processor supports is chosen once at run
+// time; the library itself is built for any x86-64.
+
+#include <cstdint>
+
+namespace alignopt {
+
+// The model: coefficients of a width x height spline, row by row.
+struct PointModel {
+    const double* coefficients;
+    int32_t width;
+    int32_t height;
+};
+
+enum class BatchLevel { Scalar, Avx2, Avx512 };
+
+// The widest level this processor runs.
+BatchLevel supportedBatchLevel();
+
+// Model values at the n points (x[i], y[i]), each of which must be inside
+// (nearestPixelInside holds), written to out[i].
+void batchValues(const PointModel& model, const double* x, const double* y, int32_t n, double* out);
+
+// The same with value, x slope and y slope, as valueAndSlopes.
+void batchValuesAndSlopes(const PointModel& model, const double* x, const double* y, int32_t n, double* value,
+                          double* dx, double* dy);
+
+// The same on a chosen level, which the processor must support; for the tests.
+void batchValuesAt(BatchLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
+                   double* out);
+void batchValuesAndSlopesAt(BatchLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
+                            double* value, double* dx, double* dy);
+
+} // namespace alignopt

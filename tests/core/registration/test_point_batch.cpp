@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "core/registration/PixelRounding.h"
+#include "core/registration/PointBatch.h"
+
+namespace alignopt {
+namespace {
+
+// Points inside a width x height model where the evaluation is hardest to get
+// right: anywhere, on integers and -0.0 (where the base and the fraction's
+// sign are decided), and on the margins, whose taps fold.
+std::vector<double> insideCoordinates(std::mt19937& random, int32_t size, int32_t count) {
+    std::uniform_real_distribution<double> anywhere(-0.5, size - 0.5);
+    std::uniform_real_distribution<double> margin(0.0, 2.0);
+    std::vector<double> v;
+    while (static_cast<int32_t>(v.size()) < count) {
+        double c = anywhere(random);
+        switch (v.size() % 6) {
+        case 1: c = std::round(c); break;
+        case 2: c = -0.0; break;
+        case 3: c = margin(random) - 0.5; break;
+        case 4: c = size - 0.5 - margin(random); break;
+        default: break;
+        }
+        int32_t pixel = 0;
+        if (nearestPixel(c, pixel) && pixel >= 0 && pixel < size) v.push_back(c);
+    }
+    std::shuffle(v.begin(), v.end(), random);
+    return v;
+}
+
+std::vector<BatchLevel> supportedLevels() {
+    std::vector<BatchLevel> levels{BatchLevel::Scalar};
+    if (supportedBatchLevel() != BatchLevel::Scalar) levels.push_back(BatchLevel::Avx2);
+    if (supportedBatchLevel() == BatchLevel::Avx512) levels.push_back(BatchLevel::Avx512);
+    return levels;
+}
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Every path the processor runs gives the scalar reference's bits, for values
+// and for values with slopes, on models from smaller than the kernel to wider
+// than a gather group, with counts that leave a partial group.
+TEST(PointBatch, EveryPathGivesTheScalarBits) {
+    const int32_t sizes[][2] = {{1, 1}, {2, 2}, {3, 3}, {23, 23}, {24, 24}, {47, 47}, {257, 257},
+                                {1, 47}, {47, 2}, {4, 4}, {24, 257}};
+    std::mt19937 random(11);
+    std::normal_distribution<double> coefficient(0.0, 100.0);
+    for (const auto& [width, height] : sizes) {
+        std::vector<double> c(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+        for (double& v : c) v = coefficient(random);
+        c[0] = -0.0; // a -0.0 product must not change a sum's sign
+        const PointModel model{c.data(), width, height};
+        for (const int32_t n : {1, 7, 13, 203}) {
+            SCOPED_TRACE(::testing::Message() << width << "x" << height << ", n = " << n);
+            const std::vector<double> x = insideCoordinates(random, width, n);
+            const std::vector<double> y = insideCoordinates(random, height, n);
+            std::vector<double> reference(n), referenceDx(n), referenceDy(n), referenceValue(n);
+            batchValuesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, reference.data());
+            batchValuesAndSlopesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, referenceValue.data(),
+                                   referenceDx.data(), referenceDy.data());
+            for (const BatchLevel level : supportedLevels()) {
+                SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level));
+                std::vector<double> out(n), value(n), dx(n), dy(n);
+                batchValuesAt(level, model, x.data(), y.data(), n, out.data());
+                batchValuesAndSlopesAt(level, model, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
+                EXPECT_TRUE(sameBits(out, reference));
+                EXPECT_TRUE(sameBits(value, referenceValue));
+                EXPECT_TRUE(sameBits(dx, referenceDx));
+                EXPECT_TRUE(sameBits(dy, referenceDy));
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace alignopt
