@@ -83,11 +83,11 @@ double RegistrationEngine::bilinearError(const Matrix& m) {
     double sum = 0.0;
     // Inlined into the walk: a call per pixel made the rigid-body kernels
     // about a tenth slower.
-    const auto visit = [&](std::size_t i, int32_t, int32_t, double x, double y) __attribute__((always_inline)) {
-        const double r = inlineEvaluation::value(*this, x, y) - gridSamples[i]; // model minus grid
+    const auto visit = [&](std::size_t i, int32_t, int32_t, double value) __attribute__((always_inline)) {
+        const double r = value - gridSamples[i]; // model minus grid
         sum += r * r;
     };
-    const int64_t count = walkGrid<true>(*this, m, visit);
+    const int64_t count = walkGrid<true, false>(*this, m, visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -102,8 +102,9 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     double g[parameters] = {};
     double h[parameters][parameters] = {};
     double sum = 0.0;
-    const auto visit = [&](std::size_t i, int32_t k, int32_t j, double x, double y) __attribute__((always_inline)) {
-        const auto [v, vx, vy] = inlineEvaluation::valueAndSlopes(*this, x, y);
+    const auto visit = [&](std::size_t i, int32_t k, int32_t j, const inlineEvaluation::ValueAndSlopes& slopes)
+                           __attribute__((always_inline)) {
+        const auto [v, vx, vy] = slopes;
         const double r = v - gridSamples[i];
         sum += r * r;
 
@@ -124,7 +125,7 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
             for (int32_t u = q; u < parameters; ++u) h[q][u] += jacobian[q] * jacobian[u];
         }
     };
-    const int64_t count = walkGrid<true>(*this, m, visit);
+    const int64_t count = walkGrid<true, true>(*this, m, visit);
     for (int32_t q = 0; q < parameters; ++q) {
         gradient[static_cast<std::size_t>(q)] = g[q];
         for (int32_t u = q; u < parameters; ++u) hessian(q, u) = hessian(u, q) = h[q][u];

@@ -14,6 +14,7 @@
 #include "core/registration/InlineEvaluation.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
+#include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -266,7 +267,8 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
 
 // Walk for the 2 x 3 families: the mapped point is advanced by additions of
 // the matrix columns, each used pixel evaluated through the general sequence
-// (taps from the point, weights from its fractions).
+// (taps from the point, weights from its fractions). The used pixels of a row
+// are queued and evaluated in batches, then summed in pixel order.
 template <class Terms, bool Derivatives, bool Masked>
 WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
@@ -280,9 +282,23 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
     const int32_t height = e.modelHeight;
     WalkSums sums;
     double lastX = 0.0, lastY = 0.0;
+    int32_t j = 0;
+    const auto use = [&](std::size_t i, int32_t k, double x, double y, double value) __attribute__((always_inline)) {
+        ++sums.n;
+        const double r = grid[i] - value;
+        sums.s = sums.s + r * r;
+        if constexpr (Derivatives) {
+            double d[Terms::count];
+            terms.derivatives(static_cast<double>(k), static_cast<double>(j), gradientX[i], gradientY[i], d);
+            acc->add(d, r);
+        }
+        lastX = x;
+        lastY = y;
+    };
+    PointQueue<false> queue(pointModel(e));
     double xs = m00;
     double ys = m10;
-    for (int32_t j = 0; j < e.gridHeight; ++j, xs += m02, ys += m12) {
+    for (; j < e.gridHeight; ++j, xs += m02, ys += m12) {
         const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
         double x = xs;
         double y = ys;
@@ -293,17 +309,9 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
             if constexpr (Masked) {
                 if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
             }
-            ++sums.n;
-            const double r = grid[i] - inlineEvaluation::value(e, x, y);
-            sums.s = sums.s + r * r;
-            if constexpr (Derivatives) {
-                double d[Terms::count];
-                terms.derivatives(static_cast<double>(k), static_cast<double>(j), gradientX[i], gradientY[i], d);
-                acc->add(d, r);
-            }
-            lastX = x;
-            lastY = y;
+            queue.push(static_cast<std::size_t>(i), k, x, y, use);
         }
+        queue.flush(use); // `use` reads the row from j
     }
 
     if (sums.n > 0) {

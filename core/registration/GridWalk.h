@@ -6,6 +6,7 @@
 #include "core/linalg/Matrix.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
+#include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -16,9 +17,11 @@ namespace alignopt {
 // every pixel, so pixel (0, 0) maps to the translation column. For a 2 x 4
 // matrix the per-pixel increment also gains the xy column after every row, so
 // pixel (k, j) lands on m00 + m01*k + m02*j + m03*k*j.
-// `visit(i, k, j, x, y)` runs for every pixel that lies in the model and
-// passes both masks (a NaN mask product counts); returns their number.
-template <bool Bilinear, bool Masked, typename Visit>
+// `visit(i, k, j, result)` runs for every pixel that lies in the model and
+// passes both masks (a NaN mask product counts), in walk order, with the
+// model's value there (and its slopes, with Slopes); returns their number.
+// The pixels of a row are queued and evaluated in batches.
+template <bool Bilinear, bool Masked, bool Slopes, typename Visit>
 int64_t walkGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
@@ -31,7 +34,11 @@ int64_t walkGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& 
     double rowY = m10;
     double alpha = 0.0;
     double beta = 0.0;
-    for (int32_t j = 0; j < engine.gridHeight; ++j) {
+    int32_t j = 0;
+    const auto use = [&](std::size_t at, int32_t k, double, double, const typename PointQueue<Slopes>::Result& result)
+                         __attribute__((always_inline)) { visit(at, k, j, result); };
+    PointQueue<Slopes> queue(pointModel(engine));
+    for (; j < engine.gridHeight; ++j) {
         double stepX = m01;
         double stepY = m11;
         if constexpr (Bilinear) {
@@ -53,12 +60,13 @@ int64_t walkGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& 
                 }
                 if (used) {
                     ++count;
-                    visit(i, k, j, x, y);
+                    queue.push(i, k, x, y, use);
                 }
             }
             x += stepX;
             y += stepY;
         }
+        queue.flush(use); // `use` reads the row from j
         rowX += m02;
         rowY += m12;
         if constexpr (Bilinear) {
@@ -70,10 +78,10 @@ int64_t walkGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& 
 }
 
 // The walk with or without mask reads, decided once per pass.
-template <bool Bilinear, typename Visit>
+template <bool Bilinear, bool Slopes, typename Visit>
 int64_t walkGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
-    return masksAreRead(engine) ? walkGridWith<Bilinear, true>(engine, m, visit)
-                                : walkGridWith<Bilinear, false>(engine, m, visit);
+    return masksAreRead(engine) ? walkGridWith<Bilinear, true, Slopes>(engine, m, visit)
+                                : walkGridWith<Bilinear, false, Slopes>(engine, m, visit);
 }
 
 } // namespace alignopt

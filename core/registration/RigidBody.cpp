@@ -8,7 +8,6 @@
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/GridWalk.h"
-#include "core/registration/InlineEvaluation.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -44,11 +43,11 @@ double RegistrationEngine::rigidBodyError(const Matrix& m) {
     double sum = 0.0;
     // Inlined into the walk: a call per pixel made the rigid-body kernels
     // about a tenth slower.
-    const auto visit = [&](std::size_t i, int32_t, int32_t, double x, double y) __attribute__((always_inline)) {
-        const double e = gridSamples[i] - inlineEvaluation::value(*this, x, y);
+    const auto visit = [&](std::size_t i, int32_t, int32_t, double value) __attribute__((always_inline)) {
+        const double e = gridSamples[i] - value;
         sum += e * e;
     };
-    const int64_t count = walkGrid<false>(*this, m, visit);
+    const int64_t count = walkGrid<false, false>(*this, m, visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -57,8 +56,8 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
     double g0 = 0.0, g1 = 0.0, g2 = 0.0;
     double h00 = 0.0, h01 = 0.0, h02 = 0.0, h11 = 0.0, h12 = 0.0, h22 = 0.0;
     double sum = 0.0;
-    const auto visit = [&](std::size_t i, int32_t k, int32_t j, double x, double y) __attribute__((always_inline)) {
-        const double e = gridSamples[i] - inlineEvaluation::value(*this, x, y);
+    const auto visit = [&](std::size_t i, int32_t k, int32_t j, double value) __attribute__((always_inline)) {
+        const double e = gridSamples[i] - value;
         const double gx = gridGradientX[i];
         const double gy = gridGradientY[i];
         // Derivative of the grid position along the rotation, from the grid's own gradient.
@@ -74,7 +73,7 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
         h12 += gy * gx;
         h22 += gy * gy;
     };
-    const int64_t count = walkGrid<false>(*this, m, visit);
+    const int64_t count = walkGrid<false, false>(*this, m, visit);
     gradient[0] = g0;
     gradient[1] = g1;
     gradient[2] = g2;

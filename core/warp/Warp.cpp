@@ -16,8 +16,8 @@
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
 #include "core/registration/CubicWeightRule.h"
-#include "core/registration/InlineEvaluation.h"
 #include "core/registration/PixelRounding.h"
+#include "core/registration/PointBatch.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -25,36 +25,6 @@ namespace alignopt {
 namespace {
 
 using Weights = std::array<double, 4>;
-
-// The 4 x 4 sum of interpolate() for taps that need no folding: rk points at
-// tap (k, 0), and tap (k, j) lies j columns to its left. Each row sum and the
-// outer sum start at 0 and add in k, j order as there; written out so the
-// four row sums proceed side by side in registers (the loop form ran half as
-// fast).
-inline double interiorSum(const double* r0, const double* r1, const double* r2, const double* r3, const Weights& wx,
-                          const Weights& wy) {
-    double s0 = 0.0 + r0[0] * wx[0];
-    double s1 = 0.0 + r1[0] * wx[0];
-    double s2 = 0.0 + r2[0] * wx[0];
-    double s3 = 0.0 + r3[0] * wx[0];
-    s0 += r0[-1] * wx[1];
-    s1 += r1[-1] * wx[1];
-    s2 += r2[-1] * wx[1];
-    s3 += r3[-1] * wx[1];
-    s0 += r0[-2] * wx[2];
-    s1 += r1[-2] * wx[2];
-    s2 += r2[-2] * wx[2];
-    s3 += r3[-2] * wx[2];
-    s0 += r0[-3] * wx[3];
-    s1 += r1[-3] * wx[3];
-    s2 += r2[-3] * wx[3];
-    s3 += r3[-3] * wx[3];
-    double sum = 0.0 + s0 * wy[0];
-    sum += s1 * wy[1];
-    sum += s2 * wy[2];
-    sum += s3 * wy[3];
-    return sum;
-}
 
 // nearestPixelInside without forming the pixel: for v >= 0 the pixel
 // trunc(v + 0.5) is below `size` exactly when v + 0.5 is, and for v < 0
@@ -65,50 +35,6 @@ inline bool insideLine(double v, int32_t size) { return v >= 0.0 ? v + 0.5 < siz
 inline bool insideImage(double x, double y, int32_t width, int32_t height) {
     return insideLine(x, width) && insideLine(y, height);
 }
-
-// The model spline at positions known to be inside, for the affine and
-// bilinear loops: the general calling sequence of the engine, with the fold
-// skipped when all sixteen taps lie inside the image. Both paths form the same
-// products and add them in the same order, so they give the same bits.
-class PointSampler {
-public:
-    explicit PointSampler(RegistrationEngine& engine)
-        : engine_(engine), coefficients_(engine.modelCoefficients.data()), width_(engine.modelWidth),
-          height_(engine.modelHeight) {}
-
-    double at(double x, double y) {
-        const int32_t xBase = splineBase(x);
-        const int32_t yBase = splineBase(y);
-        Weights wx;
-        Weights wy;
-        inlineEvaluation::weightsXY(x - xBase, y - yBase, wx, wy);
-        if (xBase >= 1 && xBase <= width_ - 3 && yBase >= 1 && yBase <= height_ - 3) {
-            // Tap (k, j) is k rows above and j columns left of (base + 2, base + 2).
-            const double* r0 = coefficients_ + (static_cast<std::ptrdiff_t>(yBase) + 2) * width_ + (xBase + 2);
-            const double* r1 = r0 - width_;
-            const double* r2 = r1 - width_;
-            return interiorSum(r0, r1, r2, r2 - width_, wx, wy);
-        }
-        return folded(x, y, wx, wy);
-    }
-
-private:
-    // Taps beyond an edge: the engine folds them.
-    double folded(double x, double y, const Weights& wx, const Weights& wy) {
-        engine_.sampleX = x;
-        engine_.sampleY = y;
-        engine_.computeXIndices();
-        engine_.computeYOffsets();
-        engine_.xWeights = wx;
-        engine_.yWeights = wy;
-        return engine_.interpolate();
-    }
-
-    RegistrationEngine& engine_;
-    const double* coefficients_;
-    int32_t width_;
-    int32_t height_;
-};
 
 // The affine and bilinear loops. Positions advance by additions along a row
 // and down the rows, as the results are defined; recomputing them per pixel
@@ -123,12 +49,44 @@ private:
 constexpr int32_t tileRows = 32;
 constexpr int32_t tileColumns = 64;
 
+// One row of a tile: the positions inside the model are collected, evaluated
+// as a batch, and written rounded to single precision; the others get 0.
+class TileRow {
+public:
+    explicit TileRow(const PointModel& model) : model_(model) {}
+
+    // Columns x0 .. x1-1 of `out`, starting at (xp, yp) and advancing by
+    // (dx, dy) per column; xp and yp are left at the position after x1-1.
+    void fill(double* out, int32_t x0, int32_t x1, double& xp, double& yp, double dx, double dy) {
+        int32_t n = 0;
+        for (int32_t x = x0; x < x1; ++x) {
+            if (insideImage(xp, yp, model_.width, model_.height)) {
+                xs_[n] = xp;
+                ys_[n] = yp;
+                columns_[n++] = x;
+            }
+            out[x] = 0.0;
+            xp += dx;
+            yp += dy;
+        }
+        batchValues(model_, xs_, ys_, n, values_);
+        for (int32_t p = 0; p < n; ++p) out[columns_[p]] = roundToSingle(values_[p]);
+    }
+
+private:
+    PointModel model_;
+    double xs_[tileColumns];
+    double ys_[tileColumns];
+    double values_[tileColumns];
+    int32_t columns_[tileColumns];
+};
+
 void warpGeneral(RegistrationEngine& engine, const Matrix& m, bool bilinear, double* output) {
     const int32_t width = engine.gridWidth;
     const int32_t height = engine.gridHeight;
     const int32_t modelWidth = engine.modelWidth;
     const int32_t modelHeight = engine.modelHeight;
-    PointSampler sampler(engine);
+    TileRow tileRow({engine.modelCoefficients.data(), modelWidth, modelHeight});
     double a = m(0, 0);
     double b = m(1, 0);
     double sx = 0.0;
@@ -160,17 +118,7 @@ void warpGeneral(RegistrationEngine& engine, const Matrix& m, bool bilinear, dou
             const int32_t x1 = std::min(width, x0 + tileColumns);
             for (int32_t i = 0; i < rows; ++i) {
                 double* out = output + static_cast<std::ptrdiff_t>(y0 + i) * width;
-                double xp = xs[i];
-                double yp = ys[i];
-                const double dx = xSteps[i];
-                const double dy = ySteps[i];
-                for (int32_t x = x0; x < x1; ++x) {
-                    out[x] = insideImage(xp, yp, modelWidth, modelHeight) ? roundToSingle(sampler.at(xp, yp)) : 0.0;
-                    xp += dx;
-                    yp += dy;
-                }
-                xs[i] = xp;
-                ys[i] = yp;
+                tileRow.fill(out, x0, x1, xs[i], ys[i], xSteps[i], ySteps[i]);
             }
         }
     }
