@@ -32,25 +32,10 @@ inline void taps(double v, int32_t n, int32_t stride, std::array<int32_t, 4>& t)
 
 inline double fraction(double v) { return v - static_cast<double>(splineBase(v)); }
 
-// As cubicWeights.
-inline void weights(double t, std::array<double, 4>& w) { cubicWeightRule(t, w); }
-
-// As computeXWeights / computeYWeights.
-inline void weightsAndDerivatives(double t, std::array<double, 4>& w, std::array<double, 4>& d) {
-    d[0] = (t * 0.5) * t;
-    w[0] = (d[0] * t) / 3.0;
-    const double s = 1.0 - t;
-    d[3] = (s * (-0.5)) * s;
-    w[3] = (d[3] * s) / (-3.0);
-    d[1] = (1.0 - (d[0] + d[0])) + d[3];
-    w[1] = (t + 1.0) * d[3] + twoThirds;
-    d[2] = (t * 1.5) * (t - fourThirds);
-    w[2] = twoThirds - (2.0 - t) * d[0];
-}
-
 // The weight rules written once for any vector of coordinates, one
 // coordinate per lane: each lane runs the operations of cubicWeightRule (or of
-// weightsAndDerivatives) in their order, so every weight keeps its bits.
+// computeXWeights, with derivatives) in their order, so every weight keeps
+// its bits.
 template <class V>
 [[gnu::always_inline]] inline void cubicWeightLanes(const V& t, V (&w)[4]) {
     const V s = 1.0 - t;
@@ -87,7 +72,7 @@ using AxisPair = double __attribute__((vector_size(2 * sizeof(double))));
     wy = {w[0][1], w[1][1], w[2][1], w[3][1]};
 }
 
-// As weightsAndDerivatives for tx and for ty.
+// As computeXWeights for tx and computeYWeights for ty.
 [[gnu::always_inline]] inline void weightsAndDerivativesXY(double tx, double ty, std::array<double, 4>& wx,
                                                            std::array<double, 4>& dx, std::array<double, 4>& wy,
                                                            std::array<double, 4>& dy) {

@@ -1,7 +1,5 @@
 #include "core/registration/PointBatch.h"
 
-#include <immintrin.h>
-
 #include <cstdint>
 #include <limits>
 
@@ -19,59 +17,20 @@ void scalarPoints(const PointModel& m, const double* x, const double* y, int32_t
     for (int32_t i = 0; i < n; ++i) pointLanes::evaluatePoint(m, x[i], y[i], out, i);
 }
 
-// The wide paths run whole groups and leave the rest of the points, fewer
-// than a group, to the scalar code; they return how many points they did.
-// Only these functions are compiled for the wider instruction sets, and only
-// called once the processor is known to have them; the shared steps are
-// inlined into them. The taps are gathered with 32-bit indices, which
-// wideFits guarantees. (The masked forms with every lane set only spell out
-// the start value the plain forms leave undefined.)
-
+// Only these two functions are compiled for the wider instruction sets, and
+// only called once the processor is known to have them; the shared group loop
+// is inlined into each.
 template <bool Slopes>
 __attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const double* x, const double* y, int32_t n,
                                                    const Outputs<Slopes>& out) {
-    constexpr int N = 4;
-    int32_t i = 0;
-    for (; i + N <= n; i += N) {
-        pointLanes::Group<N, Slopes> g;
-        pointLanes::locate(m, x + i, y + i, g);
-        pointLanes::Real<N> c[4][4];
-#pragma GCC unroll 4
-        for (int k = 0; k < 4; ++k)
-#pragma GCC unroll 4
-            for (int j = 0; j < 4; ++j) {
-                const pointLanes::Index<N> at = g.first - pointLanes::tapOffset(m, k, j);
-                c[k][j] = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), m.coefficients, reinterpret_cast<const __m128i&>(at),
-                                                   _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
-            }
-        pointLanes::combine(c, g, out.from(i));
-        if (g.folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
-    }
-    return i;
+    return pointLanes::evaluateGroups<4>(m, x, y, n, out);
 }
 
 template <bool Slopes>
 __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const PointModel& m, const double* x,
                                                                          const double* y, int32_t n,
                                                                          const Outputs<Slopes>& out) {
-    constexpr int N = 8;
-    int32_t i = 0;
-    for (; i + N <= n; i += N) {
-        pointLanes::Group<N, Slopes> g;
-        pointLanes::locate(m, x + i, y + i, g);
-        pointLanes::Real<N> c[4][4];
-#pragma GCC unroll 4
-        for (int k = 0; k < 4; ++k)
-#pragma GCC unroll 4
-            for (int j = 0; j < 4; ++j) {
-                const pointLanes::Index<N> at = g.first - pointLanes::tapOffset(m, k, j);
-                c[k][j] = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, reinterpret_cast<const __m256i&>(at),
-                                                   m.coefficients, 8);
-            }
-        pointLanes::combine(c, g, out.from(i));
-        if (g.folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
-    }
-    return i;
+    return pointLanes::evaluateGroups<8>(m, x, y, n, out);
 }
 
 BatchLevel detectLevel() {
@@ -83,7 +42,7 @@ BatchLevel detectLevel() {
     return BatchLevel::Scalar;
 }
 
-// Models narrower or lower than four have no interior point, and the gathers
+// Models narrower or lower than four have no interior point, and the lanes
 // index with 32 bits: both are left to the scalar code.
 bool wideFits(const PointModel& m) {
     return m.width >= 4 && m.height >= 4 &&
