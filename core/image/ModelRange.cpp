@@ -1,6 +1,6 @@
 #include <algorithm>
 #include <cmath>
-#include <vector>
+#include <span>
 
 #include "core/image/SplineImage.h"
 
@@ -8,7 +8,7 @@ namespace alignopt {
 
 namespace {
 
-bool allFinite(const std::vector<double>& values) {
+bool allFinite(std::span<const double> values) {
     return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
 }
 

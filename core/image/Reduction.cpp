@@ -23,11 +23,11 @@ void reduceLine(std::span<const double> input, std::span<double> output) {
     }
 }
 
-std::vector<double> reduceImage(const double* input, int32_t width, int32_t height) {
+ImageBuffer reduceImage(const double* input, int32_t width, int32_t height) {
     assert(width >= 0 && height >= 0);
     const int32_t halfWidth = width / 2;
     const int32_t halfHeight = height / 2;
-    std::vector<double> result(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(halfHeight));
+    ImageBuffer result(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(halfHeight));
     if (result.empty()) return result;
 
     constexpr int32_t R = lanes::kRowLanes;
@@ -37,7 +37,7 @@ std::vector<double> reduceImage(const double* input, int32_t width, int32_t heig
     const std::size_t h = static_cast<std::size_t>(height);
     std::vector<double> in(std::max(w * R, h * C));
     std::vector<double> out(std::max(w / 2 * R, h / 2 * C));
-    std::vector<double> rowsReduced(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(height));
+    ImageBuffer rowsReduced(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(height));
     lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
         lanes::gather<R>(input, b, in.data());
         lanes::reduce<R>(in.data(), out.data(), b.length);

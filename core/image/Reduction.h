@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
+#include "core/image/ImageBuffer.h"
 
 namespace alignopt {
 
@@ -10,7 +10,7 @@ namespace alignopt {
 // image: a binomial filter-and-subsample with the mirror rule at the ends.
 void reduceLine(std::span<const double> input, std::span<double> output);
 // Returns floor(width/2) x floor(height/2) values, rows first, each pass rounded to single precision.
-std::vector<double> reduceImage(const double* input, int32_t width, int32_t height);
+ImageBuffer reduceImage(const double* input, int32_t width, int32_t height);
 void dualFromSamples(const double* samples, double* dual, int32_t width, int32_t height);
 void samplesFromDual(const double* dual, double* samples, int32_t width, int32_t height);
 

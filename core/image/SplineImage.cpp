@@ -22,7 +22,7 @@ SplineImage::SplineImage(const double* pixels, int32_t width, int32_t height, Tr
       transformation(transformation), isTarget(isTarget) {}
 
 void SplineImage::computeCoefficients() {
-    coefficients.assign(pixelCount(width, height), 0.0);
+    coefficients = ImageBuffer(pixelCount(width, height));
     prefilterImage(samples.data(), coefficients.data(), width, height, SplineDegree::Cubic);
 }
 
@@ -40,8 +40,8 @@ void SplineImage::buildPyramids() {
 }
 
 void SplineImage::computeFullGradients() {
-    gradientX.assign(pixelCount(width, height), 0.0);
-    gradientY.assign(pixelCount(width, height), 0.0);
+    gradientX = ImageBuffer(pixelCount(width, height));
+    gradientY = ImageBuffer(pixelCount(width, height));
     gradientsFromSamples(samples.data(), gradientX.data(), gradientY.data(), width, height);
 }
 
@@ -58,24 +58,24 @@ void appendLevels(SplineImage& image, LevelKind kind) {
     int32_t h = image.height;
     // The full-resolution dual image: the degree-7 sampling of the cubic
     // coefficients (the same bits as dualFromSamples of the samples).
-    std::vector<double> dual(pixelCount(w, h));
+    ImageBuffer dual(pixelCount(w, h));
     sampleImage(image.coefficients.data(), dual.data(), w, h, SplineDegree::Septic);
     for (int32_t k = 1; k < image.depth; ++k) {
-        std::vector<double> reduced = reduceImage(dual.data(), w, h);
+        ImageBuffer reduced = reduceImage(dual.data(), w, h);
         w /= 2;
         h /= 2;
         PyramidLevel level;
         level.width = w;
         level.height = h;
-        level.values.assign(pixelCount(w, h), 0.0);
+        level.values = ImageBuffer(pixelCount(w, h));
         switch (kind) {
         case LevelKind::Coefficients:
             prefilterImage(reduced.data(), level.values.data(), w, h, SplineDegree::Septic);
             break;
         case LevelKind::SamplesAndGradients:
             prefilterImage(reduced.data(), level.values.data(), w, h, SplineDegree::Septic);
-            level.gradientX.assign(pixelCount(w, h), 0.0);
-            level.gradientY.assign(pixelCount(w, h), 0.0);
+            level.gradientX = ImageBuffer(pixelCount(w, h));
+            level.gradientY = ImageBuffer(pixelCount(w, h));
             gradientsFromCoefficients(level.values.data(), level.gradientX.data(), level.gradientY.data(), w, h);
             sampleImage(level.values.data(), level.values.data(), w, h, SplineDegree::Cubic);
             break;

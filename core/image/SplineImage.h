@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <deque>
-#include <vector>
 
+#include "core/image/ImageBuffer.h"
 #include "core/linalg/TransformationType.h"
 
 namespace alignopt {
@@ -11,9 +11,9 @@ namespace alignopt {
 // One coarser resolution level: coefficients or samples in `values`, and the
 // gradients where the image's role needs them (empty otherwise).
 struct PyramidLevel {
-    std::vector<double> values;
-    std::vector<double> gradientX;
-    std::vector<double> gradientY;
+    ImageBuffer values;
+    ImageBuffer gradientX;
+    ImageBuffer gradientY;
     int32_t width = 0;
     int32_t height = 0;
 };
@@ -22,10 +22,10 @@ struct PyramidLevel {
 // B-spline coefficients, and the pyramid its role in the registration needs.
 struct SplineImage {
     std::deque<PyramidLevel> levels; // finest reduced level at the front, coarsest at the back
-    std::vector<double> samples;
-    std::vector<double> coefficients;
-    std::vector<double> gradientX;
-    std::vector<double> gradientY;
+    ImageBuffer samples;
+    ImageBuffer coefficients;
+    ImageBuffer gradientX;
+    ImageBuffer gradientY;
     int32_t width = 0;
     int32_t height = 0;
     int32_t depth = 1; // resolution levels including the full one; set before buildPyramids

@@ -28,7 +28,7 @@ inline std::vector<double> randomValues(std::size_t n, uint32_t seed, double low
 }
 
 // Same bits, so -0.0 and 0.0 differ and a NaN only matches its own pattern.
-inline ::testing::AssertionResult sameBits(const std::vector<double>& expected, const std::vector<double>& actual) {
+inline ::testing::AssertionResult sameBits(std::span<const double> expected, std::span<const double> actual) {
     if (expected.size() != actual.size())
         return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size();
     for (std::size_t i = 0; i < expected.size(); ++i)
@@ -38,7 +38,7 @@ inline ::testing::AssertionResult sameBits(const std::vector<double>& expected, 
     return ::testing::AssertionSuccess();
 }
 
-inline ::testing::AssertionResult allSinglePrecision(const std::vector<double>& values) {
+inline ::testing::AssertionResult allSinglePrecision(std::span<const double> values) {
     for (std::size_t i = 0; i < values.size(); ++i)
         if (static_cast<double>(static_cast<float>(values[i])) != values[i])
             return ::testing::AssertionFailure() << "element " << i << " = " << values[i] << " is not a float";

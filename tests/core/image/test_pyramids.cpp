@@ -99,7 +99,8 @@ TEST(BuildPyramids, LevelsFollowTheReducedDualImages) {
         int32_t lw = w;
         int32_t lh = h;
         for (int32_t k = 1; k < depth; ++k) {
-            dual = reduceImage(dual.data(), lw, lh);
+            const ImageBuffer reduced = reduceImage(dual.data(), lw, lh);
+            dual.assign(reduced.begin(), reduced.end());
             lw /= 2;
             lh /= 2;
             duals.push_back(dual);

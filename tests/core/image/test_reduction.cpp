@@ -76,7 +76,7 @@ TEST_P(ReduceImage, MatchesLineByLineReduction) {
         const std::vector<double> r = reduced(column);
         for (int32_t y = 0; y < hh; ++y) expected[static_cast<std::size_t>(y) * hw + x] = roundToSingle(r[y]);
     }
-    const std::vector<double> actual = reduceImage(input.data(), w, h);
+    const ImageBuffer actual = reduceImage(input.data(), w, h);
     EXPECT_TRUE(sameBits(expected, actual));
     EXPECT_TRUE(allSinglePrecision(actual));
 }
@@ -86,8 +86,8 @@ INSTANTIATE_TEST_SUITE_P(BorderSizes, ReduceImage, ::testing::ValuesIn(testing::
 
 TEST(ReduceImage, HalvesTheSizeDownwards) {
     const std::vector<double> input(25 * 24, 37.25);
-    const std::vector<double> r = reduceImage(input.data(), 25, 24);
-    EXPECT_EQ(r, std::vector<double>(12 * 12, 37.25));
+    const ImageBuffer r = reduceImage(input.data(), 25, 24);
+    EXPECT_EQ(r, ImageBuffer(12 * 12, 37.25));
     EXPECT_TRUE(reduceImage(input.data(), 1, 24).empty());
 }
 
