@@ -159,7 +159,9 @@ template <int N, bool Slopes>
 #pragma GCC unroll 4
             for (int j = 0; j < 4; ++j) {
                 const Index<N> at = g.first - tapOffset(m, k, j);
-                for (int l = 0; l < N; ++l) c[k][j][l] = m.coefficients[at[l]];
+                Real<N> taps = {}; // every lane is set; the start only tells the compiler so
+                for (int l = 0; l < N; ++l) taps[l] = m.coefficients[at[l]];
+                c[k][j] = taps;
             }
         combine(c, g, out.from(i));
         if (g.folded) evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
