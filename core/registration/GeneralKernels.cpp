@@ -6,9 +6,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <iterator>
 #include <utility>
+#include <vector>
 
 #include "core/image/MirrorFold.h"
 #include "core/registration/InlineEvaluation.h"
@@ -16,6 +15,7 @@
 #include "core/registration/PixelRounding.h"
 #include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/registration/TranslationRows.h"
 
 namespace alignopt {
 
@@ -69,180 +69,46 @@ struct NoDerivatives {
     static constexpr int32_t count = 1;
 };
 
-// A floor that is only used once some pixel of the walk lies inside the
-// model, so it is small then; the clamp only keeps the conversion defined for
-// translations that map everything far outside.
-int64_t integerBase(double floorValue) {
-    constexpr double limit = 0x1p62;
-    if (!(floorValue > -limit)) return 0; // also NaN
-    return static_cast<int64_t>(floorValue < limit ? floorValue : limit);
-}
-
 struct WalkSums {
     double s = 0.0;
     int32_t n = 0;
 };
 
-// The kernels evaluate the model at every used pixel of every pass, so the
-// evaluation is inlined (the shared inline evaluation, and for translation
-// its weights with the sum below) rather than called on the engine: the same
-// bits as cubicWeights and interpolate (the tests compare the two). The
-// engine's evaluation fields are brought up to the last evaluated point once
-// the walk is over.
-// The 4 x 4 sum: row k starts at rows[k] and its taps sit at the columns
-// xTaps[0..3]; each row sum and the weighted sum of rows start at 0 and add
-// the taps in order 0 to 3.
-inline double rowSum(const double* row, const int32_t (&xTaps)[4], const double (&wx)[4]) {
-    double r = 0.0;
-    r += row[xTaps[0]] * wx[0];
-    r += row[xTaps[1]] * wx[1];
-    r += row[xTaps[2]] * wx[2];
-    r += row[xTaps[3]] * wx[3];
-    return r;
-}
-
-inline double weightedSum(const double* const (&rows)[4], const int32_t (&xTaps)[4], const double (&wx)[4],
-                          const double (&wy)[4]) {
-    double sum = 0.0;
-    sum += rowSum(rows[0], xTaps, wx) * wy[0];
-    sum += rowSum(rows[1], xTaps, wx) * wy[1];
-    sum += rowSum(rows[2], xTaps, wx) * wy[2];
-    sum += rowSum(rows[3], xTaps, wx) * wy[3];
-    return sum;
-}
-
-// Taps first, first-1, first-2, first-3 folded into [0, n).
-inline void foldedTaps(int64_t first, int32_t n, int32_t (&taps)[4]) {
-    if (first >= 3 && first < n) {
-        const auto f = static_cast<int32_t>(first);
-        taps[0] = f;
-        taps[1] = f - 1;
-        taps[2] = f - 2;
-        taps[3] = f - 3;
-    } else {
-        for (int32_t k = 0; k < 4; ++k) taps[k] = foldMirror(first - k, n);
-    }
-}
-
-// Two neighbouring pixels of a translation row at once, one per lane: their
-// taps are the same columns one apart, and each lane runs the scalar sum's
-// operations in its order, so each value has the bits of weightedSum.
-using PixelPair = double __attribute__((vector_size(2 * sizeof(double))));
-
-inline PixelPair loadPair(const double* p) {
-    PixelPair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Pixels k and k+1 of a row whose taps start at column `first` for pixel k,
-// all eight taps inside the row.
-inline PixelPair interiorPairSum(const double* const (&rows)[4], int64_t first, const double (&wx)[4],
-                                 const double (&wy)[4]) {
-    PixelPair sum = {};
-    for (int32_t r = 0; r < 4; ++r) {
-        const double* at = rows[r] + first;
-        PixelPair v = {};
-        v += loadPair(at) * wx[0];
-        v += loadPair(at - 1) * wx[1];
-        v += loadPair(at - 2) * wx[2];
-        v += loadPair(at - 3) * wx[3];
-        sum += v * wy[r];
-    }
-    return sum;
-}
-
-// The model values a translation row uses, evaluated a pair of pixels at a
-// time where both pixels' taps are interior and one at a time elsewhere.
-// Pixels are asked for in increasing order; a pair serves its second pixel
-// too when that one is used next.
-class TranslationRow {
-public:
-    TranslationRow(const double* const (&rows)[4], int64_t baseX, int32_t modelWidth, const double (&wx)[4],
-                   const double (&wy)[4])
-        : rows_(rows), baseX_(baseX), modelWidth_(modelWidth), wx_(wx), wy_(wy) {}
-
-    double at(int32_t k) {
-        if (k - start_ >= held_ || k < start_) fill(k);
-        return values_[k - start_];
-    }
-
-private:
-    void fill(int32_t k) {
-        const int64_t first = baseX_ + k + 2;
-        start_ = k;
-        if (first >= 3 && first + 1 < modelWidth_) {
-            const PixelPair v = interiorPairSum(rows_, first, wx_, wy_);
-            values_[0] = v[0];
-            values_[1] = v[1];
-            held_ = 2;
-        } else {
-            int32_t xTaps[4];
-            foldedTaps(first, modelWidth_, xTaps);
-            values_[0] = weightedSum(rows_, xTaps, wx_, wy_);
-            held_ = 1;
-        }
-    }
-
-    const double* const (&rows_)[4];
-    int64_t baseX_;
-    int32_t modelWidth_;
-    const double (&wx_)[4];
-    const double (&wy_)[4];
-    double values_[2] = {0.0, 0.0};
-    int32_t start_ = 0;
-    int32_t held_ = 0;
-};
-
-// Translation walk. The weights depend only on the fractions of (tx, ty) and
-// are filled once; the taps come from floor(tx) + k and floor(ty) + j, so that
-// rounding in the accumulated coordinate can never put the taps a pixel away
-// from the weights. Which rows and pixels are used is still decided on the
-// accumulated coordinates.
+// Translation walk: the model values of a row come from TranslationRows,
+// the same bits as the general sequence with cubicWeights (the tests compare
+// the two). The engine's evaluation fields are brought up to the last
+// evaluated point once the walk is over.
 template <bool Derivatives, bool Masked>
 WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>* acc) {
-    const double tx = m(0, 0);
-    const double ty = m(1, 0);
-    const double floorX = std::floor(tx);
-    const double floorY = std::floor(ty);
-    std::array<double, 4> wxs, wys;
-    inlineEvaluation::weightsXY(tx - floorX, ty - floorY, wxs, wys);
-    const double wx[4] = {wxs[0], wxs[1], wxs[2], wxs[3]};
-    const double wy[4] = {wys[0], wys[1], wys[2], wys[3]};
-    const int64_t baseX = integerBase(floorX);
-    const int64_t baseY = integerBase(floorY);
-
-    const double* model = e.modelCoefficients.data();
+    TranslationRows model(e.modelCoefficients, e.modelWidth, e.modelHeight, m(0, 0), m(1, 0), e.gridWidth);
     const double* grid = e.gridSamples.data();
     const double* gridMask = e.gridMask.data();
     const double* modelMask = e.modelMask.data();
     const double* gradientX = Derivatives ? e.gridGradientX.data() : nullptr;
     const double* gradientY = Derivatives ? e.gridGradientY.data() : nullptr;
+    // The model mask is read at each column's nearest pixel, found on the
+    // accumulated x as everywhere (rounding in x + 1 can skip a pixel).
+    std::vector<int32_t> columnPixels;
+    if constexpr (Masked) {
+        columnPixels.resize(static_cast<std::size_t>(model.endColumn()));
+        double x = m(0, 0);
+        for (int32_t k = 0; k < model.endColumn(); ++k, x += 1.0) nearestPixel(x, columnPixels[static_cast<std::size_t>(k)]);
+    }
     WalkSums sums;
     int32_t lastRow = -1, lastColumn = -1;
-    double y = ty;
-    for (int32_t j = 0; j < e.gridHeight; ++j, y += 1.0) {
+    double y = m(1, 0);
+    for (int32_t j = 0; j < e.gridHeight && model.firstColumn() < model.endColumn(); ++j, y += 1.0) {
         int32_t py;
         if (!nearestPixel(y, py) || py < 0 || py >= e.modelHeight) continue;
-        int32_t yTaps[4];
-        foldedTaps(baseY + j + 2, e.modelHeight, yTaps);
-        const double* const rows[4] = {model + static_cast<std::ptrdiff_t>(yTaps[0]) * e.modelWidth,
-                                       model + static_cast<std::ptrdiff_t>(yTaps[1]) * e.modelWidth,
-                                       model + static_cast<std::ptrdiff_t>(yTaps[2]) * e.modelWidth,
-                                       model + static_cast<std::ptrdiff_t>(yTaps[3]) * e.modelWidth};
         const double* modelMaskRow = Masked ? modelMask + static_cast<std::ptrdiff_t>(py) * e.modelWidth : nullptr;
         const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
-        TranslationRow values(rows, baseX, e.modelWidth, wx, wy);
-        double x = tx;
-        for (int32_t k = 0; k < e.gridWidth; ++k, x += 1.0) {
-            int32_t px;
-            if (!nearestPixel(x, px) || px < 0 || px >= e.modelWidth) continue;
+        model.forRow(j, [&](int32_t k, double value) {
             const std::ptrdiff_t i = row + k;
             if constexpr (Masked) {
-                if (!(modelMaskRow[px] * gridMask[i] != 0.0)) continue; // NaN counts as not 0
+                if (!(modelMaskRow[columnPixels[static_cast<std::size_t>(k)]] * gridMask[i] != 0.0)) return; // NaN counts as not 0
             }
             ++sums.n;
-            const double r = grid[i] - values.at(k);
+            const double r = grid[i] - value;
             sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
                 const double d[2] = {gradientX[i], gradientY[i]};
@@ -250,17 +116,17 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
             }
             lastRow = j;
             lastColumn = k;
-        }
+        });
     }
 
-    std::copy(std::begin(wx), std::end(wx), e.xWeights.begin());
-    std::copy(std::begin(wy), std::end(wy), e.yWeights.begin());
+    std::copy(model.xWeights().begin(), model.xWeights().end(), e.xWeights.begin());
+    std::copy(model.yWeights().begin(), model.yWeights().end(), e.yWeights.begin());
     if (sums.n > 0) {
-        int32_t taps[4];
-        foldedTaps(baseY + lastRow + 2, e.modelHeight, taps);
-        for (int32_t k = 0; k < 4; ++k) e.yOffsets[static_cast<std::size_t>(k)] = taps[k] * e.modelWidth;
-        foldedTaps(baseX + lastColumn + 2, e.modelWidth, taps);
-        std::copy(std::begin(taps), std::end(taps), e.xIndices.begin());
+        for (int32_t k = 0; k < 4; ++k)
+            e.yOffsets[static_cast<std::size_t>(k)] =
+                foldMirror(model.baseY() + lastRow + 2 - k, e.modelHeight) * e.modelWidth;
+        for (int32_t k = 0; k < 4; ++k)
+            e.xIndices[static_cast<std::size_t>(k)] = foldMirror(model.baseX() + lastColumn + 2 - k, e.modelWidth);
     }
     return sums;
 }

@@ -19,6 +19,7 @@
 #include "core/registration/PixelRounding.h"
 #include "core/registration/PointBatch.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/registration/TranslationRows.h"
 
 namespace alignopt {
 
@@ -124,139 +125,24 @@ void warpGeneral(RegistrationEngine& engine, const Matrix& m, bool bilinear, dou
     }
 }
 
-// floor of a translation component as an integer base. Only used for pixels
-// inside, which bound the component far within 2^62; the bounds (NaN takes
-// the lower one) only keep the conversion defined for the others.
-int64_t integerBase(double floorValue) {
-    constexpr double limit = 4611686018427387904.0; // 2^62
-    const double bounded = floorValue > limit ? limit : floorValue > -limit ? floorValue : -limit;
-    return static_cast<int64_t>(bounded);
-}
-
-// Every pixel shares the translation's fractions, so the weights are made
-// once. The taps come from floor(t) + x and floor(t) + y, the same integer
-// base as the weights: the accumulated coordinate t + x can round up to the
-// next integer when the fraction is within rounding of 1, and taking the taps
-// from it would read the spline one pixel off. Inside or outside is still
-// decided by the accumulated coordinate.
-//
-// A row sum of interpolate() depends only on the model row and the output
-// column, and neighbouring output rows share three of their four model rows.
-// So each model row is filtered along x once, into one of four row buffers,
-// and every output pixel is the y-weighted sum of four buffered values: the
-// same numbers added in the same order, at less than half the work.
+// Rows outside the model and the columns outside it are zeros; the rest is
+// the model at (x + tx, y + ty), rounded to single precision.
 void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output) {
     const int32_t width = engine.modelWidth;
     const int32_t height = engine.modelHeight;
-    const double* c = engine.modelCoefficients.data();
-    const double tx = m(0, 0);
-    const double ty = m(1, 0);
-    const double floorX = std::floor(tx);
-    const double floorY = std::floor(ty);
-    Weights wx;
-    Weights wy;
-    cubicWeightRule(tx - floorX, wx);
-    cubicWeightRule(ty - floorY, wy);
-
-    // The columns inside are the same in every row, and they are contiguous:
-    // x' only grows along a row, and so does its nearest pixel.
-    int32_t firstInside = width;
-    int32_t endInside = width;
-    double xp = tx;
-    for (int32_t x = 0; x < width; ++x) {
-        int32_t px = 0;
-        if (nearestPixel(xp, px) && px >= 0 && px < width) {
-            if (firstInside == width) firstInside = x;
-            endInside = x + 1;
-        }
-        xp += 1.0;
-    }
-    const auto pixelCount = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    if (firstInside == width) {
-        std::fill_n(output, pixelCount, 0.0);
-        return;
-    }
-
-    // Columns whose four taps stay inside the row read it directly; the few
-    // at the edges (all of them when the image is narrower than the kernel)
-    // take folded taps, made once here.
-    const int64_t baseX = integerBase(floorX);
-    const int32_t interiorBegin = static_cast<int32_t>(std::clamp<int64_t>(1 - baseX, firstInside, endInside));
-    const int32_t interiorEnd =
-        static_cast<int32_t>(std::clamp<int64_t>(static_cast<int64_t>(width) - 2 - baseX, interiorBegin, endInside));
-    std::vector<std::array<int32_t, 4>> columnTaps(static_cast<std::size_t>(width));
-    for (int32_t x = firstInside; x < endInside; ++x) {
-        if (x == interiorBegin) x = interiorEnd;
-        if (x == endInside) break;
-        for (int k = 0; k < 4; ++k) columnTaps[static_cast<std::size_t>(x)][k] = foldMirror(baseX + x + 2 - k, width);
-    }
-
-    // Model row `row` filtered along x, for the inside columns.
-    auto filterRow = [&](int32_t row, double* filtered) {
-        const double* r = c + static_cast<std::ptrdiff_t>(row) * width;
-        auto folded = [&](int32_t x) {
-            const auto& taps = columnTaps[static_cast<std::size_t>(x)];
-            double sum = 0.0;
-            for (int j = 0; j < 4; ++j) sum += r[taps[j]] * wx[j];
-            filtered[x] = sum;
-        };
-        for (int32_t x = firstInside; x < interiorBegin; ++x) folded(x);
-        // Tap j of column x is at base + x + 2 - j.
-        const auto shift = static_cast<std::ptrdiff_t>(baseX + 2);
-        for (int32_t x = interiorBegin; x < interiorEnd; ++x) {
-            const double* p = r + (shift + x);
-            double sum = 0.0 + p[0] * wx[0];
-            sum += p[-1] * wx[1];
-            sum += p[-2] * wx[2];
-            sum += p[-3] * wx[3];
-            filtered[x] = sum;
-        }
-        for (int32_t x = interiorEnd; x < endInside; ++x) folded(x);
-    };
-
-    // Four buffers, each holding one filtered model row (-1: none yet). A
-    // row needs at most four distinct model rows, so a buffer it does not
-    // use is always free for the one it lacks.
-    std::vector<double> buffers(4 * static_cast<std::size_t>(width));
-    std::array<int32_t, 4> bufferRow{-1, -1, -1, -1};
-
-    const int64_t baseY = integerBase(floorY);
-    double yp = ty;
+    TranslationRows model(engine.modelCoefficients, width, height, m(0, 0), m(1, 0), width);
+    const int32_t first = model.firstColumn();
+    const int32_t end = model.endColumn();
+    double yp = m(1, 0);
     for (int32_t y = 0; y < height; ++y, yp += 1.0) {
         double* out = output + static_cast<std::ptrdiff_t>(y) * width;
-        int32_t py = 0;
-        if (!(nearestPixel(yp, py) && py >= 0 && py < height)) {
+        if (first == end || !model.rowInside(yp)) {
             std::fill_n(out, width, 0.0);
             continue;
         }
-        std::array<int32_t, 4> rows;
-        for (int k = 0; k < 4; ++k) rows[k] = foldMirror(baseY + y + 2 - k, height);
-        std::array<const double*, 4> filtered;
-        for (int k = 0; k < 4; ++k) {
-            int slot = 0;
-            while (slot < 4 && bufferRow[slot] != rows[k]) ++slot;
-            if (slot == 4) {
-                slot = 0;
-                while (std::find(rows.begin(), rows.end(), bufferRow[slot]) != rows.end()) ++slot;
-                bufferRow[slot] = rows[k];
-                filterRow(rows[k], buffers.data() + slot * static_cast<std::size_t>(width));
-            }
-            filtered[k] = buffers.data() + slot * static_cast<std::size_t>(width);
-        }
-
-        std::fill_n(out, firstInside, 0.0);
-        const double* h0 = filtered[0];
-        const double* h1 = filtered[1];
-        const double* h2 = filtered[2];
-        const double* h3 = filtered[3];
-        for (int32_t x = firstInside; x < endInside; ++x) {
-            double sum = 0.0 + h0[x] * wy[0];
-            sum += h1[x] * wy[1];
-            sum += h2[x] * wy[2];
-            sum += h3[x] * wy[3];
-            out[x] = roundToSingle(sum);
-        }
-        std::fill(out + endInside, out + width, 0.0);
+        std::fill_n(out, first, 0.0);
+        model.forRow(y, [out](int32_t x, double value) { out[x] = roundToSingle(value); });
+        std::fill(out + end, out + width, 0.0);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <span>
 #include <vector>
@@ -14,11 +15,12 @@
 namespace alignopt {
 namespace {
 
-// The translation kernels evaluate neighbouring pixels two at a time. The
-// plain reference walks the same pixels one by one through the engine's own
-// evaluation operations; error, gradient and Gauss-Newton matrix must match
-// bit for bit, on sizes that put every pixel near a border and translations
-// that reach the mirrored margins or miss the model.
+// The translation kernels evaluate a row at a time from model rows filtered
+// once. The plain reference walks the same pixels one by one through the
+// engine's own evaluation operations; error, gradient and Gauss-Newton matrix
+// must match bit for bit, on sizes that put every pixel near a border,
+// translations that reach the mirrored margins or miss the model, and masks
+// with zeros and NaNs.
 struct Sums {
     double error = 0.0;
     double gradient[2] = {0.0, 0.0};
@@ -26,7 +28,7 @@ struct Sums {
 };
 
 Sums plainTranslation(RegistrationEngine& e, const std::vector<double>& grid, const std::vector<double>& gx,
-                      const std::vector<double>& gy, double tx, double ty) {
+                      const std::vector<double>& gy, double tx, double ty, bool masked) {
     Sums out;
     double s = 0.0;
     int32_t n = 0;
@@ -38,6 +40,9 @@ Sums plainTranslation(RegistrationEngine& e, const std::vector<double>& grid, co
         for (int32_t k = 0; k < e.gridWidth; ++k, x += 1.0) {
             int32_t px;
             if (!nearestPixel(x, px) || px < 0 || px >= e.modelWidth) continue;
+            const std::size_t i = static_cast<std::size_t>(j) * e.gridWidth + k;
+            if (masked && !(e.modelMask[static_cast<std::size_t>(py) * e.modelWidth + px] * e.gridMask[i] != 0.0))
+                continue;
             // Taps from floor(t) + k: a point with that base and a fraction of a half.
             e.sampleX = std::floor(tx) + k + 0.5;
             e.sampleY = std::floor(ty) + j + 0.5;
@@ -45,7 +50,6 @@ Sums plainTranslation(RegistrationEngine& e, const std::vector<double>& grid, co
             e.computeYOffsets();
             cubicWeights(tx - std::floor(tx), e.xWeights);
             cubicWeights(ty - std::floor(ty), e.yWeights);
-            const std::size_t i = static_cast<std::size_t>(j) * e.gridWidth + k;
             const double r = grid[i] - e.interpolate();
             s = s + r * r;
             ++n;
@@ -92,14 +96,26 @@ TEST(TranslationPairs, MatchThePlainWalkBitForBit) {
             e.gridWidth = gridWidth;
             e.gridHeight = gridHeight;
             std::uniform_real_distribution<double> shifts(-4.0, 4.0);
-            for (int trial = 0; trial < 12; ++trial) {
+            // Masks with zeros and a NaN; read only in the masked trials.
+            std::vector<double> modelMask(model.size()), gridMask(grid.size());
+            std::bernoulli_distribution kept(0.8);
+            for (double& v : modelMask) v = kept(random) ? 1.0 : 0.0;
+            for (double& v : gridMask) v = kept(random) ? 0.5 : 0.0;
+            modelMask[model.size() / 2] = std::numeric_limits<double>::quiet_NaN();
+            for (int trial = 0; trial < 16; ++trial) {
                 double tx = shifts(random), ty = shifts(random);
-                if (trial == 0) tx = ty = 0.0;
-                if (trial == 1) tx = -2.0; // a negative integer
-                if (trial == 2) tx = modelWidth - 0.75; // only the first column maps inside
+                // The same special shifts come with and without masks.
+                const bool masked = trial >= 8;
+                if (trial % 8 == 0) tx = ty = 0.0;
+                if (trial % 8 == 1) tx = -2.0; // a negative integer
+                if (trial % 8 == 2) tx = modelWidth - 0.75; // only the first column maps inside
+                if (trial % 8 == 3) tx = 1.5 - 0x1p-52; // x + 1 rounds up to 2.5: pixel 2 is skipped
+                e.modelMask = masked ? std::span<const double>(modelMask) : std::span<const double>();
+                e.gridMask = masked ? std::span<const double>(gridMask) : std::span<const double>();
                 SCOPED_TRACE(::testing::Message() << modelWidth << "x" << modelHeight << " model, " << gridWidth
-                                                  << " wide grid, t = (" << tx << ", " << ty << ")");
-                const Sums plain = plainTranslation(e, grid, gx, gy, tx, ty);
+                                                  << " wide grid, t = (" << tx << ", " << ty << ")"
+                                                  << (masked ? ", masked" : ""));
+                const Sums plain = plainTranslation(e, grid, gx, gy, tx, ty, masked);
                 Matrix m(2, 1);
                 m.values = {tx, ty};
                 EXPECT_TRUE(same(plain.error, e.translationError(m)));
