@@ -183,7 +183,7 @@ void BM_ReduceImage(benchmark::State& state) {
     const auto side = static_cast<int32_t>(state.range(0));
     const std::vector<double> pixels = randomImage(side);
     for (auto _ : state) {
-        std::vector<double> r = reduceImage(pixels.data(), side, side);
+        ImageBuffer r = reduceImage(pixels.data(), side, side);
         benchmark::DoNotOptimize(r.data());
     }
     perPixel(state, side);
