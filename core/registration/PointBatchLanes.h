@@ -1,10 +1,10 @@
 #pragma once
 
-// The batch evaluation for any vector width, written on GNU vectors of N
-// points, one point per lane. Each lane runs the scalar evaluation's
-// operations in their order. Everything here is always inlined into the wide
-// paths, which are compiled for their instruction sets; nothing here may be
-// called from code built for the baseline processor with N above 2.
+// The steps of the batch evaluation that every vector width shares, written
+// on GNU vectors of N points, one point per lane. Each lane runs the scalar
+// evaluation's operations in their order. The steps are always inlined into
+// the wide paths, which are compiled for their instruction sets and only add
+// the loads of the taps, the one step that needs their intrinsics.
 
 #include <cstdint>
 
@@ -140,33 +140,6 @@ inline void evaluateFolded(const PointModel& m, const double* x, const double* y
                            const Outputs<Slopes>& out) {
     for (int l = 0; l < N; ++l)
         if (folded & (1u << l)) evaluatePoint(m, x[l], y[l], out, l);
-}
-
-// Whole groups of N points from the start; returns how many points were done
-// (the rest, fewer than N, are left to the scalar code). The taps are read
-// lane by lane: on the processors measured, gather instructions were no
-// faster, and most of the time goes to waiting for the model's cache lines.
-template <int N, bool Slopes>
-[[gnu::always_inline]] inline int32_t evaluateGroups(const PointModel& m, const double* x, const double* y,
-                                                     int32_t n, const Outputs<Slopes>& out) {
-    int32_t i = 0;
-    for (; i + N <= n; i += N) {
-        Group<N, Slopes> g;
-        locate(m, x + i, y + i, g);
-        Real<N> c[4][4];
-#pragma GCC unroll 4
-        for (int k = 0; k < 4; ++k)
-#pragma GCC unroll 4
-            for (int j = 0; j < 4; ++j) {
-                const Index<N> at = g.first - tapOffset(m, k, j);
-                Real<N> taps = {}; // every lane is set; the start only tells the compiler so
-                for (int l = 0; l < N; ++l) taps[l] = m.coefficients[at[l]];
-                c[k][j] = taps;
-            }
-        combine(c, g, out.from(i));
-        if (g.folded) evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
-    }
-    return i;
 }
 
 } // namespace alignopt::pointLanes
