@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/image/MirrorFold.h"
+#include "core/registration/GaussNewtonSums.h"
 #include "core/registration/InlineEvaluation.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
@@ -20,48 +21,6 @@
 namespace alignopt {
 
 namespace {
-
-// Gradient and upper triangle of the Gauss-Newton matrix, summed in pixel
-// order; the lower triangle is only filled in when the walk is over. The
-// triangle is packed row by row and the per-pixel updates are unrolled at
-// compile time: they are the bulk of a derivative pass.
-template <int32_t N>
-struct Accumulator {
-    static constexpr std::size_t packed = static_cast<std::size_t>(N * (N + 1) / 2);
-    static constexpr auto pairs = [] {
-        std::array<std::array<int32_t, 2>, packed> p{};
-        std::size_t at = 0;
-        for (int32_t a = 0; a < N; ++a)
-            for (int32_t b = a; b < N; ++b) p[at++] = {a, b};
-        return p;
-    }();
-
-    double g[N] = {};
-    double h[packed] = {};
-
-    [[gnu::always_inline]] void add(const double (&d)[N], double r) {
-        addGradient(d, r, std::make_index_sequence<N>{});
-        addProducts(d, std::make_index_sequence<packed>{});
-    }
-
-    template <std::size_t... A>
-    [[gnu::always_inline]] void addGradient(const double (&d)[N], double r, std::index_sequence<A...>) {
-        ((g[A] = g[A] + d[A] * r), ...);
-    }
-
-    template <std::size_t... P>
-    [[gnu::always_inline]] void addProducts(const double (&d)[N], std::index_sequence<P...>) {
-        ((h[P] = h[P] + d[pairs[P][0]] * d[pairs[P][1]]), ...);
-    }
-
-    void store(Matrix& hessian, std::span<double> gradient) const {
-        for (int32_t a = 0; a < N; ++a) gradient[static_cast<std::size_t>(a)] = g[a];
-        for (std::size_t p = 0; p < packed; ++p) {
-            hessian(pairs[p][0], pairs[p][1]) = h[p];
-            hessian(pairs[p][1], pairs[p][0]) = h[p];
-        }
-    }
-};
 
 // Stands in for the derivative terms in the error-only kernels, which share
 // the walks below but never form a derivative vector.
@@ -79,7 +38,7 @@ struct WalkSums {
 // the two). The engine's evaluation fields are brought up to the last
 // evaluated point once the walk is over.
 template <bool Derivatives, bool Masked>
-WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>* acc) {
+WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
     TranslationRows model(e.modelCoefficients, e.modelWidth, e.modelHeight, m(0, 0), m(1, 0), e.gridWidth);
     const double* grid = e.gridSamples.data();
     const double* gridMask = e.gridMask.data();
@@ -136,7 +95,7 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>*
 // (taps from the point, weights from its fractions). The used pixels of a row
 // are queued and evaluated in batches, then summed in pixel order.
 template <class Terms, bool Derivatives, bool Masked>
-WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
+WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, GaussNewtonSums<Terms::count>* acc) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
     const double* grid = e.gridSamples.data();
@@ -149,14 +108,15 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
     WalkSums sums;
     double lastX = 0.0, lastY = 0.0;
     int32_t j = 0;
+    PendingTerms<Terms::count> pending;
     const auto use = [&](std::size_t i, int32_t k, double x, double y, double value) __attribute__((always_inline)) {
         ++sums.n;
         const double r = grid[i] - value;
         sums.s = sums.s + r * r;
         if constexpr (Derivatives) {
-            double d[Terms::count];
-            terms.derivatives(static_cast<double>(k), static_cast<double>(j), gradientX[i], gradientY[i], d);
-            acc->add(d, r);
+            terms.derivatives(static_cast<double>(k), static_cast<double>(j), gradientX[i], gradientY[i],
+                              pending.next(r));
+            if (pending.full()) pending.addTo(*acc);
         }
         lastX = x;
         lastY = y;
@@ -178,6 +138,7 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
             queue.push(static_cast<std::size_t>(i), k, x, y, use);
         }
         queue.flush(use); // `use` reads the row from j
+        if constexpr (Derivatives) pending.addTo(*acc);
     }
 
     if (sums.n > 0) {
@@ -281,13 +242,13 @@ struct AffineTerms {
 
 // The walk with or without mask reads, decided once per pass.
 template <bool Derivatives>
-WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, Accumulator<2>* acc) {
+WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
     return masksAreRead(e) ? translationWalk<Derivatives, true>(e, m, acc)
                            : translationWalk<Derivatives, false>(e, m, acc);
 }
 
 template <class Terms, bool Derivatives>
-WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, Accumulator<Terms::count>* acc) {
+WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, GaussNewtonSums<Terms::count>* acc) {
     return masksAreRead(e) ? matrixWalk<Terms, Derivatives, true>(e, m, terms, acc)
                            : matrixWalk<Terms, Derivatives, false>(e, m, terms, acc);
 }
@@ -301,7 +262,7 @@ double RegistrationEngine::translationError(const Matrix& m) {
 
 double RegistrationEngine::translationErrorGradientHessian(const Matrix& m, Matrix& hessian,
                                                            std::span<double> gradient) {
-    Accumulator<2> acc;
+    GaussNewtonSums<2> acc;
     const WalkSums sums = translationWalk<true>(*this, m, &acc);
     acc.store(hessian, gradient);
     return sums.s / static_cast<double>(sums.n);
@@ -317,7 +278,7 @@ double RegistrationEngine::scaledRotationErrorGradientHessian(const LandmarkSet&
                                                               Matrix& hessian, std::span<double> gradient) {
     const double d2 = squaredSpan(landmarks);
     const ScaledRotationTerms terms(landmarks);
-    Accumulator<4> acc;
+    GaussNewtonSums<4> acc;
     const WalkSums sums = matrixWalk<ScaledRotationTerms, true>(*this, m, terms, &acc);
     acc.store(hessian, gradient);
     return scaledRotationDivided(sums, d2, landmarkNormaliser);
@@ -333,7 +294,7 @@ double RegistrationEngine::affineErrorGradientHessian(const LandmarkSet& landmar
                                                       Matrix& hessian, std::span<double> gradient) {
     const double o = doubleArea(landmarks);
     const AffineTerms terms(landmarks, o);
-    Accumulator<6> acc;
+    GaussNewtonSums<6> acc;
     const WalkSums sums = matrixWalk<AffineTerms, true>(*this, m, terms, &acc);
     acc.store(hessian, gradient);
     return affineDivided(sums, o, landmarkNormaliser);

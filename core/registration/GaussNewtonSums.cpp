@@ -1,0 +1,52 @@
+#include "core/registration/GaussNewtonSums.h"
+
+#include <immintrin.h>
+
+#include <cstddef>
+
+namespace alignopt {
+
+namespace {
+
+// Eight lanes a row: row a of the triangle holds h(a, b) in lane b, and the
+// gradient g[a] sits in lane a of its own row. Each lane adds its own
+// products in pixel order, so it computes exactly the scalar sums; lanes
+// below the diagonal or past N are worked and dropped. The rows stay in
+// registers for the whole block. Only this is compiled for 512-bit vectors,
+// and only called once the processor is known to have them.
+template <int32_t N>
+__attribute__((target("avx512f"))) void addAllLanes(GaussNewtonSums<N>& sums, const double (*d)[N],
+                                                    const double* r, int32_t count) {
+    constexpr __mmask8 used = static_cast<__mmask8>((1u << N) - 1u);
+    using Sums = GaussNewtonSums<N>;
+    alignas(64) double row[N][8] = {};
+    for (std::size_t p = 0; p < Sums::packed; ++p) row[Sums::pairs[p][0]][Sums::pairs[p][1]] = sums.h[p];
+    __m512d h[N];
+    for (int32_t a = 0; a < N; ++a) h[a] = _mm512_load_pd(row[a]);
+    __m512d g = _mm512_maskz_loadu_pd(used, sums.g);
+    for (int32_t p = 0; p < count; ++p) {
+        const __m512d terms = _mm512_maskz_loadu_pd(used, d[p]);
+        g = _mm512_add_pd(g, _mm512_mul_pd(terms, _mm512_set1_pd(r[p])));
+#pragma GCC unroll 8
+        for (int32_t a = 0; a < N; ++a) h[a] = _mm512_add_pd(h[a], _mm512_mul_pd(_mm512_set1_pd(d[p][a]), terms));
+    }
+    _mm512_mask_storeu_pd(sums.g, used, g);
+    for (int32_t a = 0; a < N; ++a) _mm512_store_pd(row[a], h[a]);
+    for (std::size_t p = 0; p < Sums::packed; ++p) sums.h[p] = row[Sums::pairs[p][0]][Sums::pairs[p][1]];
+}
+
+} // namespace
+
+bool addAllWide(BatchLevel level, GaussNewtonSums<4>& sums, const double (*d)[4], const double* r, int32_t count) {
+    if (level != BatchLevel::Avx512) return false;
+    addAllLanes<4>(sums, d, r, count);
+    return true;
+}
+
+bool addAllWide(BatchLevel level, GaussNewtonSums<6>& sums, const double (*d)[6], const double* r, int32_t count) {
+    if (level != BatchLevel::Avx512) return false;
+    addAllLanes<6>(sums, d, r, count);
+    return true;
+}
+
+} // namespace alignopt
