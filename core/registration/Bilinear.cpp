@@ -8,6 +8,7 @@
 
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/GaussNewtonSums.h"
 #include "core/registration/GridWalk.h"
 #include "core/registration/InlineEvaluation.h"
 #include "core/registration/RegistrationEngine.h"
@@ -97,10 +98,10 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     std::fill(gradient.begin(), gradient.begin() + parameters, 0.0);
     std::fill(hessian.values.begin(), hessian.values.end(), 0.0);
     const double* inverse = bilinearInverse.data();
-    // Summed in locals, which nothing else can alias, and stored once: each
-    // entry still starts at 0 and adds the pixels in walk order.
-    double g[parameters] = {};
-    double h[parameters][parameters] = {};
+    // Each entry starts at 0 and adds the pixels in walk order, a block of
+    // pixels at a time.
+    GaussNewtonSums<parameters> sums;
+    PendingTerms<parameters> pending;
     double sum = 0.0;
     const auto visit = [&](std::size_t i, int32_t k, int32_t j, const inlineEvaluation::ValueAndSlopes& slopes)
                            __attribute__((always_inline)) {
@@ -113,23 +114,18 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
         const double kd = static_cast<double>(k);
         const double jd = static_cast<double>(j);
         const double jk = jd * kd;
-        double jacobian[parameters];
+        double (&jacobian)[parameters] = pending.next(r);
         for (int32_t l = 0; l < 4; ++l) {
             const double* column = inverse + 4 * l;
             const double c = ((kd * column[1] + jk * column[3]) + jd * column[2]) + column[0];
             jacobian[2 * l] = c * vx;
             jacobian[2 * l + 1] = c * vy;
         }
-        for (int32_t q = 0; q < parameters; ++q) {
-            g[q] += jacobian[q] * r;
-            for (int32_t u = q; u < parameters; ++u) h[q][u] += jacobian[q] * jacobian[u];
-        }
+        if (pending.full()) pending.addTo(sums);
     };
     const int64_t count = walkGrid<true, true>(*this, m, visit);
-    for (int32_t q = 0; q < parameters; ++q) {
-        gradient[static_cast<std::size_t>(q)] = g[q];
-        for (int32_t u = q; u < parameters; ++u) hessian(q, u) = hessian(u, q) = h[q][u];
-    }
+    pending.addTo(sums);
+    sums.store(hessian, gradient);
     return sum / static_cast<double>(count);
 }
 

@@ -37,16 +37,17 @@ __attribute__((target("avx512f"))) void addAllLanes(GaussNewtonSums<N>& sums, co
 
 } // namespace
 
-bool addAllWide(BatchLevel level, GaussNewtonSums<4>& sums, const double (*d)[4], const double* r, int32_t count) {
+template <int32_t N>
+bool addAllWide(BatchLevel level, GaussNewtonSums<N>& sums, const double (*d)[N], const double* r, int32_t count) {
+    static_assert(hasWideSums<N>);
     if (level != BatchLevel::Avx512) return false;
-    addAllLanes<4>(sums, d, r, count);
+    addAllLanes<N>(sums, d, r, count);
     return true;
 }
 
-bool addAllWide(BatchLevel level, GaussNewtonSums<6>& sums, const double (*d)[6], const double* r, int32_t count) {
-    if (level != BatchLevel::Avx512) return false;
-    addAllLanes<6>(sums, d, r, count);
-    return true;
-}
+template bool addAllWide<3>(BatchLevel, GaussNewtonSums<3>&, const double (*)[3], const double*, int32_t);
+template bool addAllWide<4>(BatchLevel, GaussNewtonSums<4>&, const double (*)[4], const double*, int32_t);
+template bool addAllWide<6>(BatchLevel, GaussNewtonSums<6>&, const double (*)[6], const double*, int32_t);
+template bool addAllWide<8>(BatchLevel, GaussNewtonSums<8>&, const double (*)[8], const double*, int32_t);
 
 } // namespace alignopt

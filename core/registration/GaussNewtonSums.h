@@ -59,15 +59,19 @@ private:
     }
 };
 
-// The wide form of addAll for 4 and 6 terms, on processors with 512-bit
-// vectors; false (nothing added) elsewhere. For the tests: `level` picks the
-// path as for the batch evaluation.
-bool addAllWide(BatchLevel level, GaussNewtonSums<4>& sums, const double (*d)[4], const double* r, int32_t count);
-bool addAllWide(BatchLevel level, GaussNewtonSums<6>& sums, const double (*d)[6], const double* r, int32_t count);
+// Term counts with a wide form of addAll: a row of the triangle fits eight lanes.
+template <int32_t N>
+inline constexpr bool hasWideSums = N == 3 || N == 4 || N == 6 || N == 8;
+
+// The wide form of addAll, on processors with 512-bit vectors; false
+// (nothing added) elsewhere. For the tests: `level` picks the path as for the
+// batch evaluation.
+template <int32_t N>
+bool addAllWide(BatchLevel level, GaussNewtonSums<N>& sums, const double (*d)[N], const double* r, int32_t count);
 
 template <int32_t N>
 void GaussNewtonSums<N>::addAll(const double (*d)[N], const double* r, int32_t count) {
-    if constexpr (N == 4 || N == 6) {
+    if constexpr (hasWideSums<N>) {
         if (addAllWide(supportedBatchLevel(), *this, d, r, count)) return;
     }
     for (int32_t p = 0; p < count; ++p) add(d[p], r[p]);

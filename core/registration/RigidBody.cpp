@@ -7,6 +7,7 @@
 
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/GaussNewtonSums.h"
 #include "core/registration/GridWalk.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -53,39 +54,26 @@ double RegistrationEngine::rigidBodyError(const Matrix& m) {
 
 double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix& hessian,
                                                          std::span<double> gradient) {
-    double g0 = 0.0, g1 = 0.0, g2 = 0.0;
-    double h00 = 0.0, h01 = 0.0, h02 = 0.0, h11 = 0.0, h12 = 0.0, h22 = 0.0;
+    // Per pixel: the residual's derivatives along the rotation and the two
+    // shifts, summed a block of pixels at a time, in walk order.
+    GaussNewtonSums<3> sums;
+    PendingTerms<3> pending;
     double sum = 0.0;
     const auto visit = [&](std::size_t i, int32_t k, int32_t j, double value) __attribute__((always_inline)) {
         const double e = gridSamples[i] - value;
         const double gx = gridGradientX[i];
         const double gy = gridGradientY[i];
-        // Derivative of the grid position along the rotation, from the grid's own gradient.
-        const double a = static_cast<double>(k) * gy - static_cast<double>(j) * gx;
         sum += e * e;
-        g0 += a * e;
-        g1 += e * gx;
-        g2 += e * gy;
-        h00 += a * a;
-        h01 += a * gx;
-        h02 += a * gy;
-        h11 += gx * gx;
-        h12 += gy * gx;
-        h22 += gy * gy;
+        double (&d)[3] = pending.next(e);
+        // Derivative of the grid position along the rotation, from the grid's own gradient.
+        d[0] = static_cast<double>(k) * gy - static_cast<double>(j) * gx;
+        d[1] = gx;
+        d[2] = gy;
+        if (pending.full()) pending.addTo(sums);
     };
     const int64_t count = walkGrid<false, false>(*this, m, visit);
-    gradient[0] = g0;
-    gradient[1] = g1;
-    gradient[2] = g2;
-    hessian(0, 0) = h00;
-    hessian(0, 1) = h01;
-    hessian(0, 2) = h02;
-    hessian(1, 1) = h11;
-    hessian(1, 2) = h12;
-    hessian(2, 2) = h22;
-    hessian(1, 0) = h01;
-    hessian(2, 0) = h02;
-    hessian(2, 1) = h12;
+    pending.addTo(sums);
+    sums.store(hessian, gradient);
     return sum / static_cast<double>(count);
 }
 

@@ -62,8 +62,10 @@ void expectBlockSumsMatchPixelSums() {
 }
 
 TEST(GaussNewtonSums, BlocksMatchPixelByPixelSumsBitForBit) {
-    expectBlockSumsMatchPixelSums<4>();
-    expectBlockSumsMatchPixelSums<6>();
+    expectBlockSumsMatchPixelSums<3>(); // rigid body
+    expectBlockSumsMatchPixelSums<4>(); // scaled rotation
+    expectBlockSumsMatchPixelSums<6>(); // affine
+    expectBlockSumsMatchPixelSums<8>(); // bilinear
 }
 
 } // namespace
