@@ -144,6 +144,38 @@ struct PrefilterPlan {
 // output of overwriting its inputs, and runs the lanes as vector operations.
 
 // prefilterLine on L interleaved lines of plan.length samples, in place.
+// One pole's initial coefficient, causal and anticausal recursions on the
+// lanes first ... first + G - 1 of L interleaved lines. The running sums and
+// the recursions keep one value per lane in locals, unrolled across the
+// lanes so that they stay in registers: carried through the buffer (or an
+// array left in memory), each step would wait on the store of the step
+// before. Groups of eight lanes: the compiler keeps wider groups scalar.
+template <int32_t L, int32_t G>
+void prefilterPole(double* x, int32_t first, int32_t n, double z, double zN, double divisor, const double* w) {
+    double s[G];
+#pragma GCC unroll 8
+    for (int32_t l = 0; l < G; ++l)
+        s[l] = (zN * x[at<L>(n - 1, first + l)] + x[at<L>(0, first + l)]) * (z + 1.0);
+    for (int32_t k = 1; k <= n - 2; ++k) {
+        const double wk = w[k];
+#pragma GCC unroll 8
+        for (int32_t l = 0; l < G; ++l) s[l] = s[l] + wk * x[at<L>(k, first + l)];
+    }
+    double carried[G];
+#pragma GCC unroll 8
+    for (int32_t l = 0; l < G; ++l) x[at<L>(0, first + l)] = carried[l] = s[l] / divisor;
+    for (int32_t k = 1; k < n; ++k)
+#pragma GCC unroll 8
+        for (int32_t l = 0; l < G; ++l)
+            x[at<L>(k, first + l)] = carried[l] = carried[l] * z + x[at<L>(k, first + l)];
+#pragma GCC unroll 8
+    for (int32_t l = 0; l < G; ++l) x[at<L>(n - 1, first + l)] = carried[l] = (z * carried[l]) / (z - 1.0);
+    for (int32_t k = n - 2; k >= 0; --k)
+#pragma GCC unroll 8
+        for (int32_t l = 0; l < G; ++l)
+            x[at<L>(k, first + l)] = carried[l] = (carried[l] - x[at<L>(k, first + l)]) * z;
+}
+
 template <int32_t L>
 void prefilter(double* x, const PrefilterPlan& plan) {
     const int32_t n = plan.length;
@@ -151,23 +183,12 @@ void prefilter(double* x, const PrefilterPlan& plan) {
     if (n == 1) return;
     const double gain = plan.gain;
     for (std::size_t i = 0; i < static_cast<std::size_t>(n) * L; ++i) x[i] = x[i] * gain;
+    constexpr int32_t G = L < 8 ? L : 8;
+    static_assert(L % G == 0);
     for (std::size_t p = 0; p < plan.poles.size(); ++p) {
-        const double z = plan.poles[p];
-        const double zN = plan.zN[p];
-        const double divisor = plan.divisor[p];
         const double* w = &plan.weights[p * static_cast<std::size_t>(n)];
-        double s[L];
-        for (int32_t l = 0; l < L; ++l) s[l] = (zN * x[at<L>(n - 1, l)] + x[at<L>(0, l)]) * (z + 1.0);
-        for (int32_t k = 1; k <= n - 2; ++k) {
-            const double wk = w[k];
-            for (int32_t l = 0; l < L; ++l) s[l] = s[l] + wk * x[at<L>(k, l)];
-        }
-        for (int32_t l = 0; l < L; ++l) x[at<L>(0, l)] = s[l] / divisor;
-        for (int32_t k = 1; k < n; ++k)
-            for (int32_t l = 0; l < L; ++l) x[at<L>(k, l)] = x[at<L>(k - 1, l)] * z + x[at<L>(k, l)];
-        for (int32_t l = 0; l < L; ++l) x[at<L>(n - 1, l)] = (z * x[at<L>(n - 1, l)]) / (z - 1.0);
-        for (int32_t k = n - 2; k >= 0; --k)
-            for (int32_t l = 0; l < L; ++l) x[at<L>(k, l)] = (x[at<L>(k + 1, l)] - x[at<L>(k, l)]) * z;
+        for (int32_t first = 0; first < L; first += G)
+            prefilterPole<L, G>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w);
     }
 }
 
