@@ -23,13 +23,13 @@ void scalarPoints(const PointModel& m, const double* x, const double* y, int32_t
 // than a group, to the scalar code; they return how many points they did.
 // Only these functions are compiled for the wider instruction sets, and only
 // called once the processor is known to have them; the shared steps are
-// inlined into them. The taps are gathered with 32-bit indices, which
-// wideFits guarantees. (The masked forms with every lane set only spell out
-// the start value the plain forms leave undefined.) The two loops are written
-// out per width: GCC will not inline an intrinsic into a shared template
-// compiled for the baseline processor. Reading the taps lane by lane instead,
-// which a shared template could do, made the rigid-body kernel and the affine
-// warp a third slower at 512 and 2048 pixels.
+// inlined into them. A point's four taps of a row lie side by side, so each
+// point's row is one load and a transpose puts tap j of every point in one
+// vector: a third less time than gathering the taps (which in turn beat
+// reading them lane by lane), on the kernels and the warp alike. The points'
+// first taps are 32-bit indices, which wideFits guarantees. The two loops
+// are written out per width: GCC will not inline an intrinsic into a shared
+// template compiled for the baseline processor.
 
 template <bool Slopes>
 __attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const double* x, const double* y, int32_t n,
@@ -40,18 +40,48 @@ __attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const do
         pointLanes::Group<N, Slopes> g;
         pointLanes::locate(m, x + i, y + i, g);
         pointLanes::Real<N> c[4][4];
+        int32_t first[N];
+        __builtin_memcpy(first, &g.first, sizeof first);
 #pragma GCC unroll 4
-        for (int k = 0; k < 4; ++k)
-#pragma GCC unroll 4
-            for (int j = 0; j < 4; ++j) {
-                const pointLanes::Index<N> at = g.first - pointLanes::tapOffset(m, k, j);
-                c[k][j] = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), m.coefficients, reinterpret_cast<const __m128i&>(at),
-                                                   _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
-            }
+        for (int k = 0; k < 4; ++k) {
+            // One load a point (its taps 3, 2, 1, 0 of row k), then a 4 x 4 transpose.
+            const double* row = m.coefficients - static_cast<std::ptrdiff_t>(k) * m.width - 3;
+            const __m256d p0 = _mm256_loadu_pd(row + first[0]);
+            const __m256d p1 = _mm256_loadu_pd(row + first[1]);
+            const __m256d p2 = _mm256_loadu_pd(row + first[2]);
+            const __m256d p3 = _mm256_loadu_pd(row + first[3]);
+            const __m256d taps31of01 = _mm256_unpacklo_pd(p0, p1);
+            const __m256d taps20of01 = _mm256_unpackhi_pd(p0, p1);
+            const __m256d taps31of23 = _mm256_unpacklo_pd(p2, p3);
+            const __m256d taps20of23 = _mm256_unpackhi_pd(p2, p3);
+            c[k][0] = _mm256_permute2f128_pd(taps20of01, taps20of23, 0x31);
+            c[k][1] = _mm256_permute2f128_pd(taps31of01, taps31of23, 0x31);
+            c[k][2] = _mm256_permute2f128_pd(taps20of01, taps20of23, 0x20);
+            c[k][3] = _mm256_permute2f128_pd(taps31of01, taps31of23, 0x20);
+        }
         pointLanes::combine(c, g, out.from(i));
         if (g.folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
     }
     return i;
+}
+
+// Helpers of the AVX-512 transpose. The masked forms with every lane set
+// only spell out the start value that GCC 12's plain forms leave undefined
+// (and warn about).
+constexpr __mmask8 allLanes = 0xff;
+
+// The four doubles at a and the four at b as one vector.
+__attribute__((target("avx512f"))) inline __m512d pairOfPoints(const double* a, const double* b) {
+    return _mm512_mask_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(a)), allLanes,
+                                   _mm512_castpd256_pd512(_mm256_loadu_pd(a)), _mm256_loadu_pd(b), 1);
+}
+
+// The low four lanes of a, then those of b; and the high four of each.
+__attribute__((target("avx512f"))) inline __m512d lowHalves(__m512d a, __m512d b) {
+    return _mm512_mask_shuffle_f64x2(a, allLanes, a, b, 0x44);
+}
+__attribute__((target("avx512f"))) inline __m512d highHalves(__m512d a, __m512d b) {
+    return _mm512_mask_shuffle_f64x2(a, allLanes, a, b, 0xEE);
 }
 
 template <bool Slopes>
@@ -64,14 +94,30 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
         pointLanes::Group<N, Slopes> g;
         pointLanes::locate(m, x + i, y + i, g);
         pointLanes::Real<N> c[4][4];
+        int32_t first[N];
+        __builtin_memcpy(first, &g.first, sizeof first);
 #pragma GCC unroll 4
-        for (int k = 0; k < 4; ++k)
-#pragma GCC unroll 4
-            for (int j = 0; j < 4; ++j) {
-                const pointLanes::Index<N> at = g.first - pointLanes::tapOffset(m, k, j);
-                c[k][j] = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, reinterpret_cast<const __m256i&>(at),
-                                                   m.coefficients, 8);
-            }
+        for (int k = 0; k < 4; ++k) {
+            // Each point's four taps of row k lie side by side, tap 3 first:
+            // one load a point, then a transpose (far faster than gathers).
+            const double* row = m.coefficients - static_cast<std::ptrdiff_t>(k) * m.width - 3;
+            const __m512d p01 = pairOfPoints(row + first[0], row + first[1]);
+            const __m512d p23 = pairOfPoints(row + first[2], row + first[3]);
+            const __m512d p45 = pairOfPoints(row + first[4], row + first[5]);
+            const __m512d p67 = pairOfPoints(row + first[6], row + first[7]);
+            // Taps 0 and 1 (2 and 3) of four points: point q's tap j sits at
+            // 4q + 3 - j of a pair of inputs.
+            const __m512i taps01 = _mm512_setr_epi64(3, 7, 11, 15, 2, 6, 10, 14);
+            const __m512i taps23 = _mm512_setr_epi64(1, 5, 9, 13, 0, 4, 8, 12);
+            const __m512d low01 = _mm512_permutex2var_pd(p01, taps01, p23);
+            const __m512d low23 = _mm512_permutex2var_pd(p01, taps23, p23);
+            const __m512d high01 = _mm512_permutex2var_pd(p45, taps01, p67);
+            const __m512d high23 = _mm512_permutex2var_pd(p45, taps23, p67);
+            c[k][0] = lowHalves(low01, high01);
+            c[k][1] = highHalves(low01, high01);
+            c[k][2] = lowHalves(low23, high23);
+            c[k][3] = highHalves(low23, high23);
+        }
         pointLanes::combine(c, g, out.from(i));
         if (g.folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
     }
