@@ -54,6 +54,9 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
         for (int32_t k = 0; k < model.endColumn(); ++k, x += 1.0) nearestPixel(x, columnPixels[static_cast<std::size_t>(k)]);
     }
     WalkSums sums;
+    // Summed in a local, which the pixel reads cannot alias, and stored once.
+    GaussNewtonSums<2> local;
+    if constexpr (Derivatives) local = *acc;
     int32_t lastRow = -1, lastColumn = -1;
     double y = m(1, 0);
     for (int32_t j = 0; j < e.gridHeight && model.firstColumn() < model.endColumn(); ++j, y += 1.0) {
@@ -71,7 +74,7 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
             sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
                 const double d[2] = {gradientX[i], gradientY[i]};
-                acc->add(d, r);
+                local.add(d, r);
             }
             lastRow = j;
             lastColumn = k;
@@ -87,6 +90,7 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
         for (int32_t k = 0; k < 4; ++k)
             e.xIndices[static_cast<std::size_t>(k)] = foldMirror(model.baseX() + lastColumn + 2 - k, e.modelWidth);
     }
+    if constexpr (Derivatives) *acc = local;
     return sums;
 }
 
