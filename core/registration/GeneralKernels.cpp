@@ -133,11 +133,13 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
         double x = xs;
         double y = ys;
         for (int32_t k = 0; k < e.gridWidth; ++k, x += m01, y += m11) {
-            int32_t px, py;
-            if (!nearestPixelInside(x, y, width, height, px, py)) continue;
             const std::ptrdiff_t i = row + k;
             if constexpr (Masked) {
+                int32_t px, py;
+                if (!nearestPixelInside(x, y, width, height, px, py)) continue;
                 if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
+            } else {
+                if (!roundsInside(x, y, width, height)) continue;
             }
             queue.push(static_cast<std::size_t>(i), k, x, y, use);
         }

@@ -48,20 +48,20 @@ int64_t walkGridWith(const RegistrationEngine& engine, const Matrix& m, Visit&& 
         double x = rowX;
         double y = rowY;
         for (int32_t k = 0; k < engine.gridWidth; ++k, ++i) {
-            int32_t px = 0;
-            int32_t py = 0;
-            if (nearestPixelInside(x, y, engine.modelWidth, engine.modelHeight, px, py)) {
-                bool used = true;
-                if constexpr (Masked) {
-                    const double mask = engine.modelMask[static_cast<std::size_t>(py) * modelStride +
-                                                         static_cast<std::size_t>(px)] *
-                                        engine.gridMask[i];
-                    used = mask != 0.0;
-                }
-                if (used) {
-                    ++count;
-                    queue.push(i, k, x, y, use);
-                }
+            bool used;
+            if constexpr (Masked) {
+                int32_t px = 0;
+                int32_t py = 0;
+                used = nearestPixelInside(x, y, engine.modelWidth, engine.modelHeight, px, py) &&
+                       engine.modelMask[static_cast<std::size_t>(py) * modelStride + static_cast<std::size_t>(px)] *
+                               engine.gridMask[i] !=
+                           0.0;
+            } else {
+                used = roundsInside(x, y, engine.modelWidth, engine.modelHeight);
+            }
+            if (used) {
+                ++count;
+                queue.push(i, k, x, y, use);
             }
             x += stepX;
             y += stepY;

@@ -23,4 +23,15 @@ inline bool nearestPixelInside(double x, double y, int32_t width, int32_t height
     return nearestPixel(x, px) && px >= 0 && px < width && nearestPixel(y, py) && py >= 0 && py < height;
 }
 
+// nearestPixelInside without forming the pixel, for walks that need no mask
+// read: for v >= 0 the pixel trunc(v + 0.5) is below `size` exactly when
+// v + 0.5 is, and for v < 0 trunc(v - 0.5) is 0 exactly when v - 0.5 > -1.
+// NaN, infinities and values beyond 32 bits fail these comparisons as they
+// fail there.
+inline bool roundsInside(double v, int32_t size) { return v >= 0.0 ? v + 0.5 < size : v - 0.5 > -1.0; }
+
+inline bool roundsInside(double x, double y, int32_t width, int32_t height) {
+    return roundsInside(x, width) && roundsInside(y, height);
+}
+
 } // namespace alignopt

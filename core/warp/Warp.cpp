@@ -27,16 +27,6 @@ namespace {
 
 using Weights = std::array<double, 4>;
 
-// nearestPixelInside without forming the pixel: for v >= 0 the pixel
-// trunc(v + 0.5) is below `size` exactly when v + 0.5 is, and for v < 0
-// trunc(v - 0.5) is 0 exactly when v - 0.5 > -1. NaN, infinities and values
-// beyond 32 bits fail these comparisons as they fail there.
-inline bool insideLine(double v, int32_t size) { return v >= 0.0 ? v + 0.5 < size : v - 0.5 > -1.0; }
-
-inline bool insideImage(double x, double y, int32_t width, int32_t height) {
-    return insideLine(x, width) && insideLine(y, height);
-}
-
 // The affine and bilinear loops. Positions advance by additions along a row
 // and down the rows, as the results are defined; recomputing them per pixel
 // would change the last bits. The bilinear x.y term is carried by two
@@ -61,7 +51,7 @@ public:
     void fill(double* out, int32_t x0, int32_t x1, double& xp, double& yp, double dx, double dy) {
         int32_t n = 0;
         for (int32_t x = x0; x < x1; ++x) {
-            if (insideImage(xp, yp, model_.width, model_.height)) {
+            if (roundsInside(xp, yp, model_.width, model_.height)) {
                 xs_[n] = xp;
                 ys_[n] = yp;
                 columns_[n++] = x;
