@@ -1,7 +1,6 @@
 // Bilinear: the optimiser moves the four source landmarks directly. The grid is
 // the target image, the model the source image, and the slopes come from the
 // model spline's own derivatives.
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -95,8 +94,6 @@ double RegistrationEngine::bilinearError(const Matrix& m) {
 double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix& hessian,
                                                         std::span<double> gradient) {
     updateBilinearInverse();
-    std::fill(gradient.begin(), gradient.begin() + parameters, 0.0);
-    std::fill(hessian.values.begin(), hessian.values.end(), 0.0);
     const double* inverse = bilinearInverse.data();
     // Each entry starts at 0 and adds the pixels in walk order, a block of
     // pixels at a time.

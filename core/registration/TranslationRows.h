@@ -38,14 +38,14 @@ public:
 
     TranslationRows(std::span<const double> coefficients, int32_t modelWidth, int32_t modelHeight, double tx,
                     double ty, int32_t gridWidth)
-        : coefficients_(coefficients.data()), modelWidth_(modelWidth), modelHeight_(modelHeight), tx_(tx), ty_(ty) {
+        : coefficients_(coefficients.data()), modelWidth_(modelWidth), modelHeight_(modelHeight) {
         const double floorX = std::floor(tx);
         const double floorY = std::floor(ty);
         cubicWeightRule(tx - floorX, wx_);
         cubicWeightRule(ty - floorY, wy_);
         baseX_ = integerBase(floorX);
         baseY_ = integerBase(floorY);
-        findColumnsInside(gridWidth);
+        findColumnsInside(tx, gridWidth);
         if (firstColumn_ == endColumn_) return;
         planColumnTaps();
         buffers_.resize(5 * static_cast<std::size_t>(endColumn_));
@@ -118,10 +118,10 @@ private:
     }
     static void store(double* to, const Quad& v) { std::memcpy(to, &v, sizeof v); }
 
-    void findColumnsInside(int32_t gridWidth) {
+    void findColumnsInside(double tx, int32_t gridWidth) {
         firstColumn_ = endColumn_ = 0;
         bool found = false;
-        double x = tx_;
+        double x = tx;
         for (int32_t k = 0; k < gridWidth; ++k, x += 1.0) {
             int32_t px = 0;
             if (!(nearestPixel(x, px) && px >= 0 && px < modelWidth_)) continue;
@@ -201,8 +201,6 @@ private:
     const double* coefficients_;
     int32_t modelWidth_;
     int32_t modelHeight_;
-    double tx_;
-    double ty_;
     Weights wx_{};
     Weights wy_{};
     int64_t baseX_ = 0;

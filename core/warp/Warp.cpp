@@ -2,20 +2,16 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
 #include "core/image/BSplineFilters.h"
-#include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
-#include "core/registration/CubicWeightRule.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/PointBatch.h"
 #include "core/registration/RegistrationEngine.h"
@@ -25,7 +21,6 @@ namespace alignopt {
 
 namespace {
 
-using Weights = std::array<double, 4>;
 
 // The affine and bilinear loops. Positions advance by additions along a row
 // and down the rows, as the results are defined; recomputing them per pixel
