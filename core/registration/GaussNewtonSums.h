@@ -12,8 +12,9 @@
 namespace alignopt {
 
 // Gradient and upper triangle of the Gauss-Newton matrix of a derivative
-// pass, summed in pixel order; the lower triangle is only filled in when the
-// walk is over. The triangle is packed row by row.
+// pass, and its sum of squared residuals, summed in pixel order; the lower
+// triangle is only filled in when the walk is over. The triangle is packed
+// row by row.
 template <int32_t N>
 struct GaussNewtonSums {
     static constexpr std::size_t packed = static_cast<std::size_t>(N * (N + 1) / 2);
@@ -27,10 +28,12 @@ struct GaussNewtonSums {
 
     double g[N] = {};
     double h[packed] = {};
+    double s = 0.0;
 
-    // One pixel: g[a] += d[a] * r, h(a, b) += d[a] * d[b] for b >= a. The
-    // updates are unrolled at compile time.
+    // One pixel: s += r * r, g[a] += d[a] * r, h(a, b) += d[a] * d[b] for
+    // b >= a. The updates are unrolled at compile time.
     [[gnu::always_inline]] void add(const double (&d)[N], double r) {
+        s = s + r * r;
         addGradient(d, r, std::make_index_sequence<N>{});
         addProducts(d, std::make_index_sequence<packed>{});
     }

@@ -11,10 +11,9 @@
 
 #include "core/image/MirrorFold.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/InlineEvaluation.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
-#include "core/registration/PointQueue.h"
+#include "core/registration/GridWalk.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/registration/TranslationRows.h"
 
@@ -71,10 +70,11 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
             }
             ++sums.n;
             const double r = grid[i] - value;
-            sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
                 const double d[2] = {gradientX[i], gradientY[i]};
-                local.add(d, r);
+                local.add(d, r); // sums r * r as well
+            } else {
+                sums.s = sums.s + r * r;
             }
             lastRow = j;
             lastColumn = k;
@@ -90,63 +90,50 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
         for (int32_t k = 0; k < 4; ++k)
             e.xIndices[static_cast<std::size_t>(k)] = foldMirror(model.baseX() + lastColumn + 2 - k, e.modelWidth);
     }
-    if constexpr (Derivatives) *acc = local;
+    if constexpr (Derivatives) {
+        *acc = local;
+        sums.s = local.s;
+    }
     return sums;
 }
 
-// Walk for the 2 x 3 families: the mapped point is advanced by additions of
-// the matrix columns, each used pixel evaluated through the general sequence
-// (taps from the point, weights from its fractions). The used pixels of a row
-// are queued and evaluated in batches, then summed in pixel order.
-template <class Terms, bool Derivatives, bool Masked>
+// Walk for the 2 x 3 families (GridWalk.h): the mapped point is advanced by
+// additions of the matrix columns, each used pixel evaluated through the
+// general sequence (taps from the point, weights from its fractions), a chunk
+// of a row's used pixels at a time, then summed in pixel order. The engine's
+// evaluation fields are brought up to the last used pixel's point at the end.
+template <class Terms, bool Derivatives>
 WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, GaussNewtonSums<Terms::count>* acc) {
-    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
-    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
     const double* grid = e.gridSamples.data();
-    const double* gridMask = e.gridMask.data();
-    const double* modelMask = e.modelMask.data();
     const double* gradientX = Derivatives ? e.gridGradientX.data() : nullptr;
     const double* gradientY = Derivatives ? e.gridGradientY.data() : nullptr;
-    const int32_t width = e.modelWidth;
-    const int32_t height = e.modelHeight;
-    WalkSums sums;
+    double s = 0.0;
     double lastX = 0.0, lastY = 0.0;
-    int32_t j = 0;
-    PendingTerms<Terms::count> pending;
-    const auto use = [&](std::size_t i, int32_t k, double x, double y, double value) __attribute__((always_inline)) {
-        ++sums.n;
-        const double r = grid[i] - value;
-        sums.s = sums.s + r * r;
+    const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
         if constexpr (Derivatives) {
-            terms.derivatives(static_cast<double>(k), static_cast<double>(j), gradientX[i], gradientY[i],
-                              pending.next(r));
-            if (pending.full()) pending.addTo(*acc);
-        }
-        lastX = x;
-        lastY = y;
-    };
-    PointQueue<false> queue(pointModel(e));
-    double xs = m00;
-    double ys = m10;
-    for (; j < e.gridHeight; ++j, xs += m02, ys += m12) {
-        const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
-        double x = xs;
-        double y = ys;
-        for (int32_t k = 0; k < e.gridWidth; ++k, x += m01, y += m11) {
-            const std::ptrdiff_t i = row + k;
-            if constexpr (Masked) {
-                int32_t px, py;
-                if (!nearestPixelInside(x, y, width, height, px, py)) continue;
-                if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
-            } else {
-                if (!roundsInside(x, y, width, height)) continue;
+            double d[chunkCapacity][Terms::count];
+            double r[chunkCapacity];
+            const double j = static_cast<double>(c.row);
+            for (int32_t p = 0; p < c.count; ++p) {
+                const std::size_t i = c.index[p];
+                r[p] = grid[i] - c.value[p];
+                terms.derivatives(static_cast<double>(c.column[p]), j, gradientX[i], gradientY[i], d[p]);
             }
-            queue.push(static_cast<std::size_t>(i), k, x, y, use);
+            acc->addAll(d, r, c.count);
+        } else {
+            double sum = s;
+            for (int32_t p = 0; p < c.count; ++p) {
+                const double r = grid[c.index[p]] - c.value[p];
+                sum = sum + r * r;
+            }
+            s = sum;
         }
-        queue.flush(use); // `use` reads the row from j
-        if constexpr (Derivatives) pending.addTo(*acc);
-    }
-
+        lastX = c.x[c.count - 1];
+        lastY = c.y[c.count - 1];
+    };
+    WalkSums sums;
+    sums.n = static_cast<int32_t>(walkGrid<false, false>(e, m, visit));
+    sums.s = Derivatives ? acc->s : s;
     if (sums.n > 0) {
         e.locatePoint(lastX, lastY);
         cubicWeights(e.sampleX, e.xWeights);
@@ -251,12 +238,6 @@ template <bool Derivatives>
 WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
     return masksAreRead(e) ? translationWalk<Derivatives, true>(e, m, acc)
                            : translationWalk<Derivatives, false>(e, m, acc);
-}
-
-template <class Terms, bool Derivatives>
-WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, GaussNewtonSums<Terms::count>* acc) {
-    return masksAreRead(e) ? matrixWalk<Terms, Derivatives, true>(e, m, terms, acc)
-                           : matrixWalk<Terms, Derivatives, false>(e, m, terms, acc);
 }
 
 } // namespace

@@ -57,6 +57,7 @@ void expectBlockSumsMatchPixelSums() {
                 for (int32_t p = 0; p < count; ++p) sums.add(rows[p], r[static_cast<std::size_t>(p)]);
             EXPECT_TRUE(sameSums(plain.g, sums.g, N));
             EXPECT_TRUE(sameSums(plain.h, sums.h, GaussNewtonSums<N>::packed));
+            EXPECT_TRUE(sameSums(&plain.s, &sums.s, 1));
         }
     }
 }
