@@ -31,6 +31,18 @@ void scalarPoints(const PointModel& m, const double* x, const double* y, int32_t
 // are written out per width: GCC will not inline an intrinsic into a shared
 // template compiled for the baseline processor.
 
+// The lane masks as intrinsic vectors, for their sign-bit masks.
+inline __m128i toM128i(const pointLanes::Index<4>& v) {
+    __m128i r;
+    __builtin_memcpy(&r, &v, sizeof r);
+    return r;
+}
+__attribute__((target("avx2"))) inline __m256i toM256i(const pointLanes::Index<8>& v) {
+    __m256i r;
+    __builtin_memcpy(&r, &v, sizeof r);
+    return r;
+}
+
 template <bool Slopes>
 __attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const double* x, const double* y, int32_t n,
                                                    const Outputs<Slopes>& out) {
@@ -60,7 +72,8 @@ __attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const do
             c[k][3] = _mm256_permute2f128_pd(taps31of01, taps31of23, 0x20);
         }
         pointLanes::combine(c, g, out.from(i));
-        if (g.folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
+        const uint32_t folded = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(toM128i(g.outside))));
+        if (folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, folded, out.from(i));
     }
     return i;
 }
@@ -119,7 +132,9 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
             c[k][3] = highHalves(low23, high23);
         }
         pointLanes::combine(c, g, out.from(i));
-        if (g.folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
+        const uint32_t folded =
+            static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(toM256i(g.outside))));
+        if (folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, folded, out.from(i));
     }
     return i;
 }
