@@ -9,6 +9,7 @@
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/GaussNewtonSums.h"
 #include "core/registration/GridWalk.h"
+#include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -100,23 +101,7 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     // pixels at a time.
     GaussNewtonSums<parameters> sums;
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
-        double jacobian[chunkCapacity][parameters];
-        double r[chunkCapacity];
-        const double jd = static_cast<double>(c.row);
-        for (int32_t p = 0; p < c.count; ++p) {
-            r[p] = c.value[p] - gridSamples[c.index[p]];
-            // Landmark l moves the image of pixel (k, j) with weight c_l, its
-            // bilinear basis function; the model slope turns that into residual change.
-            const double kd = static_cast<double>(c.column[p]);
-            const double jk = jd * kd;
-            for (int32_t l = 0; l < 4; ++l) {
-                const double* column = inverse + 4 * l;
-                const double w = ((kd * column[1] + jk * column[3]) + jd * column[2]) + column[0];
-                jacobian[p][2 * l] = w * c.slopeX[p];
-                jacobian[p][2 * l + 1] = w * c.slopeY[p];
-            }
-        }
-        sums.addAll(jacobian, r, c.count);
+        addChunk(sums, BilinearRule(c, gridSamples.data(), inverse), c.count);
     };
     const int64_t count = walkGrid<true, true>(*this, m, visit);
     sums.store(hessian, gradient);

@@ -14,6 +14,7 @@
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/GridWalk.h"
+#include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/registration/TranslationRows.h"
 
@@ -111,15 +112,7 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
     double lastX = 0.0, lastY = 0.0;
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
         if constexpr (Derivatives) {
-            double d[chunkCapacity][Terms::count];
-            double r[chunkCapacity];
-            const double j = static_cast<double>(c.row);
-            for (int32_t p = 0; p < c.count; ++p) {
-                const std::size_t i = c.index[p];
-                r[p] = grid[i] - c.value[p];
-                terms.derivatives(static_cast<double>(c.column[p]), j, gradientX[i], gradientY[i], d[p]);
-            }
-            acc->addAll(d, r, c.count);
+            addChunk(*acc, GridGradientRule<Terms>(terms, c, grid, gradientX, gradientY), c.count);
         } else {
             double sum = s;
             for (int32_t p = 0; p < c.count; ++p) {
@@ -164,74 +157,6 @@ double scaledRotationDivided(const WalkSums& sums, double d2, double normaliser)
 double affineDivided(const WalkSums& sums, double o, double normaliser) {
     return sums.s / (std::fabs(o / normaliser) * static_cast<double>(sums.n));
 }
-
-// Derivatives of the residual with respect to (x0, y0, x1, y1). K + iW is
-// (p - L1) / (L0 - L1) for the pixel p read as a complex number. D[2] and
-// D[3] are deliberately not gx - D[0] and gy - D[1]: the registration's
-// results depend on these exact expressions.
-struct ScaledRotationTerms {
-    static constexpr int32_t count = 4;
-    double l, m, q, h, P, Q, R, U, a2, F, E, V;
-
-    explicit ScaledRotationTerms(const LandmarkSet& L) {
-        const double x0 = L(0, 0), y0 = L(0, 1), x1 = L(1, 0), y1 = L(1, 1);
-        const double e = x0 - x1;
-        const double f = y0 - y1;
-        const double G = e * e + f * f;
-        const double beta = ((y0 * x1 - y1 * x0) * 0.5) / G;
-        h = beta + beta;
-        l = f / G;
-        m = e / G;
-        q = l * y1 + m * x1;
-        P = (m - l) - (l * m) * f;
-        Q = (f * e + G) / G;
-        R = Q * m;
-        const double T = ((e * e - f * f) * beta) / G;
-        const double a1 = (m * x0 + beta) + l * x1;
-        U = T + a1;
-        a2 = a1 - T;
-        F = (G - f * e) / G;
-        E = (l + m) - (l * m) * e;
-        V = F * l;
-    }
-
-    void derivatives(double x, double y, double gx, double gy, double (&d)[4]) const {
-        const double K = (y * l + x * m) - q;
-        const double W = (y * m - x * l) + h;
-        d[0] = gx * K + gy * W;
-        d[1] = (-W) * gx + gy * K;
-        d[2] = ((y * P - x * R) + U) * gx + ((-F) * W) * gy;
-        d[3] = ((a2 - x * E) - y * V) * gy + (W * Q) * gx;
-    }
-};
-
-// Derivatives with respect to (x0, y0, x1, y1, x2, y2): the gradient weighted
-// by the pixel's barycentric coordinates in the candidate triangle.
-struct AffineTerms {
-    static constexpr int32_t count = 6;
-    double yFactor[3], xFactor[3], c[3];
-
-    AffineTerms(const LandmarkSet& L, double o) {
-        const double x0 = L(0, 0), y0 = L(0, 1), x1 = L(1, 0), y1 = L(1, 1), x2 = L(2, 0), y2 = L(2, 1);
-        yFactor[0] = (x1 - x2) / o;
-        xFactor[0] = (y1 - y2) / o;
-        c[0] = (y1 * x2 - y2 * x1) / o;
-        yFactor[1] = (x2 - x0) / o;
-        xFactor[1] = (y2 - y0) / o;
-        c[1] = (y2 * x0 - y0 * x2) / o;
-        yFactor[2] = (x0 - x1) / o;
-        xFactor[2] = (y0 - y1) / o;
-        c[2] = (y0 * x1 - y1 * x0) / o;
-    }
-
-    void derivatives(double x, double y, double gx, double gy, double (&d)[6]) const {
-        for (int32_t p = 0; p < 3; ++p) {
-            const double lambda = (y * yFactor[p] - x * xFactor[p]) + c[p];
-            d[2 * p] = gx * lambda;
-            d[2 * p + 1] = gy * lambda;
-        }
-    }
-};
 
 // The walk with or without mask reads, decided once per pass.
 template <bool Derivatives>

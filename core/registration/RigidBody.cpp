@@ -9,6 +9,7 @@
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/GaussNewtonSums.h"
 #include "core/registration/GridWalk.h"
+#include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -59,21 +60,11 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
     // Per pixel: the residual's derivatives along the rotation and the two
     // shifts, summed a chunk of pixels at a time, in walk order.
     GaussNewtonSums<3> sums;
+    const RigidBodyTerms terms;
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
-        double d[chunkCapacity][3];
-        double e[chunkCapacity];
-        const double j = static_cast<double>(c.row);
-        for (int32_t p = 0; p < c.count; ++p) {
-            const std::size_t i = c.index[p];
-            const double gx = gridGradientX[i];
-            const double gy = gridGradientY[i];
-            e[p] = gridSamples[i] - c.value[p];
-            // Derivative of the grid position along the rotation, from the grid's own gradient.
-            d[p][0] = static_cast<double>(c.column[p]) * gy - j * gx;
-            d[p][1] = gx;
-            d[p][2] = gy;
-        }
-        sums.addAll(d, e, c.count);
+        addChunk(sums, GridGradientRule<RigidBodyTerms>(terms, c, gridSamples.data(), gridGradientX.data(),
+                                                        gridGradientY.data()),
+                 c.count);
     };
     const int64_t count = walkGrid<false, false>(*this, m, visit);
     sums.store(hessian, gradient);
