@@ -24,8 +24,8 @@ namespace {
 
 using namespace alignopt;
 
-std::vector<double> randomImage(int32_t side) {
-    std::mt19937_64 rng(side);
+std::vector<double> randomImage(int32_t side, uint64_t seed = 0) {
+    std::mt19937_64 rng(seed == 0 ? static_cast<uint64_t>(side) : seed);
     std::uniform_real_distribution<double> dist(0.0, 255.0);
     std::vector<double> v(static_cast<std::size_t>(side) * side);
     for (double& x : v) x = dist(rng);
@@ -215,5 +215,28 @@ void BM_GradientsFromSamples(benchmark::State& state) {
     perPixel(state, side);
 }
 BENCHMARK(BM_GradientsFromSamples)->Apply(sizes);
+
+} // namespace
+
+namespace {
+
+// What a registration builds before its first level: the target as the model
+// (coefficient pyramid) and the source with samples and gradients, then the
+// check that every filtered value is finite.
+void BM_RegistrationPyramids(benchmark::State& state) {
+    const auto side = static_cast<int32_t>(state.range(0));
+    const std::vector<double> target = randomImage(side);
+    const std::vector<double> source = randomImage(side, 7);
+    for (auto _ : state) {
+        SplineImage t(target.data(), side, side, TransformationType::RigidBody, true);
+        SplineImage s(source.data(), side, side, TransformationType::RigidBody, false);
+        t.depth = s.depth = registrationDepth(side, side);
+        t.buildPyramids();
+        s.buildPyramids();
+        benchmark::DoNotOptimize(t.modelIsFinite() && s.modelIsFinite());
+    }
+    perPixel(state, side);
+}
+BENCHMARK(BM_RegistrationPyramids)->Arg(512)->Arg(1024)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -96,13 +96,10 @@ std::span<const double> samplingKernel(SplineDegree degree) {
 namespace {
 
 using lanes::LineBlock;
-constexpr int32_t R = lanes::kRowLanes;
-constexpr int32_t C = lanes::kColumnLanes;
 
-// Holds a block of rows (width long) or of columns (height long).
+// Holds a block of rows (width long) or of columns (height long) of any level.
 std::vector<double> laneBuffer(int32_t width, int32_t height) {
-    return std::vector<double>(
-        std::max(static_cast<std::size_t>(width) * R, static_cast<std::size_t>(height) * C));
+    return std::vector<double>(static_cast<std::size_t>(std::max(width, height)) * lanes::kMaxLanes);
 }
 
 bool isEmptyImage(int32_t width, int32_t height) {
@@ -112,97 +109,150 @@ bool isEmptyImage(int32_t width, int32_t height) {
 
 } // namespace
 
-void prefilterRows(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
+void prefilterRowsAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+                     SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
     std::vector<double> buffer = laneBuffer(width, 0);
     const lanes::PrefilterPlan plan(degree, width);
-    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-        lanes::gather<R>(input, b, buffer.data());
-        lanes::prefilter<R>(buffer.data(), plan);
-        lanes::scatterRounded<R>(buffer.data(), b, output);
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        using S = lanes::Shape<V>;
+        lanes::forRowBlocks<S::rows>(width, height, [&](const LineBlock& b) {
+            lanes::gather<S::rows, S::vector>(input, b, buffer.data());
+            lanes::prefilter<S::rows, S::group, S::vector>(buffer.data(), plan);
+            lanes::scatterRounded<S::rows, S::vector>(buffer.data(), b, output);
+        });
     });
 }
 
-void prefilterColumns(double* image, int32_t width, int32_t height, SplineDegree degree) {
+void prefilterColumnsAt(LaneLevel level, double* image, int32_t width, int32_t height, SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
     std::vector<double> buffer = laneBuffer(0, height);
     const lanes::PrefilterPlan plan(degree, height);
-    lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-        lanes::gather<C>(image, b, buffer.data());
-        lanes::prefilter<C>(buffer.data(), plan);
-        lanes::scatterRounded<C>(buffer.data(), b, image);
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        using S = lanes::Shape<V>;
+        lanes::forColumnBlocks<S::columns>(width, height, [&](const LineBlock& b) {
+            lanes::gather<S::columns, S::vector>(image, b, buffer.data());
+            lanes::prefilter<S::columns, S::group, S::vector>(buffer.data(), plan);
+            lanes::scatterRounded<S::columns, S::vector>(buffer.data(), b, image);
+        });
     });
 }
 
+void prefilterRows(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
+    prefilterRowsAt(supportedLaneLevel(), input, output, width, height, degree);
+}
+
+void prefilterColumns(double* image, int32_t width, int32_t height, SplineDegree degree) {
+    prefilterColumnsAt(supportedLaneLevel(), image, width, height, degree);
+}
+
+void prefilterImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+                      SplineDegree degree) {
+    prefilterRowsAt(level, input, output, width, height, degree);
+    prefilterColumnsAt(level, output, width, height, degree);
+}
+
 void prefilterImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
-    prefilterRows(input, output, width, height, degree);
-    prefilterColumns(output, width, height, degree);
+    prefilterImageAt(supportedLaneLevel(), input, output, width, height, degree);
 }
 
 // A row block is gathered whole before it is written, and later blocks read
 // other rows, so `output` may be `input`.
-void sampleImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
+void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+                   SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
     const std::span<const double> kernel = samplingKernel(degree);
     std::vector<double> in = laneBuffer(width, height);
     std::vector<double> out = laneBuffer(width, height);
-    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-        lanes::gather<R>(input, b, in.data());
-        lanes::sample<R>(kernel, in.data(), out.data(), b.length);
-        lanes::scatterRounded<R>(out.data(), b, output);
-    });
-    lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-        lanes::gather<C>(output, b, in.data());
-        lanes::sample<C>(kernel, in.data(), out.data(), b.length);
-        lanes::scatterRounded<C>(out.data(), b, output);
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        using S = lanes::Shape<V>;
+        constexpr int32_t R = S::rows;
+        constexpr int32_t C = S::columns;
+        constexpr int32_t W = S::vector;
+        lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+            lanes::gather<R, W>(input, b, in.data());
+            lanes::sample<R, W>(kernel, in.data(), out.data(), b.length);
+            lanes::scatterRounded<R, W>(out.data(), b, output);
+        });
+        lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
+            lanes::gather<C, W>(output, b, in.data());
+            lanes::sample<C, W>(kernel, in.data(), out.data(), b.length);
+            lanes::scatterRounded<C, W>(out.data(), b, output);
+        });
     });
 }
 
+void sampleImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
+    sampleImageAt(supportedLaneLevel(), input, output, width, height, degree);
+}
+
 // Derivative along one axis, cubic sampling along the other.
-void gradientsFromCoefficients(const double* coefficients, double* gradientX, double* gradientY, int32_t width,
-                               int32_t height) {
+void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, double* gradientX, double* gradientY,
+                                 int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
     const std::span<const double> cubic = samplingKernel(SplineDegree::Cubic);
     std::vector<double> in = laneBuffer(width, height);
     std::vector<double> out = laneBuffer(width, height);
-    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-        lanes::gather<R>(coefficients, b, in.data());
-        lanes::differentiate<R>(in.data(), out.data(), b.length);
-        lanes::scatterRounded<R>(out.data(), b, gradientX);
-        lanes::sample<R>(cubic, in.data(), out.data(), b.length);
-        lanes::scatterRounded<R>(out.data(), b, gradientY);
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        using S = lanes::Shape<V>;
+        constexpr int32_t R = S::rows;
+        constexpr int32_t C = S::columns;
+        constexpr int32_t W = S::vector;
+        lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+            lanes::gather<R, W>(coefficients, b, in.data());
+            lanes::differentiate<R, W>(in.data(), out.data(), b.length);
+            lanes::scatterRounded<R, W>(out.data(), b, gradientX);
+            lanes::sample<R, W>(cubic, in.data(), out.data(), b.length);
+            lanes::scatterRounded<R, W>(out.data(), b, gradientY);
+        });
+        lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
+            lanes::gather<C, W>(gradientX, b, in.data());
+            lanes::sample<C, W>(cubic, in.data(), out.data(), b.length);
+            lanes::scatterRounded<C, W>(out.data(), b, gradientX);
+            lanes::gather<C, W>(gradientY, b, in.data());
+            lanes::differentiate<C, W>(in.data(), out.data(), b.length);
+            lanes::scatterRounded<C, W>(out.data(), b, gradientY);
+        });
     });
-    lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-        lanes::gather<C>(gradientX, b, in.data());
-        lanes::sample<C>(cubic, in.data(), out.data(), b.length);
-        lanes::scatterRounded<C>(out.data(), b, gradientX);
-        lanes::gather<C>(gradientY, b, in.data());
-        lanes::differentiate<C>(in.data(), out.data(), b.length);
-        lanes::scatterRounded<C>(out.data(), b, gradientY);
-    });
+}
+
+void gradientsFromCoefficients(const double* coefficients, double* gradientX, double* gradientY, int32_t width,
+                               int32_t height) {
+    gradientsFromCoefficientsAt(supportedLaneLevel(), coefficients, gradientX, gradientY, width, height);
 }
 
 // Each direction in one pass straight from the samples: the 2-D cubic spline
 // restricted to a row or column is the 1-D spline of that line's samples.
-void gradientsFromSamples(const double* samples, double* gradientX, double* gradientY, int32_t width,
-                          int32_t height) {
+void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* gradientX, double* gradientY,
+                            int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
     std::vector<double> in = laneBuffer(width, height);
     std::vector<double> out = laneBuffer(width, height);
     const lanes::PrefilterPlan rowPlan(SplineDegree::Cubic, width);
-    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-        lanes::gather<R>(samples, b, in.data());
-        lanes::prefilter<R>(in.data(), rowPlan);
-        lanes::differentiate<R>(in.data(), out.data(), b.length);
-        lanes::scatterRounded<R>(out.data(), b, gradientX);
-    });
     const lanes::PrefilterPlan columnPlan(SplineDegree::Cubic, height);
-    lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-        lanes::gather<C>(samples, b, in.data());
-        lanes::prefilter<C>(in.data(), columnPlan);
-        lanes::differentiate<C>(in.data(), out.data(), b.length);
-        lanes::scatterRounded<C>(out.data(), b, gradientY);
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        using S = lanes::Shape<V>;
+        constexpr int32_t R = S::rows;
+        constexpr int32_t C = S::columns;
+        constexpr int32_t W = S::vector;
+        lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+            lanes::gather<R, W>(samples, b, in.data());
+            lanes::prefilter<R, S::group, W>(in.data(), rowPlan);
+            lanes::differentiate<R, W>(in.data(), out.data(), b.length);
+            lanes::scatterRounded<R, W>(out.data(), b, gradientX);
+        });
+        lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
+            lanes::gather<C, W>(samples, b, in.data());
+            lanes::prefilter<C, S::group, W>(in.data(), columnPlan);
+            lanes::differentiate<C, W>(in.data(), out.data(), b.length);
+            lanes::scatterRounded<C, W>(out.data(), b, gradientY);
+        });
     });
+}
+
+void gradientsFromSamples(const double* samples, double* gradientX, double* gradientY, int32_t width,
+                          int32_t height) {
+    gradientsFromSamplesAt(supportedLaneLevel(), samples, gradientX, gradientY, width, height);
 }
 
 } // namespace alignopt

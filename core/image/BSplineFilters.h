@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <span>
 
+#include "core/image/LaneLevel.h"
+
 namespace alignopt {
 
 // Cubic (3) or degree-7 B-splines; no other degree is used.
@@ -26,5 +28,15 @@ void gradientsFromCoefficients(const double* coefficients, double* gradientX, do
                                int32_t width, int32_t height);
 void gradientsFromSamples(const double* samples, double* gradientX, double* gradientY,
                           int32_t width, int32_t height);
+
+// The same on a chosen level, which the processor must support; for the tests.
+void prefilterImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+                      SplineDegree degree);
+void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+                   SplineDegree degree);
+void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, double* gradientX, double* gradientY,
+                                 int32_t width, int32_t height);
+void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* gradientX, double* gradientY,
+                            int32_t width, int32_t height);
 
 } // namespace alignopt

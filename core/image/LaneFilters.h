@@ -4,9 +4,16 @@
 // through memory and leaves each recursion waiting on the previous sample, so
 // the separable passes gather L rows or columns into a small interleaved
 // buffer (sample k of lane l at k * L + l) and run the same recursions
-// lane by lane. Every lane sees exactly the operations, in exactly the order,
-// of the plain line functions in BSplineFilters.cpp, so results are identical
-// to the bit; the tests hold the image passes against those line functions.
+// lane by lane, W lanes to a vector. Every lane sees exactly the operations,
+// in exactly the order, of the plain line functions in BSplineFilters.cpp, so
+// results are identical to the bit; the tests hold the image passes against
+// those line functions on every level.
+//
+// The kernels are written once on GNU vectors and compiled for each level:
+// runAt calls a pass through a function built for the level's instruction set
+// that inlines everything the pass calls (flatten), so the same source runs as
+// SSE2, AVX2 or AVX-512 code. Nothing here uses intrinsics, which GCC would
+// not inline across the differing targets.
 
 #include <cassert>
 #include <cmath>
@@ -15,17 +22,91 @@
 #include <span>
 #include <vector>
 
+#include "core/image/LaneLevel.h"
 #include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineConstants.h"
 
 namespace alignopt::lanes {
 
-// Rows are gathered eight at a time. Columns sixteen: a column block then
-// reads two whole cache lines per image row, which halves the strided
-// fetches that made a column pass cost well over its row pass.
-inline constexpr int32_t kRowLanes = 8;
-inline constexpr int32_t kColumnLanes = 16;
+// How each level runs: W doubles to a vector; rows and columns gathered
+// `rows` and `columns` at a time; the prefilter recursions of `group` lanes
+// interleaved. Each step of a recursion waits on the one before, so a group
+// must hold several vectors to keep the arithmetic busy. A column block of
+// sixteen or more reads two whole cache lines per image row, which halves the
+// strided fetches that once made a column pass cost well over its row pass.
+template <LaneLevel V>
+struct Shape;
+template <>
+struct Shape<LaneLevel::Sse2> {
+    static constexpr int32_t vector = 2, rows = 8, columns = 16, group = 8;
+};
+template <>
+struct Shape<LaneLevel::Avx2> {
+    static constexpr int32_t vector = 4, rows = 16, columns = 16, group = 16;
+};
+template <>
+struct Shape<LaneLevel::Avx512> {
+    static constexpr int32_t vector = 8, rows = 32, columns = 32, group = 32;
+};
+
+// The widest of the levels' blocks, for sizing buffers.
+inline constexpr int32_t kMaxLanes = 32;
+
+// (A member typedef keeps the vector attribute; an alias template would drop
+// it.) Real<W> may sit anywhere a double may and alias the doubles it covers:
+// the kernels read and write W lanes of a buffer in place through it.
+template <int32_t W>
+struct VectorTypes {
+    typedef double Real __attribute__((vector_size(W * sizeof(double)), aligned(sizeof(double)), may_alias));
+    typedef float Single __attribute__((vector_size(W * sizeof(float))));
+    typedef int64_t Mask __attribute__((vector_size(W * sizeof(int64_t))));
+};
+template <int32_t W>
+using Real = typename VectorTypes<W>::Real;
+template <int32_t W>
+using Single = typename VectorTypes<W>::Single;
+
+template <int32_t W>
+[[gnu::always_inline]] inline Real<W>& vectorAt(double* p) {
+    return *reinterpret_cast<Real<W>*>(p);
+}
+template <int32_t W>
+[[gnu::always_inline]] inline const Real<W>& vectorAt(const double* p) {
+    return *reinterpret_cast<const Real<W>*>(p);
+}
+
+// roundToSingle on every lane.
+template <int32_t W>
+[[gnu::always_inline]] inline void roundLanesToSingle(Real<W>& v) {
+    v = __builtin_convertvector(__builtin_convertvector(v, Single<W>), Real<W>);
+}
+
+// Transposes a W x W block held as W vectors: lane j of vector i goes to lane
+// i of vector j. Stage B interleaves blocks of B lanes of vectors B apart.
+template <int32_t W, int32_t B = 1>
+[[gnu::always_inline]] inline void transpose(Real<W> (&r)[W]) {
+    if constexpr (B < W) {
+        typename VectorTypes<W>::Mask low;
+        typename VectorTypes<W>::Mask high;
+#pragma GCC unroll 8
+        for (int32_t i = 0; i < W; ++i) {
+            const int32_t base = i / (2 * B) * (2 * B);
+            const int32_t offset = i % (2 * B);
+            low[i] = offset < B ? base + offset : W + base + offset - B;
+            high[i] = offset < B ? base + B + offset : W + base + offset;
+        }
+#pragma GCC unroll 8
+        for (int32_t g = 0; g < W; g += 2 * B)
+#pragma GCC unroll 8
+            for (int32_t i = g; i < g + B; ++i) {
+                const Real<W> a = r[i];
+                r[i] = __builtin_shuffle(a, r[i + B], low);
+                r[i + B] = __builtin_shuffle(a, r[i + B], high);
+            }
+        transpose<W, 2 * B>(r);
+    }
+}
 
 template <int32_t L>
 std::size_t at(int32_t k, int32_t l) {
@@ -51,8 +132,26 @@ inline constexpr int32_t kPrefetchRows = 8;
 
 // Lanes past `count` are zero-filled so that the filters run on defined values;
 // they are never written back.
-template <int32_t L>
+template <int32_t L, int32_t W>
 void gather(const double* image, const LineBlock& b, double* buffer) {
+    static_assert(L % W == 0);
+    if (b.sampleStep == 1 && b.count == L) {
+        // A full block of rows: W samples of W rows at a time, transposed in
+        // registers; element by element this cost as much as the filter.
+        int32_t k = 0;
+        for (; k + W <= b.length; k += W)
+            for (int32_t l = 0; l < L; l += W) {
+                Real<W> r[W];
+#pragma GCC unroll 8
+                for (int32_t i = 0; i < W; ++i) r[i] = vectorAt<W>(image + b.index(k, l + i));
+                transpose<W>(r);
+#pragma GCC unroll 8
+                for (int32_t i = 0; i < W; ++i) vectorAt<W>(buffer + at<L>(k + i, l)) = r[i];
+            }
+        for (; k < b.length; ++k)
+            for (int32_t l = 0; l < L; ++l) buffer[at<L>(k, l)] = image[b.index(k, l)];
+        return;
+    }
     if (b.lineStep == 1 && b.count == L) { // a full block of columns: L neighbours per row
         for (int32_t k = 0; k < b.length; ++k) {
             const double* from = image + b.index(k, 0);
@@ -60,7 +159,8 @@ void gather(const double* image, const LineBlock& b, double* buffer) {
                 __builtin_prefetch(from + kPrefetchRows * b.sampleStep);
                 __builtin_prefetch(from + kPrefetchRows * b.sampleStep + L - 1);
             }
-            for (int32_t l = 0; l < L; ++l) buffer[at<L>(k, l)] = from[l];
+#pragma GCC unroll 16
+            for (int32_t l = 0; l < L; l += W) vectorAt<W>(buffer + at<L>(k, l)) = vectorAt<W>(from + l);
         }
         return;
     }
@@ -71,8 +171,27 @@ void gather(const double* image, const LineBlock& b, double* buffer) {
 }
 
 // Write-back of a pass: every stored value is rounded to single precision.
-template <int32_t L>
+template <int32_t L, int32_t W>
 void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
+    static_assert(L % W == 0);
+    if (b.sampleStep == 1 && b.count == L) {
+        int32_t k = 0;
+        for (; k + W <= b.length; k += W)
+            for (int32_t l = 0; l < L; l += W) {
+                Real<W> r[W];
+#pragma GCC unroll 8
+                for (int32_t i = 0; i < W; ++i) {
+                    r[i] = vectorAt<W>(buffer + at<L>(k + i, l));
+                    roundLanesToSingle<W>(r[i]);
+                }
+                transpose<W>(r);
+#pragma GCC unroll 8
+                for (int32_t i = 0; i < W; ++i) vectorAt<W>(image + b.index(k, l + i)) = r[i];
+            }
+        for (; k < b.length; ++k)
+            for (int32_t l = 0; l < L; ++l) image[b.index(k, l)] = roundToSingle(buffer[at<L>(k, l)]);
+        return;
+    }
     if (b.lineStep == 1 && b.count == L) {
         for (int32_t k = 0; k < b.length; ++k) {
             double* to = image + b.index(k, 0);
@@ -80,7 +199,12 @@ void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
                 __builtin_prefetch(to + kPrefetchRows * b.sampleStep, 1);
                 __builtin_prefetch(to + kPrefetchRows * b.sampleStep + L - 1, 1);
             }
-            for (int32_t l = 0; l < L; ++l) to[l] = roundToSingle(buffer[at<L>(k, l)]);
+#pragma GCC unroll 16
+            for (int32_t l = 0; l < L; l += W) {
+                Real<W> v = vectorAt<W>(buffer + at<L>(k, l));
+                roundLanesToSingle<W>(v);
+                vectorAt<W>(to + l) = v;
+            }
         }
         return;
     }
@@ -140,55 +264,51 @@ struct PrefilterPlan {
 };
 
 // The kernels below read every constant into a local and build each output
-// row of lanes in a local array first: the compiler cannot then suspect the
-// output of overwriting its inputs, and runs the lanes as vector operations.
+// row of lanes in vectors first, written once.
 
-// prefilterLine on L interleaved lines of plan.length samples, in place.
 // One pole's initial coefficient, causal and anticausal recursions on the
-// lanes first ... first + G - 1 of L interleaved lines. The running sums and
-// the recursions keep one value per lane in locals, unrolled across the
-// lanes so that they stay in registers: carried through the buffer (or an
-// array left in memory), each step would wait on the store of the step
-// before. Groups of eight lanes: the compiler keeps wider groups scalar.
-template <int32_t L, int32_t G>
+// lanes first ... first + G - 1 of L interleaved lines of n samples, in
+// place. The running sums and the recursions keep their G lanes in vector
+// locals, so that they stay in registers: carried through the buffer, each
+// step would wait on the store of the step before.
+template <int32_t L, int32_t G, int32_t W>
 void prefilterPole(double* x, int32_t first, int32_t n, double z, double zN, double divisor, const double* w) {
-    double s[G];
+    constexpr int32_t N = G / W;
+    auto lanes = [&](int32_t k, int32_t j) -> Real<W>& { return vectorAt<W>(x + at<L>(k, first + j * W)); };
+    Real<W> s[N];
 #pragma GCC unroll 8
-    for (int32_t l = 0; l < G; ++l)
-        s[l] = (zN * x[at<L>(n - 1, first + l)] + x[at<L>(0, first + l)]) * (z + 1.0);
+    for (int32_t j = 0; j < N; ++j) s[j] = (zN * lanes(n - 1, j) + lanes(0, j)) * (z + 1.0);
     for (int32_t k = 1; k <= n - 2; ++k) {
         const double wk = w[k];
 #pragma GCC unroll 8
-        for (int32_t l = 0; l < G; ++l) s[l] = s[l] + wk * x[at<L>(k, first + l)];
+        for (int32_t j = 0; j < N; ++j) s[j] = s[j] + wk * lanes(k, j);
     }
-    double carried[G];
+    Real<W> carried[N];
 #pragma GCC unroll 8
-    for (int32_t l = 0; l < G; ++l) x[at<L>(0, first + l)] = carried[l] = s[l] / divisor;
+    for (int32_t j = 0; j < N; ++j) lanes(0, j) = carried[j] = s[j] / divisor;
     for (int32_t k = 1; k < n; ++k)
 #pragma GCC unroll 8
-        for (int32_t l = 0; l < G; ++l)
-            x[at<L>(k, first + l)] = carried[l] = carried[l] * z + x[at<L>(k, first + l)];
+        for (int32_t j = 0; j < N; ++j) lanes(k, j) = carried[j] = carried[j] * z + lanes(k, j);
 #pragma GCC unroll 8
-    for (int32_t l = 0; l < G; ++l) x[at<L>(n - 1, first + l)] = carried[l] = (z * carried[l]) / (z - 1.0);
+    for (int32_t j = 0; j < N; ++j) lanes(n - 1, j) = carried[j] = (z * carried[j]) / (z - 1.0);
     for (int32_t k = n - 2; k >= 0; --k)
 #pragma GCC unroll 8
-        for (int32_t l = 0; l < G; ++l)
-            x[at<L>(k, first + l)] = carried[l] = (carried[l] - x[at<L>(k, first + l)]) * z;
+        for (int32_t j = 0; j < N; ++j) lanes(k, j) = carried[j] = (carried[j] - lanes(k, j)) * z;
 }
 
-template <int32_t L>
+// prefilterLine on L interleaved lines of plan.length samples, in place.
+template <int32_t L, int32_t G, int32_t W>
 void prefilter(double* x, const PrefilterPlan& plan) {
+    static_assert(L % G == 0 && G % W == 0);
     const int32_t n = plan.length;
     assert(n >= 1);
     if (n == 1) return;
     const double gain = plan.gain;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * L; ++i) x[i] = x[i] * gain;
-    constexpr int32_t G = L < 8 ? L : 8;
-    static_assert(L % G == 0);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * L; i += W) vectorAt<W>(x + i) = vectorAt<W>(x + i) * gain;
     for (std::size_t p = 0; p < plan.poles.size(); ++p) {
         const double* w = &plan.weights[p * static_cast<std::size_t>(n)];
         for (int32_t first = 0; first < L; first += G)
-            prefilterPole<L, G>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w);
+            prefilterPole<L, G, W>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w);
     }
 }
 
@@ -196,13 +316,8 @@ void prefilter(double* x, const PrefilterPlan& plan) {
 // lies outside.
 inline int32_t tap(int32_t i, int32_t n) { return i >= 0 && i < n ? i : foldMirror(i, n); }
 
-template <int32_t L>
-void store(const double (&v)[L], double* out) {
-    for (int32_t l = 0; l < L; ++l) out[l] = v[l];
-}
-
 // sampleLine with a half kernel of K values (2 or 4), on interleaved lines.
-template <int32_t L, int K>
+template <int32_t L, int K, int32_t W>
 void sample(const double* h, const double* in, double* out, int32_t n) {
     assert(n >= 1);
     double hk[K];
@@ -211,44 +326,52 @@ void sample(const double* h, const double* in, double* out, int32_t n) {
         const double* c = in + at<L>(k, 0);
         const double* m1 = in + at<L>(tap(k - 1, n), 0);
         const double* p1 = in + at<L>(tap(k + 1, n), 0);
-        double v[L];
-        for (int32_t l = 0; l < L; ++l) v[l] = (m1[l] + p1[l]) * hk[1] + c[l] * hk[0];
+        const double* m2 = c;
+        const double* p2 = c;
+        const double* m3 = c;
+        const double* p3 = c;
         if constexpr (K == 4) {
-            const double* m2 = in + at<L>(tap(k - 2, n), 0);
-            const double* p2 = in + at<L>(tap(k + 2, n), 0);
-            const double* m3 = in + at<L>(tap(k - 3, n), 0);
-            const double* p3 = in + at<L>(tap(k + 3, n), 0);
-            for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (m2[l] + p2[l]) * hk[2];
-            for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (m3[l] + p3[l]) * hk[3];
+            m2 = in + at<L>(tap(k - 2, n), 0);
+            p2 = in + at<L>(tap(k + 2, n), 0);
+            m3 = in + at<L>(tap(k - 3, n), 0);
+            p3 = in + at<L>(tap(k + 3, n), 0);
         }
-        store<L>(v, out + at<L>(k, 0));
+#pragma GCC unroll 16
+        for (int32_t l = 0; l < L; l += W) {
+            Real<W> v = (vectorAt<W>(m1 + l) + vectorAt<W>(p1 + l)) * hk[1] + vectorAt<W>(c + l) * hk[0];
+            if constexpr (K == 4) {
+                v = v + (vectorAt<W>(m2 + l) + vectorAt<W>(p2 + l)) * hk[2];
+                v = v + (vectorAt<W>(m3 + l) + vectorAt<W>(p3 + l)) * hk[3];
+            }
+            vectorAt<W>(out + at<L>(k, l)) = v;
+        }
     }
 }
 
-template <int32_t L>
+template <int32_t L, int32_t W>
 void sample(std::span<const double> h, const double* in, double* out, int32_t n) {
     assert(h.size() == 2 || h.size() == 4);
     if (h.size() == 2)
-        sample<L, 2>(h.data(), in, out, n);
+        sample<L, 2, W>(h.data(), in, out, n);
     else
-        sample<L, 4>(h.data(), in, out, n);
+        sample<L, 4, W>(h.data(), in, out, n);
 }
 
 // differentiateLine on interleaved lines, into `out`; a one-sample line gives 0.
-template <int32_t L>
+template <int32_t L, int32_t W>
 void differentiate(const double* in, double* out, int32_t n) {
     assert(n >= 1);
     for (int32_t k = 0; k < n; ++k) {
         const double* before = in + at<L>(tap(k - 1, n), 0);
         const double* after = in + at<L>(tap(k + 1, n), 0);
-        double v[L];
-        for (int32_t l = 0; l < L; ++l) v[l] = (after[l] - before[l]) * 0.5;
-        store<L>(v, out + at<L>(k, 0));
+#pragma GCC unroll 16
+        for (int32_t l = 0; l < L; l += W)
+            vectorAt<W>(out + at<L>(k, l)) = (vectorAt<W>(after + l) - vectorAt<W>(before + l)) * 0.5;
     }
 }
 
 // reduceLine on interleaved lines: n samples in, n / 2 out.
-template <int32_t L>
+template <int32_t L, int32_t W>
 void reduce(const double* in, double* out, int32_t n) {
     assert(n >= 1);
     const int32_t m = n / 2;
@@ -259,10 +382,39 @@ void reduce(const double* in, double* out, int32_t n) {
         const double* x2 = in + at<L>(c, 0);
         const double* x3 = in + at<L>(tap(c + 1, n), 0);
         const double* x4 = in + at<L>(tap(c + 2, n), 0);
-        double v[L];
-        for (int32_t l = 0; l < L; ++l) v[l] = (x1[l] + x3[l]) * 0.25 + x2[l] * 0.375;
-        for (int32_t l = 0; l < L; ++l) v[l] = v[l] + (x0[l] + x4[l]) * 0.0625;
-        store<L>(v, out + at<L>(j, 0));
+#pragma GCC unroll 16
+        for (int32_t l = 0; l < L; l += W) {
+            Real<W> v = (vectorAt<W>(x1 + l) + vectorAt<W>(x3 + l)) * 0.25 + vectorAt<W>(x2 + l) * 0.375;
+            v = v + (vectorAt<W>(x0 + l) + vectorAt<W>(x4 + l)) * 0.0625;
+            vectorAt<W>(out + at<L>(j, l)) = v;
+        }
+    }
+}
+
+// Runs pass.template operator()<V>() for the level V, compiled for its
+// instruction set with everything it calls inlined into it. The level must be
+// one the processor supports.
+template <class Pass>
+__attribute__((target("avx2"), flatten)) void runAvx2(Pass& pass) {
+    pass.template operator()<LaneLevel::Avx2>();
+}
+template <class Pass>
+__attribute__((target("avx512f,avx512dq,avx512vl"), flatten)) void runAvx512(Pass& pass) {
+    pass.template operator()<LaneLevel::Avx512>();
+}
+
+template <class Pass>
+void runAt(LaneLevel level, Pass&& pass) {
+    switch (level) {
+    case LaneLevel::Avx512:
+        runAvx512(pass);
+        break;
+    case LaneLevel::Avx2:
+        runAvx2(pass);
+        break;
+    case LaneLevel::Sse2:
+        pass.template operator()<LaneLevel::Sse2>();
+        break;
     }
 }
 

@@ -23,35 +23,42 @@ void reduceLine(std::span<const double> input, std::span<double> output) {
     }
 }
 
-ImageBuffer reduceImage(const double* input, int32_t width, int32_t height) {
+ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, int32_t height) {
     assert(width >= 0 && height >= 0);
     const int32_t halfWidth = width / 2;
     const int32_t halfHeight = height / 2;
     ImageBuffer result(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(halfHeight));
     if (result.empty()) return result;
 
-    constexpr int32_t R = lanes::kRowLanes;
-    constexpr int32_t C = lanes::kColumnLanes;
     using lanes::LineBlock;
-    const std::size_t w = static_cast<std::size_t>(width);
-    const std::size_t h = static_cast<std::size_t>(height);
-    std::vector<double> in(std::max(w * R, h * C));
-    std::vector<double> out(std::max(w / 2 * R, h / 2 * C));
+    const auto longest = static_cast<std::size_t>(std::max(width, height)) * lanes::kMaxLanes;
+    std::vector<double> in(longest);
+    std::vector<double> out(longest / 2);
     ImageBuffer rowsReduced(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(height));
-    lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-        lanes::gather<R>(input, b, in.data());
-        lanes::reduce<R>(in.data(), out.data(), b.length);
-        const std::ptrdiff_t firstRow = b.first / width;
-        const LineBlock target{firstRow * halfWidth, halfWidth, 1, halfWidth, b.count};
-        lanes::scatterRounded<R>(out.data(), target, rowsReduced.data());
-    });
-    lanes::forColumnBlocks<C>(halfWidth, height, [&](const LineBlock& b) {
-        lanes::gather<C>(rowsReduced.data(), b, in.data());
-        lanes::reduce<C>(in.data(), out.data(), b.length);
-        const LineBlock target{b.first, 1, halfWidth, halfHeight, b.count};
-        lanes::scatterRounded<C>(out.data(), target, result.data());
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        using S = lanes::Shape<V>;
+        constexpr int32_t R = S::rows;
+        constexpr int32_t C = S::columns;
+        constexpr int32_t W = S::vector;
+        lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
+            lanes::gather<R, W>(input, b, in.data());
+            lanes::reduce<R, W>(in.data(), out.data(), b.length);
+            const std::ptrdiff_t firstRow = b.first / width;
+            const LineBlock target{firstRow * halfWidth, halfWidth, 1, halfWidth, b.count};
+            lanes::scatterRounded<R, W>(out.data(), target, rowsReduced.data());
+        });
+        lanes::forColumnBlocks<C>(halfWidth, height, [&](const LineBlock& b) {
+            lanes::gather<C, W>(rowsReduced.data(), b, in.data());
+            lanes::reduce<C, W>(in.data(), out.data(), b.length);
+            const LineBlock target{b.first, 1, halfWidth, halfHeight, b.count};
+            lanes::scatterRounded<C, W>(out.data(), target, result.data());
+        });
     });
     return result;
+}
+
+ImageBuffer reduceImage(const double* input, int32_t width, int32_t height) {
+    return reduceImageAt(supportedLaneLevel(), input, width, height);
 }
 
 void dualFromSamples(const double* samples, double* dual, int32_t width, int32_t height) {

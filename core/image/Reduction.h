@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <span>
+
 #include "core/image/ImageBuffer.h"
+#include "core/image/LaneLevel.h"
 
 namespace alignopt {
 
@@ -11,6 +13,8 @@ namespace alignopt {
 void reduceLine(std::span<const double> input, std::span<double> output);
 // Returns floor(width/2) x floor(height/2) values, rows first, each pass rounded to single precision.
 ImageBuffer reduceImage(const double* input, int32_t width, int32_t height);
+// The same on a chosen level, which the processor must support; for the tests.
+ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, int32_t height);
 void dualFromSamples(const double* samples, double* dual, int32_t width, int32_t height);
 void samplesFromDual(const double* dual, double* samples, int32_t width, int32_t height);
 

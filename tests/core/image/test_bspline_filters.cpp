@@ -150,58 +150,67 @@ TEST(DifferentiateLine, HalvesTheCentralDifferenceWithMirroredEnds) {
 
 class ImageFilters : public ::testing::TestWithParam<testing::Size> {};
 
-// The image passes run several lines at once; they must give exactly what the
-// line operations give one line at a time, and store only floats.
-TEST_P(ImageFilters, MatchPlainLineByLinePasses) {
+// The image passes run several lines at once, in vectors as wide as the
+// processor has; on every level they must give exactly what the line
+// operations give one line at a time, and store only floats.
+TEST_P(ImageFilters, MatchPlainLineByLinePassesOnEveryLevel) {
     namespace plain = testing::plain;
     const auto [w, h] = GetParam();
     const std::size_t n = static_cast<std::size_t>(w) * h;
     const std::vector<double> input = randomValues(n, 17u * w + h);
 
-    for (const SplineDegree degree : kDegrees) {
-        std::vector<double> out(n, -1.0);
-        prefilterImage(input.data(), out.data(), w, h, degree);
-        EXPECT_TRUE(sameBits(plain::separable(input, w, h, plain::prefilter, degree), out)) << "prefilter";
-        EXPECT_TRUE(allSinglePrecision(out));
-
-        sampleImage(input.data(), out.data(), w, h, degree);
-        EXPECT_TRUE(sameBits(plain::separable(input, w, h, plain::sample, degree), out)) << "sample";
-        EXPECT_TRUE(allSinglePrecision(out));
+    std::vector<double> prefiltered[2];
+    std::vector<double> sampled[2];
+    for (std::size_t d = 0; d < 2; ++d) {
+        prefiltered[d] = plain::separable(input, w, h, plain::prefilter, kDegrees[d]);
+        sampled[d] = plain::separable(input, w, h, plain::sample, kDegrees[d]);
+        ASSERT_TRUE(allSinglePrecision(prefiltered[d]));
+        ASSERT_TRUE(allSinglePrecision(sampled[d]));
     }
+    std::vector<double> coefficientsX(n);
+    std::vector<double> coefficientsY(n);
+    plain::rowPass(input, coefficientsX, w, h, plain::differentiate, SplineDegree::Cubic);
+    plain::rowPass(input, coefficientsY, w, h, plain::sample, SplineDegree::Cubic);
+    plain::columnPass(coefficientsX, coefficientsX, w, h, plain::sample, SplineDegree::Cubic);
+    plain::columnPass(coefficientsY, coefficientsY, w, h, plain::differentiate, SplineDegree::Cubic);
+    std::vector<double> samplesX(n);
+    std::vector<double> samplesY(n);
+    plain::rowPass(input, samplesX, w, h, plain::prefilterThenDifferentiate, SplineDegree::Cubic);
+    plain::columnPass(input, samplesY, w, h, plain::prefilterThenDifferentiate, SplineDegree::Cubic);
 
-    std::vector<double> gx(n, -1.0);
-    std::vector<double> gy(n, -1.0);
-    gradientsFromCoefficients(input.data(), gx.data(), gy.data(), w, h);
-    std::vector<double> ex(n);
-    std::vector<double> ey(n);
-    plain::rowPass(input, ex, w, h, plain::differentiate, SplineDegree::Cubic);
-    plain::rowPass(input, ey, w, h, plain::sample, SplineDegree::Cubic);
-    plain::columnPass(ex, ex, w, h, plain::sample, SplineDegree::Cubic);
-    plain::columnPass(ey, ey, w, h, plain::differentiate, SplineDegree::Cubic);
-    EXPECT_TRUE(sameBits(ex, gx)) << "gradientX from coefficients";
-    EXPECT_TRUE(sameBits(ey, gy)) << "gradientY from coefficients";
-    EXPECT_TRUE(allSinglePrecision(gx));
-    EXPECT_TRUE(allSinglePrecision(gy));
-
-    gradientsFromSamples(input.data(), gx.data(), gy.data(), w, h);
-    plain::rowPass(input, ex, w, h, plain::prefilterThenDifferentiate, SplineDegree::Cubic);
-    plain::columnPass(input, ey, w, h, plain::prefilterThenDifferentiate, SplineDegree::Cubic);
-    EXPECT_TRUE(sameBits(ex, gx)) << "gradientX from samples";
-    EXPECT_TRUE(sameBits(ey, gy)) << "gradientY from samples";
-    EXPECT_TRUE(allSinglePrecision(gx));
-    EXPECT_TRUE(allSinglePrecision(gy));
+    for (const LaneLevel level : testing::runnableLevels()) {
+        SCOPED_TRACE(testing::levelName(level));
+        for (std::size_t d = 0; d < 2; ++d) {
+            std::vector<double> out(n, -1.0);
+            prefilterImageAt(level, input.data(), out.data(), w, h, kDegrees[d]);
+            EXPECT_TRUE(sameBits(prefiltered[d], out)) << "prefilter, degree " << static_cast<int>(kDegrees[d]);
+            sampleImageAt(level, input.data(), out.data(), w, h, kDegrees[d]);
+            EXPECT_TRUE(sameBits(sampled[d], out)) << "sample, degree " << static_cast<int>(kDegrees[d]);
+        }
+        std::vector<double> gx(n, -1.0);
+        std::vector<double> gy(n, -1.0);
+        gradientsFromCoefficientsAt(level, input.data(), gx.data(), gy.data(), w, h);
+        EXPECT_TRUE(sameBits(coefficientsX, gx)) << "gradientX from coefficients";
+        EXPECT_TRUE(sameBits(coefficientsY, gy)) << "gradientY from coefficients";
+        gradientsFromSamplesAt(level, input.data(), gx.data(), gy.data(), w, h);
+        EXPECT_TRUE(sameBits(samplesX, gx)) << "gradientX from samples";
+        EXPECT_TRUE(sameBits(samplesY, gy)) << "gradientY from samples";
+    }
+    EXPECT_TRUE(allSinglePrecision(coefficientsX) && allSinglePrecision(coefficientsY));
+    EXPECT_TRUE(allSinglePrecision(samplesX) && allSinglePrecision(samplesY));
 }
 
 TEST_P(ImageFilters, SampleImageInPlaceEqualsIntoASecondBuffer) {
     const auto [w, h] = GetParam();
     const std::vector<double> input = randomValues(static_cast<std::size_t>(w) * h, 5u * w + h, -1e3, 1e3);
-    for (const SplineDegree degree : kDegrees) {
-        std::vector<double> separate(input.size());
-        sampleImage(input.data(), separate.data(), w, h, degree);
-        std::vector<double> inPlace(input);
-        sampleImage(inPlace.data(), inPlace.data(), w, h, degree);
-        EXPECT_TRUE(sameBits(separate, inPlace));
-    }
+    for (const LaneLevel level : testing::runnableLevels())
+        for (const SplineDegree degree : kDegrees) {
+            std::vector<double> separate(input.size());
+            sampleImageAt(level, input.data(), separate.data(), w, h, degree);
+            std::vector<double> inPlace(input);
+            sampleImageAt(level, inPlace.data(), inPlace.data(), w, h, degree);
+            EXPECT_TRUE(sameBits(separate, inPlace)) << testing::levelName(level);
+        }
 }
 
 INSTANTIATE_TEST_SUITE_P(BorderSizes, ImageFilters, ::testing::ValuesIn(testing::borderSizes()),

@@ -57,7 +57,7 @@ TEST(ReduceLine, LastSampleOfAnOddLineReachesOnlyTheOuterTap) {
 
 class ReduceImage : public ::testing::TestWithParam<testing::Size> {};
 
-TEST_P(ReduceImage, MatchesLineByLineReduction) {
+TEST_P(ReduceImage, MatchesLineByLineReductionOnEveryLevel) {
     const auto [w, h] = GetParam();
     const std::vector<double> input = randomValues(static_cast<std::size_t>(w) * h, 3u * w + h);
     const int32_t hw = w / 2;
@@ -76,9 +76,11 @@ TEST_P(ReduceImage, MatchesLineByLineReduction) {
         const std::vector<double> r = reduced(column);
         for (int32_t y = 0; y < hh; ++y) expected[static_cast<std::size_t>(y) * hw + x] = roundToSingle(r[y]);
     }
-    const ImageBuffer actual = reduceImage(input.data(), w, h);
-    EXPECT_TRUE(sameBits(expected, actual));
-    EXPECT_TRUE(allSinglePrecision(actual));
+    for (const LaneLevel level : testing::runnableLevels()) {
+        const ImageBuffer actual = reduceImageAt(level, input.data(), w, h);
+        EXPECT_TRUE(sameBits(expected, actual)) << testing::levelName(level);
+    }
+    EXPECT_TRUE(allSinglePrecision(expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(BorderSizes, ReduceImage, ::testing::ValuesIn(testing::borderSizes()),
