@@ -9,7 +9,7 @@
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/GaussNewtonSums.h"
 #include "core/registration/GridWalk.h"
-#include "core/registration/InlineEvaluation.h"
+#include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -81,11 +81,13 @@ void RegistrationEngine::updateBilinearInverse() {
 
 double RegistrationEngine::bilinearError(const Matrix& m) {
     double sum = 0.0;
-    // Inlined into the walk: a call per pixel made the rigid-body kernels
-    // about a tenth slower.
-    const auto visit = [&](std::size_t i, int32_t, int32_t, double value) __attribute__((always_inline)) {
-        const double r = value - gridSamples[i]; // model minus grid
-        sum += r * r;
+    const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
+        double s = sum;
+        for (int32_t p = 0; p < c.count; ++p) {
+            const double r = c.value[p] - gridSamples[c.index[p]]; // model minus grid
+            s = s + r * r;
+        }
+        sum = s;
     };
     const int64_t count = walkGrid<true, false>(*this, m, visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
@@ -95,35 +97,15 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
                                                         std::span<double> gradient) {
     updateBilinearInverse();
     const double* inverse = bilinearInverse.data();
-    // Each entry starts at 0 and adds the pixels in walk order, a block of
+    // Each entry starts at 0 and adds the pixels in walk order, a chunk of
     // pixels at a time.
     GaussNewtonSums<parameters> sums;
-    PendingTerms<parameters> pending;
-    double sum = 0.0;
-    const auto visit = [&](std::size_t i, int32_t k, int32_t j, const inlineEvaluation::ValueAndSlopes& slopes)
-                           __attribute__((always_inline)) {
-        const auto [v, vx, vy] = slopes;
-        const double r = v - gridSamples[i];
-        sum += r * r;
-
-        // Landmark l moves the image of pixel (k, j) with weight c_l, its
-        // bilinear basis function; the model slope turns that into residual change.
-        const double kd = static_cast<double>(k);
-        const double jd = static_cast<double>(j);
-        const double jk = jd * kd;
-        double (&jacobian)[parameters] = pending.next(r);
-        for (int32_t l = 0; l < 4; ++l) {
-            const double* column = inverse + 4 * l;
-            const double c = ((kd * column[1] + jk * column[3]) + jd * column[2]) + column[0];
-            jacobian[2 * l] = c * vx;
-            jacobian[2 * l + 1] = c * vy;
-        }
-        if (pending.full()) pending.addTo(sums);
+    const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
+        addChunk(sums, BilinearRule(c, gridSamples.data(), inverse), c.count);
     };
     const int64_t count = walkGrid<true, true>(*this, m, visit);
-    pending.addTo(sums);
     sums.store(hessian, gradient);
-    return sum / static_cast<double>(count);
+    return sums.s / static_cast<double>(count);
 }
 
 void RegistrationEngine::optimiseBilinear() {

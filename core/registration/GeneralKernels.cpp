@@ -11,10 +11,10 @@
 
 #include "core/image/MirrorFold.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/InlineEvaluation.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelRounding.h"
-#include "core/registration/PointQueue.h"
+#include "core/registration/GridWalk.h"
+#include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/registration/TranslationRows.h"
 
@@ -71,10 +71,11 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
             }
             ++sums.n;
             const double r = grid[i] - value;
-            sums.s = sums.s + r * r;
             if constexpr (Derivatives) {
                 const double d[2] = {gradientX[i], gradientY[i]};
-                local.add(d, r);
+                local.add(d, r); // sums r * r as well
+            } else {
+                sums.s = sums.s + r * r;
             }
             lastRow = j;
             lastColumn = k;
@@ -90,63 +91,42 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
         for (int32_t k = 0; k < 4; ++k)
             e.xIndices[static_cast<std::size_t>(k)] = foldMirror(model.baseX() + lastColumn + 2 - k, e.modelWidth);
     }
-    if constexpr (Derivatives) *acc = local;
+    if constexpr (Derivatives) {
+        *acc = local;
+        sums.s = local.s;
+    }
     return sums;
 }
 
-// Walk for the 2 x 3 families: the mapped point is advanced by additions of
-// the matrix columns, each used pixel evaluated through the general sequence
-// (taps from the point, weights from its fractions). The used pixels of a row
-// are queued and evaluated in batches, then summed in pixel order.
-template <class Terms, bool Derivatives, bool Masked>
+// Walk for the 2 x 3 families (GridWalk.h): the mapped point is advanced by
+// additions of the matrix columns, each used pixel evaluated through the
+// general sequence (taps from the point, weights from its fractions), a chunk
+// of a row's used pixels at a time, then summed in pixel order. The engine's
+// evaluation fields are brought up to the last used pixel's point at the end.
+template <class Terms, bool Derivatives>
 WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, GaussNewtonSums<Terms::count>* acc) {
-    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
-    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
     const double* grid = e.gridSamples.data();
-    const double* gridMask = e.gridMask.data();
-    const double* modelMask = e.modelMask.data();
     const double* gradientX = Derivatives ? e.gridGradientX.data() : nullptr;
     const double* gradientY = Derivatives ? e.gridGradientY.data() : nullptr;
-    const int32_t width = e.modelWidth;
-    const int32_t height = e.modelHeight;
-    WalkSums sums;
+    double s = 0.0;
     double lastX = 0.0, lastY = 0.0;
-    int32_t j = 0;
-    PendingTerms<Terms::count> pending;
-    const auto use = [&](std::size_t i, int32_t k, double x, double y, double value) __attribute__((always_inline)) {
-        ++sums.n;
-        const double r = grid[i] - value;
-        sums.s = sums.s + r * r;
+    const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
         if constexpr (Derivatives) {
-            terms.derivatives(static_cast<double>(k), static_cast<double>(j), gradientX[i], gradientY[i],
-                              pending.next(r));
-            if (pending.full()) pending.addTo(*acc);
-        }
-        lastX = x;
-        lastY = y;
-    };
-    PointQueue<false> queue(pointModel(e));
-    double xs = m00;
-    double ys = m10;
-    for (; j < e.gridHeight; ++j, xs += m02, ys += m12) {
-        const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(j) * e.gridWidth;
-        double x = xs;
-        double y = ys;
-        for (int32_t k = 0; k < e.gridWidth; ++k, x += m01, y += m11) {
-            const std::ptrdiff_t i = row + k;
-            if constexpr (Masked) {
-                int32_t px, py;
-                if (!nearestPixelInside(x, y, width, height, px, py)) continue;
-                if (!(modelMask[static_cast<std::ptrdiff_t>(py) * width + px] * gridMask[i] != 0.0)) continue;
-            } else {
-                if (!roundsInside(x, y, width, height)) continue;
+            addChunk(*acc, GridGradientRule<Terms>(terms, c, grid, gradientX, gradientY), c.count);
+        } else {
+            double sum = s;
+            for (int32_t p = 0; p < c.count; ++p) {
+                const double r = grid[c.index[p]] - c.value[p];
+                sum = sum + r * r;
             }
-            queue.push(static_cast<std::size_t>(i), k, x, y, use);
+            s = sum;
         }
-        queue.flush(use); // `use` reads the row from j
-        if constexpr (Derivatives) pending.addTo(*acc);
-    }
-
+        lastX = c.x[c.count - 1];
+        lastY = c.y[c.count - 1];
+    };
+    WalkSums sums;
+    sums.n = static_cast<int32_t>(walkGrid<false, false>(e, m, visit));
+    sums.s = Derivatives ? acc->s : s;
     if (sums.n > 0) {
         e.locatePoint(lastX, lastY);
         cubicWeights(e.sampleX, e.xWeights);
@@ -178,85 +158,11 @@ double affineDivided(const WalkSums& sums, double o, double normaliser) {
     return sums.s / (std::fabs(o / normaliser) * static_cast<double>(sums.n));
 }
 
-// Derivatives of the residual with respect to (x0, y0, x1, y1). K + iW is
-// (p - L1) / (L0 - L1) for the pixel p read as a complex number. D[2] and
-// D[3] are deliberately not gx - D[0] and gy - D[1]: the registration's
-// results depend on these exact expressions.
-struct ScaledRotationTerms {
-    static constexpr int32_t count = 4;
-    double l, m, q, h, P, Q, R, U, a2, F, E, V;
-
-    explicit ScaledRotationTerms(const LandmarkSet& L) {
-        const double x0 = L(0, 0), y0 = L(0, 1), x1 = L(1, 0), y1 = L(1, 1);
-        const double e = x0 - x1;
-        const double f = y0 - y1;
-        const double G = e * e + f * f;
-        const double beta = ((y0 * x1 - y1 * x0) * 0.5) / G;
-        h = beta + beta;
-        l = f / G;
-        m = e / G;
-        q = l * y1 + m * x1;
-        P = (m - l) - (l * m) * f;
-        Q = (f * e + G) / G;
-        R = Q * m;
-        const double T = ((e * e - f * f) * beta) / G;
-        const double a1 = (m * x0 + beta) + l * x1;
-        U = T + a1;
-        a2 = a1 - T;
-        F = (G - f * e) / G;
-        E = (l + m) - (l * m) * e;
-        V = F * l;
-    }
-
-    void derivatives(double x, double y, double gx, double gy, double (&d)[4]) const {
-        const double K = (y * l + x * m) - q;
-        const double W = (y * m - x * l) + h;
-        d[0] = gx * K + gy * W;
-        d[1] = (-W) * gx + gy * K;
-        d[2] = ((y * P - x * R) + U) * gx + ((-F) * W) * gy;
-        d[3] = ((a2 - x * E) - y * V) * gy + (W * Q) * gx;
-    }
-};
-
-// Derivatives with respect to (x0, y0, x1, y1, x2, y2): the gradient weighted
-// by the pixel's barycentric coordinates in the candidate triangle.
-struct AffineTerms {
-    static constexpr int32_t count = 6;
-    double yFactor[3], xFactor[3], c[3];
-
-    AffineTerms(const LandmarkSet& L, double o) {
-        const double x0 = L(0, 0), y0 = L(0, 1), x1 = L(1, 0), y1 = L(1, 1), x2 = L(2, 0), y2 = L(2, 1);
-        yFactor[0] = (x1 - x2) / o;
-        xFactor[0] = (y1 - y2) / o;
-        c[0] = (y1 * x2 - y2 * x1) / o;
-        yFactor[1] = (x2 - x0) / o;
-        xFactor[1] = (y2 - y0) / o;
-        c[1] = (y2 * x0 - y0 * x2) / o;
-        yFactor[2] = (x0 - x1) / o;
-        xFactor[2] = (y0 - y1) / o;
-        c[2] = (y0 * x1 - y1 * x0) / o;
-    }
-
-    void derivatives(double x, double y, double gx, double gy, double (&d)[6]) const {
-        for (int32_t p = 0; p < 3; ++p) {
-            const double lambda = (y * yFactor[p] - x * xFactor[p]) + c[p];
-            d[2 * p] = gx * lambda;
-            d[2 * p + 1] = gy * lambda;
-        }
-    }
-};
-
 // The walk with or without mask reads, decided once per pass.
 template <bool Derivatives>
 WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
     return masksAreRead(e) ? translationWalk<Derivatives, true>(e, m, acc)
                            : translationWalk<Derivatives, false>(e, m, acc);
-}
-
-template <class Terms, bool Derivatives>
-WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, GaussNewtonSums<Terms::count>* acc) {
-    return masksAreRead(e) ? matrixWalk<Terms, Derivatives, true>(e, m, terms, acc)
-                           : matrixWalk<Terms, Derivatives, false>(e, m, terms, acc);
 }
 
 } // namespace

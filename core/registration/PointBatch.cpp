@@ -31,6 +31,18 @@ void scalarPoints(const PointModel& m, const double* x, const double* y, int32_t
 // are written out per width: GCC will not inline an intrinsic into a shared
 // template compiled for the baseline processor.
 
+// The lane masks as intrinsic vectors, for their sign-bit masks.
+inline __m128i toM128i(const pointLanes::Index<4>& v) {
+    __m128i r;
+    __builtin_memcpy(&r, &v, sizeof r);
+    return r;
+}
+__attribute__((target("avx2"))) inline __m256i toM256i(const pointLanes::Index<8>& v) {
+    __m256i r;
+    __builtin_memcpy(&r, &v, sizeof r);
+    return r;
+}
+
 template <bool Slopes>
 __attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const double* x, const double* y, int32_t n,
                                                    const Outputs<Slopes>& out) {
@@ -60,7 +72,8 @@ __attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const do
             c[k][3] = _mm256_permute2f128_pd(taps31of01, taps31of23, 0x20);
         }
         pointLanes::combine(c, g, out.from(i));
-        if (g.folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
+        const uint32_t folded = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(toM128i(g.outside))));
+        if (folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, folded, out.from(i));
     }
     return i;
 }
@@ -84,42 +97,91 @@ __attribute__((target("avx512f"))) inline __m512d highHalves(__m512d a, __m512d 
     return _mm512_mask_shuffle_f64x2(a, allLanes, a, b, 0xEE);
 }
 
+// The taps of eight points anywhere: each point's four taps of a row lie side
+// by side, tap 3 first, so one load a point and a transpose give tap j of
+// every point in one vector (far faster than gathers).
+__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void transposedTaps(const PointModel& m,
+                                                                              const int32_t (&first)[8],
+                                                                              pointLanes::Real<8> (&c)[4][4]) {
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+        const double* row = m.coefficients - static_cast<std::ptrdiff_t>(k) * m.width - 3;
+        const __m512d p01 = pairOfPoints(row + first[0], row + first[1]);
+        const __m512d p23 = pairOfPoints(row + first[2], row + first[3]);
+        const __m512d p45 = pairOfPoints(row + first[4], row + first[5]);
+        const __m512d p67 = pairOfPoints(row + first[6], row + first[7]);
+        // Taps 0 and 1 (2 and 3) of four points: point q's tap j sits at
+        // 4q + 3 - j of a pair of inputs.
+        const __m512i taps01 = _mm512_setr_epi64(3, 7, 11, 15, 2, 6, 10, 14);
+        const __m512i taps23 = _mm512_setr_epi64(1, 5, 9, 13, 0, 4, 8, 12);
+        const __m512d low01 = _mm512_permutex2var_pd(p01, taps01, p23);
+        const __m512d low23 = _mm512_permutex2var_pd(p01, taps23, p23);
+        const __m512d high01 = _mm512_permutex2var_pd(p45, taps01, p67);
+        const __m512d high23 = _mm512_permutex2var_pd(p45, taps23, p67);
+        c[k][0] = lowHalves(low01, high01);
+        c[k][1] = highHalves(low01, high01);
+        c[k][2] = lowHalves(low23, high23);
+        c[k][3] = highHalves(low23, high23);
+    }
+}
+
+// The most the first taps of a group may lie after the first point's for
+// nearTaps: then every tap of a row lies in sixteen coefficients.
+constexpr int32_t nearSpread = 12;
+
+// The taps of eight points whose first taps lie 0 ... nearSpread after the
+// first point's, as consecutive pixels of a walk usually do: two loads a row
+// and one permute a tap. `spread` holds each point's distance from the first.
+__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void nearTaps(const PointModel& m, int32_t first0,
+                                                                        __m256i spread,
+                                                                        pointLanes::Real<8> (&c)[4][4]) {
+    const __m512i offset = _mm512_maskz_cvtepi32_epi64(allLanes, spread); // (see allLanes)
+    __m512i tap[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) tap[j] = _mm512_add_epi64(offset, _mm512_set1_epi64(3 - j));
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+        // Tap j of point p in row k: first_p - k * width - j, which is
+        // spread_p + 3 - j into a window starting at first0 - k * width - 3.
+        const double* window = m.coefficients + first0 - static_cast<std::ptrdiff_t>(k) * m.width - 3;
+        const __m512d low = _mm512_loadu_pd(window);
+        const __m512d high = _mm512_loadu_pd(window + 8);
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j) {
+            const __m512d taps = _mm512_permutex2var_pd(low, tap[j], high);
+            __builtin_memcpy(&c[k][j], &taps, sizeof taps);
+        }
+    }
+}
+
 template <bool Slopes>
 __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const PointModel& m, const double* x,
                                                                          const double* y, int32_t n,
                                                                          const Outputs<Slopes>& out) {
     constexpr int N = 8;
+    const int64_t size = static_cast<int64_t>(m.width) * m.height;
     int32_t i = 0;
     for (; i + N <= n; i += N) {
         pointLanes::Group<N, Slopes> g;
         pointLanes::locate(m, x + i, y + i, g);
         pointLanes::Real<N> c[4][4];
-        int32_t first[N];
-        __builtin_memcpy(first, &g.first, sizeof first);
-#pragma GCC unroll 4
-        for (int k = 0; k < 4; ++k) {
-            // Each point's four taps of row k lie side by side, tap 3 first:
-            // one load a point, then a transpose (far faster than gathers).
-            const double* row = m.coefficients - static_cast<std::ptrdiff_t>(k) * m.width - 3;
-            const __m512d p01 = pairOfPoints(row + first[0], row + first[1]);
-            const __m512d p23 = pairOfPoints(row + first[2], row + first[3]);
-            const __m512d p45 = pairOfPoints(row + first[4], row + first[5]);
-            const __m512d p67 = pairOfPoints(row + first[6], row + first[7]);
-            // Taps 0 and 1 (2 and 3) of four points: point q's tap j sits at
-            // 4q + 3 - j of a pair of inputs.
-            const __m512i taps01 = _mm512_setr_epi64(3, 7, 11, 15, 2, 6, 10, 14);
-            const __m512i taps23 = _mm512_setr_epi64(1, 5, 9, 13, 0, 4, 8, 12);
-            const __m512d low01 = _mm512_permutex2var_pd(p01, taps01, p23);
-            const __m512d low23 = _mm512_permutex2var_pd(p01, taps23, p23);
-            const __m512d high01 = _mm512_permutex2var_pd(p45, taps01, p67);
-            const __m512d high23 = _mm512_permutex2var_pd(p45, taps23, p67);
-            c[k][0] = lowHalves(low01, high01);
-            c[k][1] = highHalves(low01, high01);
-            c[k][2] = lowHalves(low23, high23);
-            c[k][3] = highHalves(low23, high23);
+        const __m256i firsts = toM256i(g.first);
+        const int32_t first0 = _mm256_cvtsi256_si32(firsts);
+        const __m256i spread = _mm256_sub_epi32(firsts, _mm256_set1_epi32(first0));
+        // The window ends nearSpread after the first point's first tap, which
+        // must still lie in the model (it starts inside: every first tap is
+        // at least three rows and three columns in).
+        if (_mm256_cmple_epu32_mask(spread, _mm256_set1_epi32(nearSpread)) == 0xFF && first0 + nearSpread < size) {
+            nearTaps(m, first0, spread, c);
+        } else {
+            int32_t first[N];
+            __builtin_memcpy(first, &g.first, sizeof first);
+            transposedTaps(m, first, c);
         }
         pointLanes::combine(c, g, out.from(i));
-        if (g.folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, g.folded, out.from(i));
+        const uint32_t folded =
+            static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(toM256i(g.outside))));
+        if (folded) pointLanes::evaluateFolded<N>(m, x + i, y + i, folded, out.from(i));
     }
     return i;
 }

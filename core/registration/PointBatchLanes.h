@@ -28,15 +28,16 @@ using Index = typename VectorTypes<N>::Index;
 // first tap (column base+2 of row base+2; taps (k, j) lie k rows above and j
 // columns left of it), the weights, and which lanes need their taps folded.
 // Folded lanes get the index of an interior point instead, so the loads stay
-// inside the model, and are evaluated by the scalar code afterwards.
+// inside the model, and are evaluated by the scalar code afterwards (the wide
+// paths turn `outside` into a bit mask with their own instructions).
 template <int N, bool Slopes>
 struct Group {
     Index<N> first;
+    Index<N> outside; // all bits set in the lanes to fold
     Real<N> wx[4];
     Real<N> wy[4];
     Real<N> dx[4]; // derivative weights, with Slopes only
     Real<N> dy[4];
-    uint32_t folded = 0;
 };
 
 // Base and fraction of N coordinates as splineBase and fraction: truncation
@@ -72,9 +73,7 @@ template <int N, bool Slopes>
     bx = (bx & inside) | (1 & ~inside);
     by = (by & inside) | (1 & ~inside);
     g.first = (by + 2) * m.width + (bx + 2);
-    g.folded = 0;
-    for (int l = 0; l < N; ++l)
-        if (!inside[l]) g.folded |= 1u << l;
+    g.outside = ~inside;
 }
 
 // Where the results of the points from i on go; the slopes only with Slopes.
@@ -101,10 +100,14 @@ template <int N, bool Slopes>
     Real<N> sumDy = {};
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-        Real<N> r = {};
-        Real<N> rx = {};
-#pragma GCC unroll 4
-        for (int j = 0; j < 4; ++j) {
+        // The row sums start from their first product rather than from 0 + it:
+        // that only turns a -0.0 row sum into +0.0, and every row sum is then
+        // weighted and added to a sum that started at +0.0, where a zero of
+        // either sign adds nothing and leaves +0.0 as +0.0.
+        Real<N> r = c[k][0] * g.wx[0];
+        Real<N> rx = Slopes ? c[k][0] * g.dx[0] : r;
+#pragma GCC unroll 3
+        for (int j = 1; j < 4; ++j) {
             r = r + c[k][j] * g.wx[j];
             if constexpr (Slopes) rx = rx + c[k][j] * g.dx[j];
         }

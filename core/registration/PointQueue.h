@@ -2,23 +2,22 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
-#include "core/registration/InlineEvaluation.h"
+#include "core/registration/PixelChunk.h"
 #include "core/registration/PointBatch.h"
+#include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
 
 // The used pixels of a walk, collected as the walk finds them and evaluated a
-// chunk at a time by the batch evaluation; flush() then hands each pixel with
-// its model value (and slopes, with Slopes) to the caller in the order the
-// pixels were added, so sums over them keep their pixel order. The storage is
+// chunk at a time by the batch evaluation; flush() then hands the chunk with
+// the model values (and slopes, with Slopes) to the caller, the pixels in the
+// order they were added, so sums over them keep their pixel order. The storage is
 // fixed: a pass makes one queue and the pixel loop never allocates.
 template <bool Slopes>
 class PointQueue {
 public:
-    static constexpr int32_t capacity = 256;
-    using Result = std::conditional_t<Slopes, inlineEvaluation::ValueAndSlopes, double>;
+    static constexpr int32_t capacity = chunkCapacity;
 
     explicit PointQueue(const PointModel& model) : model_(model) {}
 
@@ -36,19 +35,26 @@ public:
         if (++size_ == capacity) flush(visit);
     }
 
-    // visit(i, k, x, y, result) for every queued pixel, in order; the queue
-    // is empty afterwards.
+    // visit(chunk) with every queued pixel, in order, and its model value
+    // (the chunk's row is left for the caller); the queue is empty afterwards.
     template <typename Visit>
     void flush(Visit& visit) {
         if (size_ == 0) return;
+        PixelChunk chunk;
+        chunk.count = size_;
+        chunk.index = index_;
+        chunk.column = column_;
+        chunk.x = x_;
+        chunk.y = y_;
+        chunk.value = value_;
         if constexpr (Slopes) {
             batchValuesAndSlopes(model_, x_, y_, size_, value_, dx_, dy_);
-            for (int32_t p = 0; p < size_; ++p)
-                visit(index_[p], column_[p], x_[p], y_[p], Result{value_[p], dx_[p], dy_[p]});
+            chunk.slopeX = dx_;
+            chunk.slopeY = dy_;
         } else {
             batchValues(model_, x_, y_, size_, value_);
-            for (int32_t p = 0; p < size_; ++p) visit(index_[p], column_[p], x_[p], y_[p], value_[p]);
         }
+        visit(chunk);
         size_ = 0;
     }
 

@@ -9,6 +9,7 @@
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/GaussNewtonSums.h"
 #include "core/registration/GridWalk.h"
+#include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -42,11 +43,13 @@ void solveStep(const Matrix& inverse, const double (&gradient)[3], double (&step
 
 double RegistrationEngine::rigidBodyError(const Matrix& m) {
     double sum = 0.0;
-    // Inlined into the walk: a call per pixel made the rigid-body kernels
-    // about a tenth slower.
-    const auto visit = [&](std::size_t i, int32_t, int32_t, double value) __attribute__((always_inline)) {
-        const double e = gridSamples[i] - value;
-        sum += e * e;
+    const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
+        double s = sum;
+        for (int32_t p = 0; p < c.count; ++p) {
+            const double e = gridSamples[c.index[p]] - c.value[p];
+            s = s + e * e;
+        }
+        sum = s;
     };
     const int64_t count = walkGrid<false, false>(*this, m, visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
@@ -55,26 +58,17 @@ double RegistrationEngine::rigidBodyError(const Matrix& m) {
 double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix& hessian,
                                                          std::span<double> gradient) {
     // Per pixel: the residual's derivatives along the rotation and the two
-    // shifts, summed a block of pixels at a time, in walk order.
+    // shifts, summed a chunk of pixels at a time, in walk order.
     GaussNewtonSums<3> sums;
-    PendingTerms<3> pending;
-    double sum = 0.0;
-    const auto visit = [&](std::size_t i, int32_t k, int32_t j, double value) __attribute__((always_inline)) {
-        const double e = gridSamples[i] - value;
-        const double gx = gridGradientX[i];
-        const double gy = gridGradientY[i];
-        sum += e * e;
-        double (&d)[3] = pending.next(e);
-        // Derivative of the grid position along the rotation, from the grid's own gradient.
-        d[0] = static_cast<double>(k) * gy - static_cast<double>(j) * gx;
-        d[1] = gx;
-        d[2] = gy;
-        if (pending.full()) pending.addTo(sums);
+    const RigidBodyTerms terms;
+    const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
+        addChunk(sums, GridGradientRule<RigidBodyTerms>(terms, c, gridSamples.data(), gridGradientX.data(),
+                                                        gridGradientY.data()),
+                 c.count);
     };
     const int64_t count = walkGrid<false, false>(*this, m, visit);
-    pending.addTo(sums);
     sums.store(hessian, gradient);
-    return sum / static_cast<double>(count);
+    return sums.s / static_cast<double>(count);
 }
 
 void RegistrationEngine::optimiseRigidBody() {

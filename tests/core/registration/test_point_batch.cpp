@@ -82,5 +82,50 @@ TEST(PointBatch, EveryPathGivesTheScalarBits) {
     }
 }
 
+// Points in runs, as walks make them: neighbours whose taps overlap, which the
+// wide paths load together. Runs along and across rows, backwards, as far
+// apart as the shared loads allow and a little further, through the folded
+// margins, and up to the model's last coefficient.
+TEST(PointBatch, RunsOfNeighbouringPointsGiveTheScalarBits) {
+    const int32_t sizes[][2] = {{24, 24}, {47, 23}, {257, 9}, {16, 5}};
+    const double steps[][2] = {{1.0, 0.0},  {0.998, 0.052}, {0.97, -0.26}, {-1.0, 0.0}, {1.7, 0.0},
+                               {1.75, 0.0}, {1.8, 0.01},    {0.0, 1.0},    {0.25, 0.0}, {0.5, 0.5}};
+    std::mt19937 random(5);
+    std::normal_distribution<double> coefficient(0.0, 100.0);
+    for (const auto& [width, height] : sizes) {
+        std::vector<double> c(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+        for (double& v : c) v = coefficient(random);
+        const PointModel model{c.data(), width, height};
+        for (const auto& [stepX, stepY] : steps) {
+            // Runs that start all over the model and end wherever they leave it.
+            std::vector<double> x, y;
+            for (double startY = -0.4; startY < height - 0.5; startY += 0.73)
+                for (double startX = -0.45; startX < width - 0.5; startX += 2.9) {
+                    double px = startX, py = startY;
+                    for (int32_t k = 0; k < 40 && roundsInside(px, py, width, height); ++k) {
+                        x.push_back(px);
+                        y.push_back(py);
+                        px += stepX;
+                        py += stepY;
+                    }
+                }
+            const int32_t n = static_cast<int32_t>(x.size());
+            SCOPED_TRACE(::testing::Message() << width << "x" << height << ", step " << stepX << ", " << stepY);
+            std::vector<double> reference(n), referenceValue(n), referenceDx(n), referenceDy(n);
+            batchValuesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, reference.data());
+            batchValuesAndSlopesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, referenceValue.data(),
+                                   referenceDx.data(), referenceDy.data());
+            for (const BatchLevel level : supportedLevels()) {
+                std::vector<double> out(n), value(n), dx(n), dy(n);
+                batchValuesAt(level, model, x.data(), y.data(), n, out.data());
+                batchValuesAndSlopesAt(level, model, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
+                EXPECT_TRUE(sameBits(out, reference)) << "level " << static_cast<int>(level);
+                EXPECT_TRUE(sameBits(value, referenceValue) && sameBits(dx, referenceDx) && sameBits(dy, referenceDy))
+                    << "level " << static_cast<int>(level);
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace alignopt

@@ -1,0 +1,245 @@
+#pragma once
+
+// Per-pixel derivative terms of the rigid-body, scaled-rotation, affine and
+// bilinear kernels, each written once for one pixel and once for the lanes of
+// a vector (ChunkSums.h), and the chunk rules that feed them to the sums.
+// A lane computes its term with the operations of the one-pixel form in
+// their order; only whole products swap their factors, which leaves their
+// bits alone.
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/linalg/Matrix.h"
+#include "core/registration/ChunkSums.h"
+#include "core/registration/PixelChunk.h"
+
+namespace alignopt {
+
+// Lane helpers for the lanes() forms, which only ever run inside the 512-bit
+// sums: (a, b) repeated over the lanes; four values in lanes 0 ... 3; one
+// value put in lane 0.
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes pairLanes(double a, double b) {
+    const __m128d pair = _mm_unpacklo_pd(_mm_set_sd(a), _mm_set_sd(b));
+    // The masked form with every lane set: GCC 12's plain form warns about its
+    // undefined start value.
+    const __m512d all =
+        _mm512_castps_pd(_mm512_mask_broadcast_f32x4(_mm512_setzero_ps(), 0xFFFF, _mm_castpd_ps(pair)));
+    Lanes t;
+    __builtin_memcpy(&t, &all, sizeof t);
+    return t;
+}
+
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes fourLanes(double a, double b, double c,
+                                                                                 double d) {
+    const __m512d low = _mm512_castpd256_pd512(_mm256_set_pd(d, c, b, a));
+    Lanes t;
+    __builtin_memcpy(&t, &low, sizeof t);
+    return t;
+}
+
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes withFirstLane(const Lanes& v, double first) {
+    __m512d t;
+    __builtin_memcpy(&t, &v, sizeof t);
+    t = _mm512_mask_broadcastsd_pd(t, 1, _mm_set_sd(first));
+    Lanes out;
+    __builtin_memcpy(&out, &t, sizeof out);
+    return out;
+}
+
+// Derivatives with respect to the angle and the two shifts, from the grid's
+// own gradient: the angle moves pixel (x, y) along (-y, x).
+struct RigidBodyTerms {
+    static constexpr int32_t count = 3;
+
+    struct Row {
+        double y;
+    };
+    Row row(double y) const { return {y}; }
+
+    void derivatives(double x, double y, double gx, double gy, double (&d)[3]) const {
+        d[0] = x * gy - y * gx;
+        d[1] = gx;
+        d[2] = gy;
+    }
+    // (gy, gx, gy, ...) has gx and gy in lanes 1 and 2 already.
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
+                                                                                  double gx, double gy,
+                                                                                  Lanes& d) const {
+        d = withFirstLane(pairLanes(gy, gx), x * gy - row.y * gx);
+    }
+};
+
+// Derivatives with respect to (x0, y0, x1, y1). K + iW is (p - L1) / (L0 - L1)
+// for the pixel p read as a complex number. D[2] and D[3] are deliberately not
+// gx - D[0] and gy - D[1]: the registration's results depend on these exact
+// expressions.
+struct ScaledRotationTerms {
+    static constexpr int32_t count = 4;
+    double l, m, q, h, P, Q, R, U, a2, F, E, V;
+
+    explicit ScaledRotationTerms(const LandmarkSet& L) {
+        const double x0 = L(0, 0), y0 = L(0, 1), x1 = L(1, 0), y1 = L(1, 1);
+        const double e = x0 - x1;
+        const double f = y0 - y1;
+        const double G = e * e + f * f;
+        const double beta = ((y0 * x1 - y1 * x0) * 0.5) / G;
+        h = beta + beta;
+        l = f / G;
+        m = e / G;
+        q = l * y1 + m * x1;
+        P = (m - l) - (l * m) * f;
+        Q = (f * e + G) / G;
+        R = Q * m;
+        const double T = ((e * e - f * f) * beta) / G;
+        const double a1 = (m * x0 + beta) + l * x1;
+        U = T + a1;
+        a2 = a1 - T;
+        F = (G - f * e) / G;
+        E = (l + m) - (l * m) * e;
+        V = F * l;
+    }
+
+    struct Row {
+        double y;
+    };
+    Row row(double y) const { return {y}; }
+
+    void derivatives(double x, double y, double gx, double gy, double (&d)[4]) const {
+        const double K = (y * l + x * m) - q;
+        const double W = (y * m - x * l) + h;
+        d[0] = gx * K + gy * W;
+        d[1] = (-W) * gx + gy * K;
+        d[2] = ((y * P - x * R) + U) * gx + ((-F) * W) * gy;
+        d[3] = ((a2 - x * E) - y * V) * gy + (W * Q) * gx;
+    }
+    // Four different expressions: worked one by one, then put in lanes.
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
+                                                                                  double gx, double gy,
+                                                                                  Lanes& d) const {
+        double t[4];
+        derivatives(x, row.y, gx, gy, t);
+        d = fourLanes(t[0], t[1], t[2], t[3]);
+    }
+};
+
+// Derivatives with respect to (x0, y0, x1, y1, x2, y2): the gradient weighted
+// by the pixel's barycentric coordinates in the candidate triangle. In lanes
+// each weight sits in the two lanes of its landmark.
+struct AffineTerms {
+    static constexpr int32_t count = 6;
+    double yFactor[3], xFactor[3], c[3];
+    Lanes xFactors, constants;
+
+    AffineTerms(const LandmarkSet& L, double o) {
+        const double x0 = L(0, 0), y0 = L(0, 1), x1 = L(1, 0), y1 = L(1, 1), x2 = L(2, 0), y2 = L(2, 1);
+        yFactor[0] = (x1 - x2) / o;
+        xFactor[0] = (y1 - y2) / o;
+        c[0] = (y1 * x2 - y2 * x1) / o;
+        yFactor[1] = (x2 - x0) / o;
+        xFactor[1] = (y2 - y0) / o;
+        c[1] = (y2 * x0 - y0 * x2) / o;
+        yFactor[2] = (x0 - x1) / o;
+        xFactor[2] = (y0 - y1) / o;
+        c[2] = (y0 * x1 - y1 * x0) / o;
+        xFactors = Lanes{xFactor[0], xFactor[0], xFactor[1], xFactor[1], xFactor[2], xFactor[2], 0.0, 0.0};
+        constants = Lanes{c[0], c[0], c[1], c[1], c[2], c[2], 0.0, 0.0};
+    }
+
+    struct Row {
+        double y;
+        Lanes yTerms; // y * yFactor, in the lanes of each landmark
+    };
+    Row row(double y) const {
+        return {y, Lanes{y * yFactor[0], y * yFactor[0], y * yFactor[1], y * yFactor[1], y * yFactor[2],
+                         y * yFactor[2], 0.0, 0.0}};
+    }
+
+    void derivatives(double x, double y, double gx, double gy, double (&d)[6]) const {
+        for (int32_t p = 0; p < 3; ++p) {
+            const double lambda = (y * yFactor[p] - x * xFactor[p]) + c[p];
+            d[2 * p] = gx * lambda;
+            d[2 * p + 1] = gy * lambda;
+        }
+    }
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
+                                                                                  double gx, double gy,
+                                                                                  Lanes& d) const {
+        const Lanes lambda = (row.yTerms - x * xFactors) + constants;
+        d = pairLanes(gx, gy) * lambda;
+    }
+};
+
+// A chunk's residuals (grid minus model) and terms from the grid gradient at
+// each pixel (k, j), for the kernels whose grid carries the gradient.
+template <class Terms>
+struct GridGradientRule {
+    static constexpr int32_t count = Terms::count;
+    const Terms& family;
+    const PixelChunk& chunk;
+    const double* grid;
+    const double* gradientX;
+    const double* gradientY;
+    typename Terms::Row row;
+
+    GridGradientRule(const Terms& t, const PixelChunk& c, const double* g, const double* gx, const double* gy)
+        : family(t), chunk(c), grid(g), gradientX(gx), gradientY(gy), row(t.row(static_cast<double>(c.row))) {}
+
+    double terms(int32_t p, double (&d)[count]) const {
+        const std::size_t i = chunk.index[p];
+        family.derivatives(static_cast<double>(chunk.column[p]), row.y, gradientX[i], gradientY[i], d);
+        return grid[i] - chunk.value[p];
+    }
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, double& r) const {
+        const std::size_t i = chunk.index[p];
+        family.derivativeLanes(static_cast<double>(chunk.column[p]), row, gradientX[i], gradientY[i], d);
+        r = grid[i] - chunk.value[p];
+    }
+};
+
+// Bilinear: residuals are model minus grid, and landmark l moves the image of
+// pixel (k, j) with weight c_l, its bilinear basis function, which the model
+// slope turns into residual change. `inverse` holds G^-1 column by column:
+// column l is (c_l's constant, k, j and kj coefficients).
+struct BilinearRule {
+    static constexpr int32_t count = 8;
+    const PixelChunk& chunk;
+    const double* grid;
+    const double* inverse;
+    double j;
+    Lanes constant, kFactor, jkFactor, jTerm; // in the two lanes of each landmark
+
+    BilinearRule(const PixelChunk& c, const double* g, const double* inv)
+        : chunk(c), grid(g), inverse(inv), j(static_cast<double>(c.row)) {
+        for (int32_t l = 0; l < 4; ++l)
+            for (int32_t lane = 2 * l; lane < 2 * l + 2; ++lane) {
+                constant[lane] = inverse[4 * l];
+                kFactor[lane] = inverse[4 * l + 1];
+                jTerm[lane] = j * inverse[4 * l + 2];
+                jkFactor[lane] = inverse[4 * l + 3];
+            }
+    }
+
+    double terms(int32_t p, double (&d)[8]) const {
+        const double k = static_cast<double>(chunk.column[p]);
+        const double jk = j * k;
+        for (int32_t l = 0; l < 4; ++l) {
+            const double* column = inverse + 4 * l;
+            const double w = ((k * column[1] + jk * column[3]) + j * column[2]) + column[0];
+            d[2 * l] = w * chunk.slopeX[p];
+            d[2 * l + 1] = w * chunk.slopeY[p];
+        }
+        return chunk.value[p] - grid[chunk.index[p]];
+    }
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, double& r) const {
+        const double k = static_cast<double>(chunk.column[p]);
+        const double jk = j * k;
+        const Lanes w = ((k * kFactor + jk * jkFactor) + jTerm) + constant;
+        d = w * pairLanes(chunk.slopeX[p], chunk.slopeY[p]);
+        r = chunk.value[p] - grid[chunk.index[p]];
+    }
+};
+
+} // namespace alignopt

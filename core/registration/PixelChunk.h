@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace alignopt {
+
+// The most pixels a chunk holds: a kernel keeps a chunk's terms on its stack.
+inline constexpr int32_t chunkCapacity = 256;
+
+// Used pixels of one grid row, in walk order, with the model's value at each
+// one's mapped point (and its slopes, when the walk evaluates them): what a
+// walk hands to a kernel, a chunk at a time, so that the kernel's pixel loop
+// runs over plain arrays.
+struct PixelChunk {
+    int32_t row = 0;
+    int32_t count = 0;
+    const std::size_t* index = nullptr; // grid index of each pixel
+    const int32_t* column = nullptr;
+    const double* x = nullptr; // mapped point
+    const double* y = nullptr;
+    const double* value = nullptr;
+    const double* slopeX = nullptr;
+    const double* slopeY = nullptr;
+};
+
+} // namespace alignopt
