@@ -97,11 +97,6 @@ namespace {
 
 using lanes::LineBlock;
 
-// Holds a block of rows (width long) or of columns (height long) of any level.
-std::vector<double> laneBuffer(int32_t width, int32_t height) {
-    return std::vector<double>(static_cast<std::size_t>(std::max(width, height)) * lanes::kMaxLanes);
-}
-
 bool isEmptyImage(int32_t width, int32_t height) {
     assert(width >= 0 && height >= 0);
     return width <= 0 || height <= 0;
@@ -112,28 +107,30 @@ bool isEmptyImage(int32_t width, int32_t height) {
 void prefilterRowsAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
                      SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
-    std::vector<double> buffer = laneBuffer(width, 0);
+    lanes::LaneScratch scratch(width, 1);
+    double* const buffer = scratch.block(0);
     const lanes::PrefilterPlan plan(degree, width);
     lanes::runAt(level, [&]<LaneLevel V>() {
         using S = lanes::Shape<V>;
         lanes::forRowBlocks<S::rows>(width, height, [&](const LineBlock& b) {
-            lanes::gather<S::rows, S::vector>(input, b, buffer.data());
-            lanes::prefilter<S::rows, S::group, S::vector>(buffer.data(), plan);
-            lanes::scatterRounded<S::rows, S::vector>(buffer.data(), b, output);
+            lanes::gather<S::rows, S::vector>(input, b, buffer);
+            lanes::prefilter<S::rows, S::group, S::vector>(buffer, plan);
+            lanes::scatterRounded<S::rows, S::vector>(buffer, b, output);
         });
     });
 }
 
 void prefilterColumnsAt(LaneLevel level, double* image, int32_t width, int32_t height, SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
-    std::vector<double> buffer = laneBuffer(0, height);
+    lanes::LaneScratch scratch(height, 1);
+    double* const buffer = scratch.block(0);
     const lanes::PrefilterPlan plan(degree, height);
     lanes::runAt(level, [&]<LaneLevel V>() {
         using S = lanes::Shape<V>;
         lanes::forColumnBlocks<S::columns>(width, height, [&](const LineBlock& b) {
-            lanes::gather<S::columns, S::vector>(image, b, buffer.data());
-            lanes::prefilter<S::columns, S::group, S::vector>(buffer.data(), plan);
-            lanes::scatterRounded<S::columns, S::vector>(buffer.data(), b, image);
+            lanes::gather<S::columns, S::vector>(image, b, buffer);
+            lanes::prefilter<S::columns, S::group, S::vector>(buffer, plan);
+            lanes::scatterRounded<S::columns, S::vector>(buffer, b, image);
         });
     });
 }
@@ -162,22 +159,23 @@ void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t
                    SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
     const std::span<const double> kernel = samplingKernel(degree);
-    std::vector<double> in = laneBuffer(width, height);
-    std::vector<double> out = laneBuffer(width, height);
+    lanes::LaneScratch scratch(std::max(width, height), 2);
+    double* const in = scratch.block(0);
+    double* const out = scratch.block(1);
     lanes::runAt(level, [&]<LaneLevel V>() {
         using S = lanes::Shape<V>;
         constexpr int32_t R = S::rows;
         constexpr int32_t C = S::columns;
         constexpr int32_t W = S::vector;
         lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-            lanes::gather<R, W>(input, b, in.data());
-            lanes::sample<R, W>(kernel, in.data(), out.data(), b.length);
-            lanes::scatterRounded<R, W>(out.data(), b, output);
+            lanes::gather<R, W>(input, b, in);
+            lanes::sample<R, W>(kernel, in, out, b.length);
+            lanes::scatterRounded<R, W>(out, b, output);
         });
         lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-            lanes::gather<C, W>(output, b, in.data());
-            lanes::sample<C, W>(kernel, in.data(), out.data(), b.length);
-            lanes::scatterRounded<C, W>(out.data(), b, output);
+            lanes::gather<C, W>(output, b, in);
+            lanes::sample<C, W>(kernel, in, out, b.length);
+            lanes::scatterRounded<C, W>(out, b, output);
         });
     });
 }
@@ -191,27 +189,28 @@ void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, do
                                  int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
     const std::span<const double> cubic = samplingKernel(SplineDegree::Cubic);
-    std::vector<double> in = laneBuffer(width, height);
-    std::vector<double> out = laneBuffer(width, height);
+    lanes::LaneScratch scratch(std::max(width, height), 2);
+    double* const in = scratch.block(0);
+    double* const out = scratch.block(1);
     lanes::runAt(level, [&]<LaneLevel V>() {
         using S = lanes::Shape<V>;
         constexpr int32_t R = S::rows;
         constexpr int32_t C = S::columns;
         constexpr int32_t W = S::vector;
         lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-            lanes::gather<R, W>(coefficients, b, in.data());
-            lanes::differentiate<R, W>(in.data(), out.data(), b.length);
-            lanes::scatterRounded<R, W>(out.data(), b, gradientX);
-            lanes::sample<R, W>(cubic, in.data(), out.data(), b.length);
-            lanes::scatterRounded<R, W>(out.data(), b, gradientY);
+            lanes::gather<R, W>(coefficients, b, in);
+            lanes::differentiate<R, W>(in, out, b.length);
+            lanes::scatterRounded<R, W>(out, b, gradientX);
+            lanes::sample<R, W>(cubic, in, out, b.length);
+            lanes::scatterRounded<R, W>(out, b, gradientY);
         });
         lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-            lanes::gather<C, W>(gradientX, b, in.data());
-            lanes::sample<C, W>(cubic, in.data(), out.data(), b.length);
-            lanes::scatterRounded<C, W>(out.data(), b, gradientX);
-            lanes::gather<C, W>(gradientY, b, in.data());
-            lanes::differentiate<C, W>(in.data(), out.data(), b.length);
-            lanes::scatterRounded<C, W>(out.data(), b, gradientY);
+            lanes::gather<C, W>(gradientX, b, in);
+            lanes::sample<C, W>(cubic, in, out, b.length);
+            lanes::scatterRounded<C, W>(out, b, gradientX);
+            lanes::gather<C, W>(gradientY, b, in);
+            lanes::differentiate<C, W>(in, out, b.length);
+            lanes::scatterRounded<C, W>(out, b, gradientY);
         });
     });
 }
@@ -226,8 +225,9 @@ void gradientsFromCoefficients(const double* coefficients, double* gradientX, do
 void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* gradientX, double* gradientY,
                             int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
-    std::vector<double> in = laneBuffer(width, height);
-    std::vector<double> out = laneBuffer(width, height);
+    lanes::LaneScratch scratch(std::max(width, height), 2);
+    double* const in = scratch.block(0);
+    double* const out = scratch.block(1);
     const lanes::PrefilterPlan rowPlan(SplineDegree::Cubic, width);
     const lanes::PrefilterPlan columnPlan(SplineDegree::Cubic, height);
     lanes::runAt(level, [&]<LaneLevel V>() {
@@ -236,16 +236,16 @@ void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* grad
         constexpr int32_t C = S::columns;
         constexpr int32_t W = S::vector;
         lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-            lanes::gather<R, W>(samples, b, in.data());
-            lanes::prefilter<R, S::group, W>(in.data(), rowPlan);
-            lanes::differentiate<R, W>(in.data(), out.data(), b.length);
-            lanes::scatterRounded<R, W>(out.data(), b, gradientX);
+            lanes::gather<R, W>(samples, b, in);
+            lanes::prefilter<R, S::group, W>(in, rowPlan);
+            lanes::differentiate<R, W>(in, out, b.length);
+            lanes::scatterRounded<R, W>(out, b, gradientX);
         });
         lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-            lanes::gather<C, W>(samples, b, in.data());
-            lanes::prefilter<C, S::group, W>(in.data(), columnPlan);
-            lanes::differentiate<C, W>(in.data(), out.data(), b.length);
-            lanes::scatterRounded<C, W>(out.data(), b, gradientY);
+            lanes::gather<C, W>(samples, b, in);
+            lanes::prefilter<C, S::group, W>(in, columnPlan);
+            lanes::differentiate<C, W>(in, out, b.length);
+            lanes::scatterRounded<C, W>(out, b, gradientY);
         });
     });
 }

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -126,6 +127,28 @@ struct LineBlock {
     std::ptrdiff_t index(int32_t k, int32_t l) const { return first + l * lineStep + k * sampleStep; }
 };
 
+// Scratch blocks of a pass, each of `length` lines of kMaxLanes doubles. Each
+// block starts on a cache line, so that no vector access straddles two, and
+// the blocks are 2 KiB apart modulo 4 KiB: a load whose address matches a
+// pending store's in the low twelve bits waits for that store, and blocks of
+// equal size from the allocator would all start at the same page offset,
+// which had every sample of the stencils read where the step before wrote.
+class LaneScratch {
+public:
+    LaneScratch(int32_t length, int32_t blocks)
+        : stride_((static_cast<std::size_t>(length) * kMaxLanes + 511) / 512 * 512 + 256),
+          storage_(std::make_unique_for_overwrite<double[]>(stride_ * static_cast<std::size_t>(blocks) + 8)) {}
+
+    double* block(int32_t i) {
+        const auto base = reinterpret_cast<std::uintptr_t>(storage_.get());
+        return reinterpret_cast<double*>((base + 63) / 64 * 64) + stride_ * static_cast<std::size_t>(i);
+    }
+
+private:
+    std::size_t stride_;
+    std::unique_ptr<double[]> storage_;
+};
+
 // Each row of a column block lies on its own page, out of reach of the
 // hardware prefetcher; ask for the rows a little ahead.
 inline constexpr int32_t kPrefetchRows = 8;
@@ -138,9 +161,9 @@ void gather(const double* image, const LineBlock& b, double* buffer) {
     if (b.sampleStep == 1 && b.count == L) {
         // A full block of rows: W samples of W rows at a time, transposed in
         // registers; element by element this cost as much as the filter.
-        int32_t k = 0;
-        for (; k + W <= b.length; k += W)
-            for (int32_t l = 0; l < L; l += W) {
+        const int32_t whole = b.length / W * W;
+        for (int32_t l = 0; l < L; l += W)
+            for (int32_t k = 0; k < whole; k += W) {
                 Real<W> r[W];
 #pragma GCC unroll 8
                 for (int32_t i = 0; i < W; ++i) r[i] = vectorAt<W>(image + b.index(k, l + i));
@@ -148,7 +171,7 @@ void gather(const double* image, const LineBlock& b, double* buffer) {
 #pragma GCC unroll 8
                 for (int32_t i = 0; i < W; ++i) vectorAt<W>(buffer + at<L>(k + i, l)) = r[i];
             }
-        for (; k < b.length; ++k)
+        for (int32_t k = whole; k < b.length; ++k)
             for (int32_t l = 0; l < L; ++l) buffer[at<L>(k, l)] = image[b.index(k, l)];
         return;
     }
@@ -175,9 +198,9 @@ template <int32_t L, int32_t W>
 void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
     static_assert(L % W == 0);
     if (b.sampleStep == 1 && b.count == L) {
-        int32_t k = 0;
-        for (; k + W <= b.length; k += W)
-            for (int32_t l = 0; l < L; l += W) {
+        const int32_t whole = b.length / W * W;
+        for (int32_t l = 0; l < L; l += W)
+            for (int32_t k = 0; k < whole; k += W) {
                 Real<W> r[W];
 #pragma GCC unroll 8
                 for (int32_t i = 0; i < W; ++i) {
@@ -188,7 +211,7 @@ void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
 #pragma GCC unroll 8
                 for (int32_t i = 0; i < W; ++i) vectorAt<W>(image + b.index(k, l + i)) = r[i];
             }
-        for (; k < b.length; ++k)
+        for (int32_t k = whole; k < b.length; ++k)
             for (int32_t l = 0; l < L; ++l) image[b.index(k, l)] = roundToSingle(buffer[at<L>(k, l)]);
         return;
     }
@@ -389,6 +412,27 @@ void reduce(const double* in, double* out, int32_t n) {
             vectorAt<W>(out + at<L>(j, l)) = v;
         }
     }
+}
+
+// Whether none of the n values is an infinity or a NaN (all exponent bits
+// set), decided a stretch of values at a time with no branch per value.
+template <int32_t W>
+bool allFinite(const double* v, std::size_t n) {
+    using Bits = typename VectorTypes<W>::Mask;
+    constexpr int64_t exponent = 0x7ff0000000000000;
+    constexpr std::size_t stretch = 256;
+    std::size_t i = 0;
+    for (; i + stretch <= n; i += stretch) {
+        Bits infiniteOrNaN = {};
+#pragma GCC unroll 4
+        for (std::size_t j = i; j < i + stretch; j += W)
+            infiniteOrNaN |= (((Bits)vectorAt<W>(v + j)) & exponent) == exponent;
+        for (int32_t l = 0; l < W; ++l)
+            if (infiniteOrNaN[l] != 0) return false;
+    }
+    for (; i < n; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
 }
 
 // Runs pass.template operator()<V>() for the level V, compiled for its

@@ -1,16 +1,23 @@
+#include "core/image/SplineImage.h"
+
 #include <algorithm>
-#include <cmath>
 #include <span>
 
-#include "core/image/SplineImage.h"
+#include "core/image/LaneFilters.h"
 
 namespace alignopt {
 
+bool allFiniteAt(LaneLevel level, std::span<const double> values) {
+    bool finite = true;
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        finite = lanes::allFinite<lanes::Shape<V>::vector>(values.data(), values.size());
+    });
+    return finite;
+}
+
 namespace {
 
-bool allFinite(std::span<const double> values) {
-    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
-}
+bool allFinite(std::span<const double> values) { return allFiniteAt(supportedLaneLevel(), values); }
 
 } // namespace
 

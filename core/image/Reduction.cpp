@@ -31,9 +31,9 @@ ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, i
     if (result.empty()) return result;
 
     using lanes::LineBlock;
-    const auto longest = static_cast<std::size_t>(std::max(width, height)) * lanes::kMaxLanes;
-    std::vector<double> in(longest);
-    std::vector<double> out(longest / 2);
+    lanes::LaneScratch scratch(std::max(width, height), 2);
+    double* const in = scratch.block(0);
+    double* const out = scratch.block(1);
     ImageBuffer rowsReduced(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(height));
     lanes::runAt(level, [&]<LaneLevel V>() {
         using S = lanes::Shape<V>;
@@ -41,17 +41,17 @@ ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, i
         constexpr int32_t C = S::columns;
         constexpr int32_t W = S::vector;
         lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-            lanes::gather<R, W>(input, b, in.data());
-            lanes::reduce<R, W>(in.data(), out.data(), b.length);
+            lanes::gather<R, W>(input, b, in);
+            lanes::reduce<R, W>(in, out, b.length);
             const std::ptrdiff_t firstRow = b.first / width;
             const LineBlock target{firstRow * halfWidth, halfWidth, 1, halfWidth, b.count};
-            lanes::scatterRounded<R, W>(out.data(), target, rowsReduced.data());
+            lanes::scatterRounded<R, W>(out, target, rowsReduced.data());
         });
         lanes::forColumnBlocks<C>(halfWidth, height, [&](const LineBlock& b) {
-            lanes::gather<C, W>(rowsReduced.data(), b, in.data());
-            lanes::reduce<C, W>(in.data(), out.data(), b.length);
+            lanes::gather<C, W>(rowsReduced.data(), b, in);
+            lanes::reduce<C, W>(in, out, b.length);
             const LineBlock target{b.first, 1, halfWidth, halfHeight, b.count};
-            lanes::scatterRounded<C, W>(out.data(), target, result.data());
+            lanes::scatterRounded<C, W>(out, target, result.data());
         });
     });
     return result;

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <span>
 
 #include "core/image/ImageBuffer.h"
+#include "core/image/LaneLevel.h"
 #include "core/linalg/TransformationType.h"
 
 namespace alignopt {
@@ -48,5 +50,9 @@ struct SplineImage {
     // overflow the single-precision stores of the filters.
     bool modelIsFinite() const;
 };
+
+// No value is an infinity or a NaN; on a chosen level, which the processor
+// must support (modelIsFinite takes the widest).
+bool allFiniteAt(LaneLevel level, std::span<const double> values);
 
 } // namespace alignopt

@@ -26,6 +26,29 @@ TEST(SplineImage, ConstructionCopiesThePixelsBitForBit) {
     EXPECT_TRUE(image.gradientY.empty());
 }
 
+// One infinity or NaN anywhere, in the vector stretches or the tail left to
+// the scalar loop, on every level; the largest and smallest doubles are finite.
+TEST(AllFinite, FindsAnInfinityOrNaNAnywhere) {
+    const double specials[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                               std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
+    for (const LaneLevel level : testing::runnableLevels()) {
+        SCOPED_TRACE(testing::levelName(level));
+        EXPECT_TRUE(allFiniteAt(level, {}));
+        for (const std::size_t n : {1u, 7u, 255u, 256u, 257u, 1000u}) {
+            std::vector<double> values = testing::randomValues(n, static_cast<uint32_t>(n), -1e300, 1e300);
+            values[n / 3] = std::numeric_limits<double>::max();
+            values[n / 2] = -std::numeric_limits<double>::denorm_min();
+            EXPECT_TRUE(allFiniteAt(level, values)) << "n=" << n;
+            for (const std::size_t at : {std::size_t{0}, n / 2, n - 1})
+                for (const double special : specials) {
+                    std::vector<double> spoiled = values;
+                    spoiled[at] = special;
+                    EXPECT_FALSE(allFiniteAt(level, spoiled)) << "n=" << n << " at " << at << ": " << special;
+                }
+        }
+    }
+}
+
 TEST(SplineImage, ConstantImagesGiveTheirSinglePrecisionValueAsCoefficients) {
     struct Case {
         double value;
