@@ -1,7 +1,5 @@
 #pragma once
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,40 +10,9 @@
 #include "core/registration/PixelRounding.h"
 #include "core/registration/PointBatch.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/registration/RowPoints.h"
 
 namespace alignopt {
-
-inline constexpr int32_t rowsTogether = 8;
-
-// The points of rows r = 0 ... rowsTogether-1 of a group: x of row r at
-// points[2r * pitch + k] and y at points[(2r + 1) * pitch + k] for the
-// columns k < width, each row starting at its start and adding its step
-// after every column. Two rows share a vector, so the sums stay in registers.
-inline void fillRowPoints(double* points, std::size_t pitch, std::size_t width, const double (&startX)[rowsTogether],
-                          const double (&startY)[rowsTogether], const double (&stepX)[rowsTogether],
-                          const double (&stepY)[rowsTogether]) {
-    constexpr int32_t pairs = rowsTogether / 2;
-    __m128d x[pairs], y[pairs], sx[pairs], sy[pairs];
-#pragma GCC unroll 4
-    for (int32_t q = 0; q < pairs; ++q) {
-        x[q] = _mm_loadu_pd(startX + 2 * q);
-        y[q] = _mm_loadu_pd(startY + 2 * q);
-        sx[q] = _mm_loadu_pd(stepX + 2 * q);
-        sy[q] = _mm_loadu_pd(stepY + 2 * q);
-    }
-    for (std::size_t k = 0; k < width; ++k) {
-#pragma GCC unroll 4
-        for (int32_t q = 0; q < pairs; ++q) {
-            double* row = points + (4 * static_cast<std::size_t>(q)) * pitch + k;
-            _mm_storel_pd(row, x[q]);
-            _mm_storel_pd(row + pitch, y[q]);
-            _mm_storeh_pd(row + 2 * pitch, x[q]);
-            _mm_storeh_pd(row + 3 * pitch, y[q]);
-            x[q] = _mm_add_pd(x[q], sx[q]);
-            y[q] = _mm_add_pd(y[q], sy[q]);
-        }
-    }
-}
 
 // The walk of the rigid-body, bilinear and 2 x 3 kernels when no mask is read.
 //
@@ -95,7 +62,6 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
     double beta = 0.0;
     for (int32_t first = 0; first < engine.gridHeight; first += rowsTogether) {
         const int32_t rows = std::min(rowsTogether, engine.gridHeight - first);
-        // Two rows a vector: the running sums stay in registers.
         double startX[rowsTogether] = {}, startY[rowsTogether] = {};
         double stepX[rowsTogether] = {}, stepY[rowsTogether] = {};
         for (int32_t r = 0; r < rows; ++r) {

@@ -1,0 +1,118 @@
+#include "core/registration/RowPoints.h"
+
+#include <immintrin.h>
+
+namespace alignopt {
+
+namespace {
+
+// Two rows a vector, so that the sums stay in registers.
+void pairedRows(double* points, std::size_t pitch, std::size_t width, const double (&startX)[rowsTogether],
+                const double (&startY)[rowsTogether], const double (&stepX)[rowsTogether],
+                const double (&stepY)[rowsTogether]) {
+    constexpr int32_t pairs = rowsTogether / 2;
+    __m128d x[pairs], y[pairs], sx[pairs], sy[pairs];
+#pragma GCC unroll 4
+    for (int32_t q = 0; q < pairs; ++q) {
+        x[q] = _mm_loadu_pd(startX + 2 * q);
+        y[q] = _mm_loadu_pd(startY + 2 * q);
+        sx[q] = _mm_loadu_pd(stepX + 2 * q);
+        sy[q] = _mm_loadu_pd(stepY + 2 * q);
+    }
+    for (std::size_t k = 0; k < width; ++k) {
+#pragma GCC unroll 4
+        for (int32_t q = 0; q < pairs; ++q) {
+            double* row = points + (4 * static_cast<std::size_t>(q)) * pitch + k;
+            _mm_storel_pd(row, x[q]);
+            _mm_storel_pd(row + pitch, y[q]);
+            _mm_storeh_pd(row + 2 * pitch, x[q]);
+            _mm_storeh_pd(row + 3 * pitch, y[q]);
+            x[q] = _mm_add_pd(x[q], sx[q]);
+            y[q] = _mm_add_pd(y[q], sy[q]);
+        }
+    }
+}
+
+// Eight columns of one coordinate, a vector a column with row r in lane r,
+// turned into eight rows of eight columns and stored: row r at out + r * step.
+__attribute__((target("avx512f"))) inline void storeTransposed(const __m512d (&column)[8], double* out,
+                                                               std::size_t step) {
+    __m512d t[8];
+#pragma GCC unroll 4
+    for (int c = 0; c < 8; c += 2) {
+        // Lanes 0, 2, 4, 6 of the pair, then lanes 1, 3, 5, 7. (The masked
+        // forms with every lane set: GCC 12's plain forms warn about an
+        // undefined start value.)
+        t[c] = _mm512_mask_unpacklo_pd(column[c], 0xFF, column[c], column[c + 1]);
+        t[c + 1] = _mm512_mask_unpackhi_pd(column[c], 0xFF, column[c], column[c + 1]);
+    }
+    const __m512i low = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+    const __m512i high = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    __m512d u[8];
+#pragma GCC unroll 2
+    for (int h = 0; h < 8; h += 4) {
+        u[h] = _mm512_permutex2var_pd(t[h], low, t[h + 2]);      // rows 0 and 4 of four columns
+        u[h + 1] = _mm512_permutex2var_pd(t[h], high, t[h + 2]); // rows 2 and 6
+        u[h + 2] = _mm512_permutex2var_pd(t[h + 1], low, t[h + 3]);  // rows 1 and 5
+        u[h + 3] = _mm512_permutex2var_pd(t[h + 1], high, t[h + 3]); // rows 3 and 7
+    }
+    const __m512i first = _mm512_setr_epi64(0, 1, 2, 3, 8, 9, 10, 11);
+    const __m512i second = _mm512_setr_epi64(4, 5, 6, 7, 12, 13, 14, 15);
+    constexpr int rowOf[4][2] = {{0, 4}, {2, 6}, {1, 5}, {3, 7}};
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        _mm512_storeu_pd(out + rowOf[q][0] * step, _mm512_permutex2var_pd(u[q], first, u[q + 4]));
+        _mm512_storeu_pd(out + rowOf[q][1] * step, _mm512_permutex2var_pd(u[q], second, u[q + 4]));
+    }
+}
+
+// All eight rows in the lanes of one vector a coordinate: eight columns at a
+// time are worked out, then turned into rows.
+__attribute__((target("avx512f"))) void laneRows(double* points, std::size_t pitch, std::size_t width,
+                                                 const double (&startX)[rowsTogether],
+                                                 const double (&startY)[rowsTogether],
+                                                 const double (&stepX)[rowsTogether],
+                                                 const double (&stepY)[rowsTogether]) {
+    static_assert(rowsTogether == 8);
+    __m512d x = _mm512_loadu_pd(startX);
+    __m512d y = _mm512_loadu_pd(startY);
+    const __m512d sx = _mm512_loadu_pd(stepX);
+    const __m512d sy = _mm512_loadu_pd(stepY);
+    std::size_t k = 0;
+    for (; k + 8 <= width; k += 8) {
+        __m512d columnX[8], columnY[8];
+#pragma GCC unroll 8
+        for (int c = 0; c < 8; ++c) {
+            columnX[c] = x;
+            columnY[c] = y;
+            x = _mm512_add_pd(x, sx);
+            y = _mm512_add_pd(y, sy);
+        }
+        storeTransposed(columnX, points + k, 2 * pitch);
+        storeTransposed(columnY, points + pitch + k, 2 * pitch);
+    }
+    for (; k < width; ++k) {
+        alignas(64) double columnX[8], columnY[8];
+        _mm512_store_pd(columnX, x);
+        _mm512_store_pd(columnY, y);
+        for (int r = 0; r < 8; ++r) {
+            points[2 * static_cast<std::size_t>(r) * pitch + k] = columnX[r];
+            points[(2 * static_cast<std::size_t>(r) + 1) * pitch + k] = columnY[r];
+        }
+        x = _mm512_add_pd(x, sx);
+        y = _mm512_add_pd(y, sy);
+    }
+}
+
+} // namespace
+
+void fillRowPointsAt(BatchLevel level, double* points, std::size_t pitch, std::size_t width,
+                     const double (&startX)[rowsTogether], const double (&startY)[rowsTogether],
+                     const double (&stepX)[rowsTogether], const double (&stepY)[rowsTogether]) {
+    if (level == BatchLevel::Avx512)
+        laneRows(points, pitch, width, startX, startY, stepX, stepY);
+    else
+        pairedRows(points, pitch, width, startX, startY, stepX, stepY);
+}
+
+} // namespace alignopt

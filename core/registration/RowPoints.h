@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/registration/PointBatch.h"
+
+namespace alignopt {
+
+// The mapped points of a group of grid rows, for the run walk (RunWalk.h).
+inline constexpr int32_t rowsTogether = 8;
+
+// Rows r = 0 ... rowsTogether-1: x of row r at points[2r * pitch + k] and y at
+// points[(2r + 1) * pitch + k] for the columns k < width, each row starting at
+// its start and adding its step after every column, so every point is the
+// same sum of the same steps as a walk along the row makes it. The rows' sums
+// run side by side, each in a lane of its own. `level` picks the path as for
+// the batch evaluation (the processor must have it).
+void fillRowPointsAt(BatchLevel level, double* points, std::size_t pitch, std::size_t width,
+                     const double (&startX)[rowsTogether], const double (&startY)[rowsTogether],
+                     const double (&stepX)[rowsTogether], const double (&stepY)[rowsTogether]);
+
+inline void fillRowPoints(double* points, std::size_t pitch, std::size_t width, const double (&startX)[rowsTogether],
+                          const double (&startY)[rowsTogether], const double (&stepX)[rowsTogether],
+                          const double (&stepY)[rowsTogether]) {
+    fillRowPointsAt(supportedBatchLevel(), points, pitch, width, startX, startY, stepX, stepY);
+}
+
+} // namespace alignopt
