@@ -153,8 +153,9 @@ void prefilterImage(const double* input, double* output, int32_t width, int32_t 
     prefilterImageAt(supportedLaneLevel(), input, output, width, height, degree);
 }
 
-// A row block is gathered whole before it is written, and later blocks read
-// other rows, so `output` may be `input`.
+// Each row is sampled into scratch first where `output` is `input`; the
+// column blocks are read whole before any of their values is written, and
+// other blocks read other columns. So `output` may be `input`.
 void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
                    SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
@@ -162,19 +163,19 @@ void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t
     lanes::LaneScratch scratch(std::max(width, height), 2);
     double* const in = scratch.block(0);
     double* const out = scratch.block(1);
+    const bool inPlace = input == output;
     lanes::runAt(level, [&]<LaneLevel V>() {
         using S = lanes::Shape<V>;
-        constexpr int32_t R = S::rows;
         constexpr int32_t C = S::columns;
         constexpr int32_t W = S::vector;
-        lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-            lanes::gather<R, W>(input, b, in);
-            lanes::sample<R, W>(kernel, in, out, b.length);
-            lanes::scatterRounded<R, W>(out, b, output);
-        });
+        for (int32_t y = 0; y < height; ++y) {
+            const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * width;
+            lanes::sampleAlong<W>(kernel, input + row, inPlace ? out : output + row, width);
+            if (inPlace) std::copy_n(out, width, output + row);
+        }
         lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-            lanes::gather<C, W>(output, b, in);
-            lanes::sample<C, W>(kernel, in, out, b.length);
+            const lanes::LaneSource source = lanes::columnSource<C, W>(output, b, in);
+            lanes::sample<C, W>(kernel, source.first, source.step, out, b.length);
             lanes::scatterRounded<C, W>(out, b, output);
         });
     });
@@ -184,7 +185,8 @@ void sampleImage(const double* input, double* output, int32_t width, int32_t hei
     sampleImageAt(supportedLaneLevel(), input, output, width, height, degree);
 }
 
-// Derivative along one axis, cubic sampling along the other.
+// Derivative along one axis, cubic sampling along the other. Rows go through
+// scratch where a gradient is the coefficients' own buffer.
 void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, double* gradientX, double* gradientY,
                                  int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
@@ -192,24 +194,26 @@ void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, do
     lanes::LaneScratch scratch(std::max(width, height), 2);
     double* const in = scratch.block(0);
     double* const out = scratch.block(1);
+    const bool inPlace = coefficients == gradientX || coefficients == gradientY;
     lanes::runAt(level, [&]<LaneLevel V>() {
         using S = lanes::Shape<V>;
-        constexpr int32_t R = S::rows;
         constexpr int32_t C = S::columns;
         constexpr int32_t W = S::vector;
-        lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-            lanes::gather<R, W>(coefficients, b, in);
-            lanes::differentiate<R, W>(in, out, b.length);
-            lanes::scatterRounded<R, W>(out, b, gradientX);
-            lanes::sample<R, W>(cubic, in, out, b.length);
-            lanes::scatterRounded<R, W>(out, b, gradientY);
-        });
+        for (int32_t y = 0; y < height; ++y) {
+            const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * width;
+            lanes::differentiateAlong<W>(coefficients + row, inPlace ? in : gradientX + row, width);
+            lanes::sampleAlong<W>(cubic, coefficients + row, inPlace ? out : gradientY + row, width);
+            if (inPlace) {
+                std::copy_n(in, width, gradientX + row);
+                std::copy_n(out, width, gradientY + row);
+            }
+        }
         lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-            lanes::gather<C, W>(gradientX, b, in);
-            lanes::sample<C, W>(cubic, in, out, b.length);
+            const lanes::LaneSource x = lanes::columnSource<C, W>(gradientX, b, in);
+            lanes::sample<C, W>(cubic, x.first, x.step, out, b.length);
             lanes::scatterRounded<C, W>(out, b, gradientX);
-            lanes::gather<C, W>(gradientY, b, in);
-            lanes::differentiate<C, W>(in, out, b.length);
+            const lanes::LaneSource y = lanes::columnSource<C, W>(gradientY, b, in);
+            lanes::differentiate<C, W>(y.first, y.step, out, b.length);
             lanes::scatterRounded<C, W>(out, b, gradientY);
         });
     });
@@ -238,13 +242,13 @@ void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* grad
         lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
             lanes::gather<R, W>(samples, b, in);
             lanes::prefilter<R, S::group, W>(in, rowPlan);
-            lanes::differentiate<R, W>(in, out, b.length);
+            lanes::differentiate<R, W>(in, R, out, b.length);
             lanes::scatterRounded<R, W>(out, b, gradientX);
         });
         lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
             lanes::gather<C, W>(samples, b, in);
             lanes::prefilter<C, S::group, W>(in, columnPlan);
-            lanes::differentiate<C, W>(in, out, b.length);
+            lanes::differentiate<C, W>(in, C, out, b.length);
             lanes::scatterRounded<C, W>(out, b, gradientY);
         });
     });

@@ -339,25 +339,30 @@ void prefilter(double* x, const PrefilterPlan& plan) {
 // lies outside.
 inline int32_t tap(int32_t i, int32_t n) { return i >= 0 && i < n ? i : foldMirror(i, n); }
 
-// sampleLine with a half kernel of K values (2 or 4), on interleaved lines.
+// The stencils below read L lanes whose sample k starts at in + k * step:
+// an interleaved buffer (step L) or a full block of image columns read in
+// place (step width); they write interleaved lines to `out`.
+
+// sampleLine with a half kernel of K values (2 or 4), on L lines.
 template <int32_t L, int K, int32_t W>
-void sample(const double* h, const double* in, double* out, int32_t n) {
+void sample(const double* h, const double* in, std::ptrdiff_t step, double* out, int32_t n) {
     assert(n >= 1);
     double hk[K];
     for (int j = 0; j < K; ++j) hk[j] = h[j];
+    auto sampleAt = [&](int32_t k) { return in + tap(k, n) * step; };
     for (int32_t k = 0; k < n; ++k) {
-        const double* c = in + at<L>(k, 0);
-        const double* m1 = in + at<L>(tap(k - 1, n), 0);
-        const double* p1 = in + at<L>(tap(k + 1, n), 0);
+        const double* c = in + k * step;
+        const double* m1 = sampleAt(k - 1);
+        const double* p1 = sampleAt(k + 1);
         const double* m2 = c;
         const double* p2 = c;
         const double* m3 = c;
         const double* p3 = c;
         if constexpr (K == 4) {
-            m2 = in + at<L>(tap(k - 2, n), 0);
-            p2 = in + at<L>(tap(k + 2, n), 0);
-            m3 = in + at<L>(tap(k - 3, n), 0);
-            p3 = in + at<L>(tap(k + 3, n), 0);
+            m2 = sampleAt(k - 2);
+            p2 = sampleAt(k + 2);
+            m3 = sampleAt(k - 3);
+            p3 = sampleAt(k + 3);
         }
 #pragma GCC unroll 16
         for (int32_t l = 0; l < L; l += W) {
@@ -372,39 +377,39 @@ void sample(const double* h, const double* in, double* out, int32_t n) {
 }
 
 template <int32_t L, int32_t W>
-void sample(std::span<const double> h, const double* in, double* out, int32_t n) {
+void sample(std::span<const double> h, const double* in, std::ptrdiff_t step, double* out, int32_t n) {
     assert(h.size() == 2 || h.size() == 4);
     if (h.size() == 2)
-        sample<L, 2, W>(h.data(), in, out, n);
+        sample<L, 2, W>(h.data(), in, step, out, n);
     else
-        sample<L, 4, W>(h.data(), in, out, n);
+        sample<L, 4, W>(h.data(), in, step, out, n);
 }
 
-// differentiateLine on interleaved lines, into `out`; a one-sample line gives 0.
+// differentiateLine on L lines; a one-sample line gives 0.
 template <int32_t L, int32_t W>
-void differentiate(const double* in, double* out, int32_t n) {
+void differentiate(const double* in, std::ptrdiff_t step, double* out, int32_t n) {
     assert(n >= 1);
     for (int32_t k = 0; k < n; ++k) {
-        const double* before = in + at<L>(tap(k - 1, n), 0);
-        const double* after = in + at<L>(tap(k + 1, n), 0);
+        const double* before = in + tap(k - 1, n) * step;
+        const double* after = in + tap(k + 1, n) * step;
 #pragma GCC unroll 16
         for (int32_t l = 0; l < L; l += W)
             vectorAt<W>(out + at<L>(k, l)) = (vectorAt<W>(after + l) - vectorAt<W>(before + l)) * 0.5;
     }
 }
 
-// reduceLine on interleaved lines: n samples in, n / 2 out.
+// reduceLine on L lines: n samples in, n / 2 out.
 template <int32_t L, int32_t W>
-void reduce(const double* in, double* out, int32_t n) {
+void reduce(const double* in, std::ptrdiff_t step, double* out, int32_t n) {
     assert(n >= 1);
     const int32_t m = n / 2;
     for (int32_t j = 0; j < m; ++j) {
         const int32_t c = 2 * j;
-        const double* x0 = in + at<L>(tap(c - 2, n), 0);
-        const double* x1 = in + at<L>(tap(c - 1, n), 0);
-        const double* x2 = in + at<L>(c, 0);
-        const double* x3 = in + at<L>(tap(c + 1, n), 0);
-        const double* x4 = in + at<L>(tap(c + 2, n), 0);
+        const double* x0 = in + tap(c - 2, n) * step;
+        const double* x1 = in + tap(c - 1, n) * step;
+        const double* x2 = in + c * step;
+        const double* x3 = in + tap(c + 1, n) * step;
+        const double* x4 = in + tap(c + 2, n) * step;
 #pragma GCC unroll 16
         for (int32_t l = 0; l < L; l += W) {
             Real<W> v = (vectorAt<W>(x1 + l) + vectorAt<W>(x3 + l)) * 0.25 + vectorAt<W>(x2 + l) * 0.375;
@@ -412,6 +417,112 @@ void reduce(const double* in, double* out, int32_t n) {
             vectorAt<W>(out + at<L>(j, l)) = v;
         }
     }
+}
+
+// Where a column pass of a stencil reads its block: a full block straight
+// from the image, whose L columns are neighbours in every row; a narrower
+// one, which must not read past its columns, from `buffer` after a gather.
+struct LaneSource {
+    const double* first;
+    std::ptrdiff_t step;
+};
+
+template <int32_t L, int32_t W>
+LaneSource columnSource(const double* image, const LineBlock& b, double* buffer) {
+    if (b.count == L) return {image + b.first, b.sampleStep};
+    gather<L, W>(image, b, buffer);
+    return {buffer, L};
+}
+
+// The stencils along one image line of n samples, for the row passes: W
+// consecutive outputs at a time where every tap lies inside the line, and
+// the few at the ends with their taps folded. Each output goes through the
+// operations of the line function, rounded to single precision as stored.
+// They need no gather: a row's samples are already neighbours.
+
+template <int K, int32_t W>
+void sampleAlong(const double* h, const double* x, double* out, int32_t n) {
+    double hk[K];
+    for (int j = 0; j < K; ++j) hk[j] = h[j];
+    auto one = [&](int32_t k) {
+        double v = (x[tap(k - 1, n)] + x[tap(k + 1, n)]) * hk[1] + x[k] * hk[0];
+        if constexpr (K == 4) {
+            v = v + (x[tap(k - 2, n)] + x[tap(k + 2, n)]) * hk[2];
+            v = v + (x[tap(k - 3, n)] + x[tap(k + 3, n)]) * hk[3];
+        }
+        out[k] = roundToSingle(v);
+    };
+    constexpr int32_t reach = K - 1;
+    int32_t k = 0;
+    for (; k < reach && k < n; ++k) one(k);
+    for (; k + W - 1 + reach < n; k += W) {
+        Real<W> v = (vectorAt<W>(x + k - 1) + vectorAt<W>(x + k + 1)) * hk[1] + vectorAt<W>(x + k) * hk[0];
+        if constexpr (K == 4) {
+            v = v + (vectorAt<W>(x + k - 2) + vectorAt<W>(x + k + 2)) * hk[2];
+            v = v + (vectorAt<W>(x + k - 3) + vectorAt<W>(x + k + 3)) * hk[3];
+        }
+        roundLanesToSingle<W>(v);
+        vectorAt<W>(out + k) = v;
+    }
+    for (; k < n; ++k) one(k);
+}
+
+template <int32_t W>
+void sampleAlong(std::span<const double> h, const double* x, double* out, int32_t n) {
+    assert(h.size() == 2 || h.size() == 4);
+    if (h.size() == 2)
+        sampleAlong<2, W>(h.data(), x, out, n);
+    else
+        sampleAlong<4, W>(h.data(), x, out, n);
+}
+
+template <int32_t W>
+void differentiateAlong(const double* x, double* out, int32_t n) {
+    auto one = [&](int32_t k) { out[k] = roundToSingle((x[tap(k + 1, n)] - x[tap(k - 1, n)]) * 0.5); };
+    int32_t k = 0;
+    for (; k < 1 && k < n; ++k) one(k);
+    for (; k + W < n; k += W) {
+        Real<W> v = (vectorAt<W>(x + k + 1) - vectorAt<W>(x + k - 1)) * 0.5;
+        roundLanesToSingle<W>(v);
+        vectorAt<W>(out + k) = v;
+    }
+    for (; k < n; ++k) one(k);
+}
+
+// Samples p[0], p[2], ..., p[2W - 2].
+template <int32_t W>
+[[gnu::always_inline]] inline void evenSamples(const double* p, Real<W>& v) {
+    typename VectorTypes<W>::Mask evens;
+    for (int32_t i = 0; i < W; ++i) evens[i] = 2 * i;
+    v = __builtin_shuffle(vectorAt<W>(p), vectorAt<W>(p + W), evens);
+}
+
+// n samples in, n / 2 out. Output j reads samples 2j - 2 ... 2j + 2; the
+// vectors read up to sample 2j + 2W + 1 of their last j, kept inside the line.
+template <int32_t W>
+void reduceAlong(const double* x, double* out, int32_t n) {
+    const int32_t m = n / 2;
+    auto one = [&](int32_t j) {
+        const int32_t c = 2 * j;
+        const double v = (x[tap(c - 1, n)] + x[tap(c + 1, n)]) * 0.25 + x[c] * 0.375;
+        out[j] = roundToSingle(v + (x[tap(c - 2, n)] + x[tap(c + 2, n)]) * 0.0625);
+    };
+    int32_t j = 0;
+    for (; j < 1 && j < m; ++j) one(j);
+    for (; 2 * (j + W - 1) + 3 < n; j += W) {
+        const double* c = x + 2 * j;
+        Real<W> x0, x1, x2, x3, x4;
+        evenSamples<W>(c - 2, x0);
+        evenSamples<W>(c - 1, x1);
+        evenSamples<W>(c, x2);
+        evenSamples<W>(c + 1, x3);
+        evenSamples<W>(c + 2, x4);
+        Real<W> v = (x1 + x3) * 0.25 + x2 * 0.375;
+        v = v + (x0 + x4) * 0.0625;
+        roundLanesToSingle<W>(v);
+        vectorAt<W>(out + j) = v;
+    }
+    for (; j < m; ++j) one(j);
 }
 
 // Whether none of the n values is an infinity or a NaN (all exponent bits

@@ -37,19 +37,14 @@ ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, i
     ImageBuffer rowsReduced(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(height));
     lanes::runAt(level, [&]<LaneLevel V>() {
         using S = lanes::Shape<V>;
-        constexpr int32_t R = S::rows;
         constexpr int32_t C = S::columns;
         constexpr int32_t W = S::vector;
-        lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
-            lanes::gather<R, W>(input, b, in);
-            lanes::reduce<R, W>(in, out, b.length);
-            const std::ptrdiff_t firstRow = b.first / width;
-            const LineBlock target{firstRow * halfWidth, halfWidth, 1, halfWidth, b.count};
-            lanes::scatterRounded<R, W>(out, target, rowsReduced.data());
-        });
+        for (int32_t y = 0; y < height; ++y)
+            lanes::reduceAlong<W>(input + static_cast<std::ptrdiff_t>(y) * width,
+                                  rowsReduced.data() + static_cast<std::ptrdiff_t>(y) * halfWidth, width);
         lanes::forColumnBlocks<C>(halfWidth, height, [&](const LineBlock& b) {
-            lanes::gather<C, W>(rowsReduced.data(), b, in);
-            lanes::reduce<C, W>(in, out, b.length);
+            const lanes::LaneSource source = lanes::columnSource<C, W>(rowsReduced.data(), b, in);
+            lanes::reduce<C, W>(source.first, source.step, out, b.length);
             const LineBlock target{b.first, 1, halfWidth, halfHeight, b.count};
             lanes::scatterRounded<C, W>(out, target, result.data());
         });

@@ -213,6 +213,28 @@ TEST_P(ImageFilters, SampleImageInPlaceEqualsIntoASecondBuffer) {
         }
 }
 
+// The gradients may take the place of the coefficients they come from.
+TEST_P(ImageFilters, GradientsFromCoefficientsInPlaceEqualIntoSecondBuffers) {
+    const auto [w, h] = GetParam();
+    const std::vector<double> input = randomValues(static_cast<std::size_t>(w) * h, 9u * w + h, -1e3, 1e3);
+    for (const LaneLevel level : testing::runnableLevels()) {
+        SCOPED_TRACE(testing::levelName(level));
+        std::vector<double> gx(input.size());
+        std::vector<double> gy(input.size());
+        gradientsFromCoefficientsAt(level, input.data(), gx.data(), gy.data(), w, h);
+        std::vector<double> overX(input);
+        std::vector<double> otherY(input.size());
+        gradientsFromCoefficientsAt(level, overX.data(), overX.data(), otherY.data(), w, h);
+        EXPECT_TRUE(sameBits(gx, overX));
+        EXPECT_TRUE(sameBits(gy, otherY));
+        std::vector<double> otherX(input.size());
+        std::vector<double> overY(input);
+        gradientsFromCoefficientsAt(level, overY.data(), otherX.data(), overY.data(), w, h);
+        EXPECT_TRUE(sameBits(gx, otherX));
+        EXPECT_TRUE(sameBits(gy, overY));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BorderSizes, ImageFilters, ::testing::ValuesIn(testing::borderSizes()),
                          [](const auto& info) { return testing::sizeName(info.param); });
 
