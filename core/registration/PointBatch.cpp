@@ -206,9 +206,16 @@ template <bool Slopes>
 void points(BatchLevel level, const PointModel& m, const double* x, const double* y, int32_t n,
             const Outputs<Slopes>& out) {
     int32_t done = 0;
-    if (wideFits(m)) {
-        if (level == BatchLevel::Avx512) done = avx512Points(m, x, y, n, out);
-        else if (level == BatchLevel::Avx2) done = avx2Points(m, x, y, n, out);
+    if (wideFits(m) && level != BatchLevel::Scalar) {
+        const auto wide = [&](int32_t first, int32_t count) {
+            return level == BatchLevel::Avx512 ? avx512Points(m, x + first, y + first, count, out.from(first))
+                                               : avx2Points(m, x + first, y + first, count, out.from(first));
+        };
+        const int32_t group = level == BatchLevel::Avx512 ? 8 : 4;
+        done = wide(0, n);
+        // The last few points as one more whole group that overlaps the one
+        // before: those points are worked out twice, to the same bits.
+        if (done < n && n >= group) done = n - group + wide(n - group, group);
     }
     scalarPoints(m, x + done, y + done, n - done, out.from(done));
 }
