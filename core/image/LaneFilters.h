@@ -441,6 +441,24 @@ LaneSource columnSource(const double* image, const LineBlock& b, double* buffer)
 // operations of the line function, rounded to single precision as stored.
 // They need no gather: a row's samples are already neighbours.
 
+// Calls vector(k) for outputs k ... k + W - 1 covering first ... last, the
+// last call moved back to end at `last` (overlapping the one before it, whose
+// outputs it writes again with the same values) rather than leaving up to
+// W - 1 outputs to the far slower folded code; one(k) for every other output
+// of 0 ... n - 1.
+template <int32_t W, class Vector, class One>
+[[gnu::always_inline]] inline void alongLine(int32_t first, int32_t last, int32_t n, Vector vector, One one) {
+    if (last - first + 1 < W) {
+        for (int32_t k = 0; k < n; ++k) one(k);
+        return;
+    }
+    for (int32_t k = 0; k < first; ++k) one(k);
+    int32_t k = first;
+    for (; k + W - 1 <= last; k += W) vector(k);
+    if (k <= last) vector(last - W + 1);
+    for (k = last + 1; k < n; ++k) one(k);
+}
+
 template <int K, int32_t W>
 void sampleAlong(const double* h, const double* x, double* out, int32_t n) {
     double hk[K];
@@ -453,10 +471,7 @@ void sampleAlong(const double* h, const double* x, double* out, int32_t n) {
         }
         out[k] = roundToSingle(v);
     };
-    constexpr int32_t reach = K - 1;
-    int32_t k = 0;
-    for (; k < reach && k < n; ++k) one(k);
-    for (; k + W - 1 + reach < n; k += W) {
+    auto vector = [&](int32_t k) {
         Real<W> v = (vectorAt<W>(x + k - 1) + vectorAt<W>(x + k + 1)) * hk[1] + vectorAt<W>(x + k) * hk[0];
         if constexpr (K == 4) {
             v = v + (vectorAt<W>(x + k - 2) + vectorAt<W>(x + k + 2)) * hk[2];
@@ -464,8 +479,9 @@ void sampleAlong(const double* h, const double* x, double* out, int32_t n) {
         }
         roundLanesToSingle<W>(v);
         vectorAt<W>(out + k) = v;
-    }
-    for (; k < n; ++k) one(k);
+    };
+    constexpr int32_t reach = K - 1;
+    alongLine<W>(reach, n - 1 - reach, n, vector, one);
 }
 
 template <int32_t W>
@@ -480,14 +496,12 @@ void sampleAlong(std::span<const double> h, const double* x, double* out, int32_
 template <int32_t W>
 void differentiateAlong(const double* x, double* out, int32_t n) {
     auto one = [&](int32_t k) { out[k] = roundToSingle((x[tap(k + 1, n)] - x[tap(k - 1, n)]) * 0.5); };
-    int32_t k = 0;
-    for (; k < 1 && k < n; ++k) one(k);
-    for (; k + W < n; k += W) {
+    auto vector = [&](int32_t k) {
         Real<W> v = (vectorAt<W>(x + k + 1) - vectorAt<W>(x + k - 1)) * 0.5;
         roundLanesToSingle<W>(v);
         vectorAt<W>(out + k) = v;
-    }
-    for (; k < n; ++k) one(k);
+    };
+    alongLine<W>(1, n - 2, n, vector, one);
 }
 
 // Samples p[0], p[2], ..., p[2W - 2].
@@ -499,18 +513,16 @@ template <int32_t W>
 }
 
 // n samples in, n / 2 out. Output j reads samples 2j - 2 ... 2j + 2; the
-// vectors read up to sample 2j + 2W + 1 of their last j, kept inside the line.
+// vector for outputs j ... j + W - 1 reads samples 2j - 2 ... 2(j + W - 1) + 3,
+// all inside for 1 <= j and j + W - 1 <= (n - 4) / 2.
 template <int32_t W>
 void reduceAlong(const double* x, double* out, int32_t n) {
-    const int32_t m = n / 2;
     auto one = [&](int32_t j) {
         const int32_t c = 2 * j;
         const double v = (x[tap(c - 1, n)] + x[tap(c + 1, n)]) * 0.25 + x[c] * 0.375;
         out[j] = roundToSingle(v + (x[tap(c - 2, n)] + x[tap(c + 2, n)]) * 0.0625);
     };
-    int32_t j = 0;
-    for (; j < 1 && j < m; ++j) one(j);
-    for (; 2 * (j + W - 1) + 3 < n; j += W) {
+    auto vector = [&](int32_t j) {
         const double* c = x + 2 * j;
         Real<W> x0, x1, x2, x3, x4;
         evenSamples<W>(c - 2, x0);
@@ -522,8 +534,8 @@ void reduceAlong(const double* x, double* out, int32_t n) {
         v = v + (x0 + x4) * 0.0625;
         roundLanesToSingle<W>(v);
         vectorAt<W>(out + j) = v;
-    }
-    for (; j < m; ++j) one(j);
+    };
+    alongLine<W>(1, n >= 4 ? (n - 4) / 2 : 0, n / 2, vector, one);
 }
 
 // Whether none of the n values is an infinity or a NaN (all exponent bits
