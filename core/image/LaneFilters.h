@@ -15,6 +15,7 @@
 // SSE2, AVX2 or AVX-512 code. Nothing here uses intrinsics, which GCC would
 // not inline across the differing targets.
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstddef>
@@ -340,53 +341,8 @@ void prefilter(double* x, const PrefilterPlan& plan) {
 // lies outside.
 inline int32_t tap(int32_t i, int32_t n) { return i >= 0 && i < n ? i : foldMirror(i, n); }
 
-// The stencils below read L lanes whose sample k starts at in + k * step:
-// an interleaved buffer (step L) or a full block of image columns read in
-// place (step width); they write interleaved lines to `out`.
-
-// sampleLine with a half kernel of K values (2 or 4), on L lines.
-template <int32_t L, int K, int32_t W>
-void sample(const double* h, const double* in, std::ptrdiff_t step, double* out, int32_t n) {
-    assert(n >= 1);
-    double hk[K];
-    for (int j = 0; j < K; ++j) hk[j] = h[j];
-    auto sampleAt = [&](int32_t k) { return in + tap(k, n) * step; };
-    for (int32_t k = 0; k < n; ++k) {
-        const double* c = in + k * step;
-        const double* m1 = sampleAt(k - 1);
-        const double* p1 = sampleAt(k + 1);
-        const double* m2 = c;
-        const double* p2 = c;
-        const double* m3 = c;
-        const double* p3 = c;
-        if constexpr (K == 4) {
-            m2 = sampleAt(k - 2);
-            p2 = sampleAt(k + 2);
-            m3 = sampleAt(k - 3);
-            p3 = sampleAt(k + 3);
-        }
-#pragma GCC unroll 16
-        for (int32_t l = 0; l < L; l += W) {
-            Real<W> v = (vectorAt<W>(m1 + l) + vectorAt<W>(p1 + l)) * hk[1] + vectorAt<W>(c + l) * hk[0];
-            if constexpr (K == 4) {
-                v = v + (vectorAt<W>(m2 + l) + vectorAt<W>(p2 + l)) * hk[2];
-                v = v + (vectorAt<W>(m3 + l) + vectorAt<W>(p3 + l)) * hk[3];
-            }
-            vectorAt<W>(out + at<L>(k, l)) = v;
-        }
-    }
-}
-
-template <int32_t L, int32_t W>
-void sample(std::span<const double> h, const double* in, std::ptrdiff_t step, double* out, int32_t n) {
-    assert(h.size() == 2 || h.size() == 4);
-    if (h.size() == 2)
-        sample<L, 2, W>(h.data(), in, step, out, n);
-    else
-        sample<L, 4, W>(h.data(), in, step, out, n);
-}
-
-// differentiateLine on L lines; a one-sample line gives 0.
+// differentiateLine on L lines whose sample k starts at in + k * step,
+// written interleaved to `out`; a one-sample line gives 0.
 template <int32_t L, int32_t W>
 void differentiate(const double* in, std::ptrdiff_t step, double* out, int32_t n) {
     assert(n >= 1);
@@ -397,42 +353,6 @@ void differentiate(const double* in, std::ptrdiff_t step, double* out, int32_t n
         for (int32_t l = 0; l < L; l += W)
             vectorAt<W>(out + at<L>(k, l)) = (vectorAt<W>(after + l) - vectorAt<W>(before + l)) * 0.5;
     }
-}
-
-// reduceLine on L lines: n samples in, n / 2 out.
-template <int32_t L, int32_t W>
-void reduce(const double* in, std::ptrdiff_t step, double* out, int32_t n) {
-    assert(n >= 1);
-    const int32_t m = n / 2;
-    for (int32_t j = 0; j < m; ++j) {
-        const int32_t c = 2 * j;
-        const double* x0 = in + tap(c - 2, n) * step;
-        const double* x1 = in + tap(c - 1, n) * step;
-        const double* x2 = in + c * step;
-        const double* x3 = in + tap(c + 1, n) * step;
-        const double* x4 = in + tap(c + 2, n) * step;
-#pragma GCC unroll 16
-        for (int32_t l = 0; l < L; l += W) {
-            Real<W> v = (vectorAt<W>(x1 + l) + vectorAt<W>(x3 + l)) * 0.25 + vectorAt<W>(x2 + l) * 0.375;
-            v = v + (vectorAt<W>(x0 + l) + vectorAt<W>(x4 + l)) * 0.0625;
-            vectorAt<W>(out + at<L>(j, l)) = v;
-        }
-    }
-}
-
-// Where a column pass of a stencil reads its block: a full block straight
-// from the image, whose L columns are neighbours in every row; a narrower
-// one, which must not read past its columns, from `buffer` after a gather.
-struct LaneSource {
-    const double* first;
-    std::ptrdiff_t step;
-};
-
-template <int32_t L, int32_t W>
-LaneSource columnSource(const double* image, const LineBlock& b, double* buffer) {
-    if (b.count == L) return {image + b.first, b.sampleStep};
-    gather<L, W>(image, b, buffer);
-    return {buffer, L};
 }
 
 // The stencils along one image line of n samples, for the row passes: W
@@ -536,6 +456,114 @@ void reduceAlong(const double* x, double* out, int32_t n) {
         vectorAt<W>(out + j) = v;
     };
     alongLine<W>(1, n >= 4 ? (n - 4) / 2 : 0, n / 2, vector, one);
+}
+
+// The same stencils across rows, for the column passes: output x of a row
+// from sample x of the rows it reads, W neighbouring x at a time (any x is
+// as good as another: nothing folds along the row), rounded as stored.
+
+// Calls vector(x) for x = 0, W, ... while whole vectors fit, one(x) for the rest.
+template <int32_t W, class Vector, class One>
+[[gnu::always_inline]] inline void acrossRow(int32_t n, Vector vector, One one) {
+    int32_t x = 0;
+    for (; x + W <= n; x += W) vector(x);
+    for (; x < n; ++x) one(x);
+}
+
+// r[reach + d] is the row d away (folded), d = -reach ... reach, reach = K - 1.
+template <int K, int32_t W>
+void sampleAcross(const double* h, const double* const* r, double* out, int32_t n) {
+    double hk[K];
+    for (int j = 0; j < K; ++j) hk[j] = h[j];
+    constexpr int c = K - 1;
+    acrossRow<W>(
+        n,
+        [&](int32_t x) {
+            Real<W> v = (vectorAt<W>(r[c - 1] + x) + vectorAt<W>(r[c + 1] + x)) * hk[1] + vectorAt<W>(r[c] + x) * hk[0];
+            if constexpr (K == 4) {
+                v = v + (vectorAt<W>(r[c - 2] + x) + vectorAt<W>(r[c + 2] + x)) * hk[2];
+                v = v + (vectorAt<W>(r[c - 3] + x) + vectorAt<W>(r[c + 3] + x)) * hk[3];
+            }
+            roundLanesToSingle<W>(v);
+            vectorAt<W>(out + x) = v;
+        },
+        [&](int32_t x) {
+            double v = (r[c - 1][x] + r[c + 1][x]) * hk[1] + r[c][x] * hk[0];
+            if constexpr (K == 4) {
+                v = v + (r[c - 2][x] + r[c + 2][x]) * hk[2];
+                v = v + (r[c - 3][x] + r[c + 3][x]) * hk[3];
+            }
+            out[x] = roundToSingle(v);
+        });
+}
+
+template <int32_t W>
+void differentiateAcross(const double* before, const double* after, double* out, int32_t n) {
+    acrossRow<W>(
+        n,
+        [&](int32_t x) {
+            Real<W> v = (vectorAt<W>(after + x) - vectorAt<W>(before + x)) * 0.5;
+            roundLanesToSingle<W>(v);
+            vectorAt<W>(out + x) = v;
+        },
+        [&](int32_t x) { out[x] = roundToSingle((after[x] - before[x]) * 0.5); });
+}
+
+// r[0 ... 4] are the rows 2j - 2 ... 2j + 2 (folded) of output row j.
+template <int32_t W>
+void reduceAcross(const double* const* r, double* out, int32_t n) {
+    acrossRow<W>(
+        n,
+        [&](int32_t x) {
+            Real<W> v = (vectorAt<W>(r[1] + x) + vectorAt<W>(r[3] + x)) * 0.25 + vectorAt<W>(r[2] + x) * 0.375;
+            v = v + (vectorAt<W>(r[0] + x) + vectorAt<W>(r[4] + x)) * 0.0625;
+            roundLanesToSingle<W>(v);
+            vectorAt<W>(out + x) = v;
+        },
+        [&](int32_t x) {
+            const double v = (r[1][x] + r[3][x]) * 0.25 + r[2][x] * 0.375;
+            out[x] = roundToSingle(v + (r[0][x] + r[4][x]) * 0.0625);
+        });
+}
+
+// The separable stencils run both passes in one sweep down the image: the
+// row pass fills a ring of the last few filtered rows, and each output row
+// is made from the rows of the ring its column stencil reaches, as soon as
+// they are there. The image is read and written once, where the row pass
+// and the column pass each took a trip through it (and column blocks a
+// gather and a write-back). A stencil reaching `reach` rows each way reads,
+// even folded at the ends, only rows within `reach` of its own, so a ring of
+// eight holds every row it needs. The rows start 512 bytes apart modulo
+// 4 KiB, out of each other's 4K aliasing.
+class RowRing {
+public:
+    static constexpr int32_t kRows = 8;
+
+    explicit RowRing(int32_t width)
+        : stride_((static_cast<std::size_t>(width) + 511) / 512 * 512 + 64),
+          storage_(std::make_unique_for_overwrite<double[]>(stride_ * kRows + 8)) {}
+
+    // Where row t of the row pass is kept.
+    double* row(int32_t t) {
+        const auto base = reinterpret_cast<std::uintptr_t>(storage_.get());
+        return reinterpret_cast<double*>((base + 63) / 64 * 64) + stride_ * static_cast<std::size_t>(t % kRows);
+    }
+
+private:
+    std::size_t stride_;
+    std::unique_ptr<double[]> storage_;
+};
+
+// Calls rowPass(t) for t = 0 ... height - 1 in order and columnPass(y) for
+// each output row y once rowPass has done every row up to lastRowOf(y).
+template <class RowPass, class ColumnPass, class LastRow>
+void sweep(int32_t height, int32_t outputRows, LastRow lastRowOf, RowPass rowPass, ColumnPass columnPass) {
+    int32_t done = 0;
+    for (int32_t y = 0; y < outputRows; ++y) {
+        const int32_t last = std::min(height - 1, lastRowOf(y));
+        for (; done <= last; ++done) rowPass(done);
+        columnPass(y);
+    }
 }
 
 // Whether none of the n values is an infinity or a NaN (all exponent bits
