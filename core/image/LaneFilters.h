@@ -296,17 +296,29 @@ struct PrefilterPlan {
 // place. The running sums and the recursions keep their G lanes in vector
 // locals, so that they stay in registers: carried through the buffer, each
 // step would wait on the store of the step before.
-template <int32_t L, int32_t G, int32_t W>
-void prefilterPole(double* x, int32_t first, int32_t n, double z, double zN, double divisor, const double* w) {
+// The first pole also applies the gain (Gain), each sample multiplied as the
+// sum first reads it: one trip through the block fewer than a pass of its own.
+template <int32_t L, int32_t G, int32_t W, bool Gain>
+void prefilterPole(double* x, int32_t first, int32_t n, double z, double zN, double divisor, const double* w,
+                   double gain) {
     constexpr int32_t N = G / W;
     auto lanes = [&](int32_t k, int32_t j) -> Real<W>& { return vectorAt<W>(x + at<L>(k, first + j * W)); };
     Real<W> s[N];
 #pragma GCC unroll 8
-    for (int32_t j = 0; j < N; ++j) s[j] = (zN * lanes(n - 1, j) + lanes(0, j)) * (z + 1.0);
+    for (int32_t j = 0; j < N; ++j) {
+        if constexpr (Gain) {
+            lanes(0, j) = lanes(0, j) * gain;
+            lanes(n - 1, j) = lanes(n - 1, j) * gain;
+        }
+        s[j] = (zN * lanes(n - 1, j) + lanes(0, j)) * (z + 1.0);
+    }
     for (int32_t k = 1; k <= n - 2; ++k) {
         const double wk = w[k];
 #pragma GCC unroll 8
-        for (int32_t j = 0; j < N; ++j) s[j] = s[j] + wk * lanes(k, j);
+        for (int32_t j = 0; j < N; ++j) {
+            if constexpr (Gain) lanes(k, j) = lanes(k, j) * gain;
+            s[j] = s[j] + wk * lanes(k, j);
+        }
     }
     Real<W> carried[N];
 #pragma GCC unroll 8
@@ -326,14 +338,16 @@ template <int32_t L, int32_t G, int32_t W>
 void prefilter(double* x, const PrefilterPlan& plan) {
     static_assert(L % G == 0 && G % W == 0);
     const int32_t n = plan.length;
-    assert(n >= 1);
+    assert(n >= 1 && !plan.poles.empty());
     if (n == 1) return;
-    const double gain = plan.gain;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * L; i += W) vectorAt<W>(x + i) = vectorAt<W>(x + i) * gain;
     for (std::size_t p = 0; p < plan.poles.size(); ++p) {
         const double* w = &plan.weights[p * static_cast<std::size_t>(n)];
-        for (int32_t first = 0; first < L; first += G)
-            prefilterPole<L, G, W>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w);
+        for (int32_t first = 0; first < L; first += G) {
+            if (p == 0)
+                prefilterPole<L, G, W, true>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w, plan.gain);
+            else
+                prefilterPole<L, G, W, false>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w, 1.0);
+        }
     }
 }
 
