@@ -153,31 +153,33 @@ void prefilterImage(const double* input, double* output, int32_t width, int32_t 
     prefilterImageAt(supportedLaneLevel(), input, output, width, height, degree);
 }
 
-// Each row is sampled into scratch first where `output` is `input`; the
-// column blocks are read whole before any of their values is written, and
-// other blocks read other columns. So `output` may be `input`.
+// Output row y is written once the row pass has read every input row it
+// ever reads up to y + 3, and later row passes read only rows below: so
+// `output` may be `input`.
 void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
                    SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
     const std::span<const double> kernel = samplingKernel(degree);
-    lanes::LaneScratch scratch(std::max(width, height), 2);
-    double* const in = scratch.block(0);
-    double* const out = scratch.block(1);
-    const bool inPlace = input == output;
+    const auto reach = static_cast<int32_t>(kernel.size()) - 1;
+    lanes::RowRing ring(width);
     lanes::runAt(level, [&]<LaneLevel V>() {
-        using S = lanes::Shape<V>;
-        constexpr int32_t C = S::columns;
-        constexpr int32_t W = S::vector;
-        for (int32_t y = 0; y < height; ++y) {
-            const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * width;
-            lanes::sampleAlong<W>(kernel, input + row, inPlace ? out : output + row, width);
-            if (inPlace) std::copy_n(out, width, output + row);
-        }
-        lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-            const lanes::LaneSource source = lanes::columnSource<C, W>(output, b, in);
-            lanes::sample<C, W>(kernel, source.first, source.step, out, b.length);
-            lanes::scatterRounded<C, W>(out, b, output);
-        });
+        constexpr int32_t W = lanes::Shape<V>::vector;
+        auto across = [&]<int K>(int32_t y) {
+            const double* rows[2 * K - 1];
+            for (int32_t d = -reach; d <= reach; ++d) rows[reach + d] = ring.row(lanes::tap(y + d, height));
+            lanes::sampleAcross<K, W>(kernel.data(), rows, output + static_cast<std::ptrdiff_t>(y) * width, width);
+        };
+        lanes::sweep(
+            height, height, [&](int32_t y) { return y + reach; },
+            [&](int32_t t) {
+                lanes::sampleAlong<W>(kernel, input + static_cast<std::ptrdiff_t>(t) * width, ring.row(t), width);
+            },
+            [&](int32_t y) {
+                if (reach == 1)
+                    across.template operator()<2>(y);
+                else
+                    across.template operator()<4>(y);
+            });
     });
 }
 
@@ -185,37 +187,32 @@ void sampleImage(const double* input, double* output, int32_t width, int32_t hei
     sampleImageAt(supportedLaneLevel(), input, output, width, height, degree);
 }
 
-// Derivative along one axis, cubic sampling along the other. Rows go through
-// scratch where a gradient is the coefficients' own buffer.
+// Derivative along one axis, cubic sampling along the other, in one sweep.
+// Output row y is written after every coefficient row the sweep reads up to
+// y + 1, so either gradient may be the coefficients' own buffer.
 void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, double* gradientX, double* gradientY,
                                  int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
     const std::span<const double> cubic = samplingKernel(SplineDegree::Cubic);
-    lanes::LaneScratch scratch(std::max(width, height), 2);
-    double* const in = scratch.block(0);
-    double* const out = scratch.block(1);
-    const bool inPlace = coefficients == gradientX || coefficients == gradientY;
+    lanes::RowRing differentiated(width);
+    lanes::RowRing sampled(width);
     lanes::runAt(level, [&]<LaneLevel V>() {
-        using S = lanes::Shape<V>;
-        constexpr int32_t C = S::columns;
-        constexpr int32_t W = S::vector;
-        for (int32_t y = 0; y < height; ++y) {
-            const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * width;
-            lanes::differentiateAlong<W>(coefficients + row, inPlace ? in : gradientX + row, width);
-            lanes::sampleAlong<W>(cubic, coefficients + row, inPlace ? out : gradientY + row, width);
-            if (inPlace) {
-                std::copy_n(in, width, gradientX + row);
-                std::copy_n(out, width, gradientY + row);
-            }
-        }
-        lanes::forColumnBlocks<C>(width, height, [&](const LineBlock& b) {
-            const lanes::LaneSource x = lanes::columnSource<C, W>(gradientX, b, in);
-            lanes::sample<C, W>(cubic, x.first, x.step, out, b.length);
-            lanes::scatterRounded<C, W>(out, b, gradientX);
-            const lanes::LaneSource y = lanes::columnSource<C, W>(gradientY, b, in);
-            lanes::differentiate<C, W>(y.first, y.step, out, b.length);
-            lanes::scatterRounded<C, W>(out, b, gradientY);
-        });
+        constexpr int32_t W = lanes::Shape<V>::vector;
+        lanes::sweep(
+            height, height, [](int32_t y) { return y + 1; },
+            [&](int32_t t) {
+                const double* row = coefficients + static_cast<std::ptrdiff_t>(t) * width;
+                lanes::differentiateAlong<W>(row, differentiated.row(t), width);
+                lanes::sampleAlong<W>(cubic, row, sampled.row(t), width);
+            },
+            [&](int32_t y) {
+                const int32_t before = lanes::tap(y - 1, height);
+                const int32_t after = lanes::tap(y + 1, height);
+                const double* rows[3] = {differentiated.row(before), differentiated.row(y), differentiated.row(after)};
+                const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(y) * width;
+                lanes::sampleAcross<2, W>(cubic.data(), rows, gradientX + at, width);
+                lanes::differentiateAcross<W>(sampled.row(before), sampled.row(after), gradientY + at, width);
+            });
     });
 }
 

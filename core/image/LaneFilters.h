@@ -15,6 +15,7 @@
 // SSE2, AVX2 or AVX-512 code. Nothing here uses intrinsics, which GCC would
 // not inline across the differing targets.
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstddef>
@@ -33,26 +34,27 @@ namespace alignopt::lanes {
 // How each level runs: W doubles to a vector; rows and columns gathered
 // `rows` and `columns` at a time; the prefilter recursions of `group` lanes
 // interleaved. Each step of a recursion waits on the one before, so a group
-// must hold several vectors to keep the arithmetic busy. A column block of
-// sixteen or more reads two whole cache lines per image row, which halves the
-// strided fetches that once made a column pass cost well over its row pass.
+// must hold several vectors to keep the arithmetic busy. A column block reads
+// a stretch of every image row, each on its own page: 64 columns (eight
+// cache lines a row) made the column passes a quarter to a half faster than
+// 16 or 32 on every level, and 128 were slower again.
 template <LaneLevel V>
 struct Shape;
 template <>
 struct Shape<LaneLevel::Sse2> {
-    static constexpr int32_t vector = 2, rows = 8, columns = 16, group = 8;
+    static constexpr int32_t vector = 2, rows = 8, columns = 64, group = 8;
 };
 template <>
 struct Shape<LaneLevel::Avx2> {
-    static constexpr int32_t vector = 4, rows = 16, columns = 16, group = 16;
+    static constexpr int32_t vector = 4, rows = 16, columns = 64, group = 16;
 };
 template <>
 struct Shape<LaneLevel::Avx512> {
-    static constexpr int32_t vector = 8, rows = 32, columns = 32, group = 32;
+    static constexpr int32_t vector = 8, rows = 32, columns = 64, group = 32;
 };
 
 // The widest of the levels' blocks, for sizing buffers.
-inline constexpr int32_t kMaxLanes = 32;
+inline constexpr int32_t kMaxLanes = 64;
 
 // (A member typedef keeps the vector attribute; an alias template would drop
 // it.) Real<W> may sit anywhere a double may and alias the doubles it covers:
@@ -294,17 +296,29 @@ struct PrefilterPlan {
 // place. The running sums and the recursions keep their G lanes in vector
 // locals, so that they stay in registers: carried through the buffer, each
 // step would wait on the store of the step before.
-template <int32_t L, int32_t G, int32_t W>
-void prefilterPole(double* x, int32_t first, int32_t n, double z, double zN, double divisor, const double* w) {
+// The first pole also applies the gain (Gain), each sample multiplied as the
+// sum first reads it: one trip through the block fewer than a pass of its own.
+template <int32_t L, int32_t G, int32_t W, bool Gain>
+void prefilterPole(double* x, int32_t first, int32_t n, double z, double zN, double divisor, const double* w,
+                   double gain) {
     constexpr int32_t N = G / W;
     auto lanes = [&](int32_t k, int32_t j) -> Real<W>& { return vectorAt<W>(x + at<L>(k, first + j * W)); };
     Real<W> s[N];
 #pragma GCC unroll 8
-    for (int32_t j = 0; j < N; ++j) s[j] = (zN * lanes(n - 1, j) + lanes(0, j)) * (z + 1.0);
+    for (int32_t j = 0; j < N; ++j) {
+        if constexpr (Gain) {
+            lanes(0, j) = lanes(0, j) * gain;
+            lanes(n - 1, j) = lanes(n - 1, j) * gain;
+        }
+        s[j] = (zN * lanes(n - 1, j) + lanes(0, j)) * (z + 1.0);
+    }
     for (int32_t k = 1; k <= n - 2; ++k) {
         const double wk = w[k];
 #pragma GCC unroll 8
-        for (int32_t j = 0; j < N; ++j) s[j] = s[j] + wk * lanes(k, j);
+        for (int32_t j = 0; j < N; ++j) {
+            if constexpr (Gain) lanes(k, j) = lanes(k, j) * gain;
+            s[j] = s[j] + wk * lanes(k, j);
+        }
     }
     Real<W> carried[N];
 #pragma GCC unroll 8
@@ -324,14 +338,16 @@ template <int32_t L, int32_t G, int32_t W>
 void prefilter(double* x, const PrefilterPlan& plan) {
     static_assert(L % G == 0 && G % W == 0);
     const int32_t n = plan.length;
-    assert(n >= 1);
+    assert(n >= 1 && !plan.poles.empty());
     if (n == 1) return;
-    const double gain = plan.gain;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(n) * L; i += W) vectorAt<W>(x + i) = vectorAt<W>(x + i) * gain;
     for (std::size_t p = 0; p < plan.poles.size(); ++p) {
         const double* w = &plan.weights[p * static_cast<std::size_t>(n)];
-        for (int32_t first = 0; first < L; first += G)
-            prefilterPole<L, G, W>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w);
+        for (int32_t first = 0; first < L; first += G) {
+            if (p == 0)
+                prefilterPole<L, G, W, true>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w, plan.gain);
+            else
+                prefilterPole<L, G, W, false>(x, first, n, plan.poles[p], plan.zN[p], plan.divisor[p], w, 1.0);
+        }
     }
 }
 
@@ -339,53 +355,8 @@ void prefilter(double* x, const PrefilterPlan& plan) {
 // lies outside.
 inline int32_t tap(int32_t i, int32_t n) { return i >= 0 && i < n ? i : foldMirror(i, n); }
 
-// The stencils below read L lanes whose sample k starts at in + k * step:
-// an interleaved buffer (step L) or a full block of image columns read in
-// place (step width); they write interleaved lines to `out`.
-
-// sampleLine with a half kernel of K values (2 or 4), on L lines.
-template <int32_t L, int K, int32_t W>
-void sample(const double* h, const double* in, std::ptrdiff_t step, double* out, int32_t n) {
-    assert(n >= 1);
-    double hk[K];
-    for (int j = 0; j < K; ++j) hk[j] = h[j];
-    auto sampleAt = [&](int32_t k) { return in + tap(k, n) * step; };
-    for (int32_t k = 0; k < n; ++k) {
-        const double* c = in + k * step;
-        const double* m1 = sampleAt(k - 1);
-        const double* p1 = sampleAt(k + 1);
-        const double* m2 = c;
-        const double* p2 = c;
-        const double* m3 = c;
-        const double* p3 = c;
-        if constexpr (K == 4) {
-            m2 = sampleAt(k - 2);
-            p2 = sampleAt(k + 2);
-            m3 = sampleAt(k - 3);
-            p3 = sampleAt(k + 3);
-        }
-#pragma GCC unroll 16
-        for (int32_t l = 0; l < L; l += W) {
-            Real<W> v = (vectorAt<W>(m1 + l) + vectorAt<W>(p1 + l)) * hk[1] + vectorAt<W>(c + l) * hk[0];
-            if constexpr (K == 4) {
-                v = v + (vectorAt<W>(m2 + l) + vectorAt<W>(p2 + l)) * hk[2];
-                v = v + (vectorAt<W>(m3 + l) + vectorAt<W>(p3 + l)) * hk[3];
-            }
-            vectorAt<W>(out + at<L>(k, l)) = v;
-        }
-    }
-}
-
-template <int32_t L, int32_t W>
-void sample(std::span<const double> h, const double* in, std::ptrdiff_t step, double* out, int32_t n) {
-    assert(h.size() == 2 || h.size() == 4);
-    if (h.size() == 2)
-        sample<L, 2, W>(h.data(), in, step, out, n);
-    else
-        sample<L, 4, W>(h.data(), in, step, out, n);
-}
-
-// differentiateLine on L lines; a one-sample line gives 0.
+// differentiateLine on L lines whose sample k starts at in + k * step,
+// written interleaved to `out`; a one-sample line gives 0.
 template <int32_t L, int32_t W>
 void differentiate(const double* in, std::ptrdiff_t step, double* out, int32_t n) {
     assert(n >= 1);
@@ -398,47 +369,29 @@ void differentiate(const double* in, std::ptrdiff_t step, double* out, int32_t n
     }
 }
 
-// reduceLine on L lines: n samples in, n / 2 out.
-template <int32_t L, int32_t W>
-void reduce(const double* in, std::ptrdiff_t step, double* out, int32_t n) {
-    assert(n >= 1);
-    const int32_t m = n / 2;
-    for (int32_t j = 0; j < m; ++j) {
-        const int32_t c = 2 * j;
-        const double* x0 = in + tap(c - 2, n) * step;
-        const double* x1 = in + tap(c - 1, n) * step;
-        const double* x2 = in + c * step;
-        const double* x3 = in + tap(c + 1, n) * step;
-        const double* x4 = in + tap(c + 2, n) * step;
-#pragma GCC unroll 16
-        for (int32_t l = 0; l < L; l += W) {
-            Real<W> v = (vectorAt<W>(x1 + l) + vectorAt<W>(x3 + l)) * 0.25 + vectorAt<W>(x2 + l) * 0.375;
-            v = v + (vectorAt<W>(x0 + l) + vectorAt<W>(x4 + l)) * 0.0625;
-            vectorAt<W>(out + at<L>(j, l)) = v;
-        }
-    }
-}
-
-// Where a column pass of a stencil reads its block: a full block straight
-// from the image, whose L columns are neighbours in every row; a narrower
-// one, which must not read past its columns, from `buffer` after a gather.
-struct LaneSource {
-    const double* first;
-    std::ptrdiff_t step;
-};
-
-template <int32_t L, int32_t W>
-LaneSource columnSource(const double* image, const LineBlock& b, double* buffer) {
-    if (b.count == L) return {image + b.first, b.sampleStep};
-    gather<L, W>(image, b, buffer);
-    return {buffer, L};
-}
-
 // The stencils along one image line of n samples, for the row passes: W
 // consecutive outputs at a time where every tap lies inside the line, and
 // the few at the ends with their taps folded. Each output goes through the
 // operations of the line function, rounded to single precision as stored.
 // They need no gather: a row's samples are already neighbours.
+
+// Calls vector(k) for outputs k ... k + W - 1 covering first ... last, the
+// last call moved back to end at `last` (overlapping the one before it, whose
+// outputs it writes again with the same values) rather than leaving up to
+// W - 1 outputs to the far slower folded code; one(k) for every other output
+// of 0 ... n - 1.
+template <int32_t W, class Vector, class One>
+[[gnu::always_inline]] inline void alongLine(int32_t first, int32_t last, int32_t n, Vector vector, One one) {
+    if (last - first + 1 < W) {
+        for (int32_t k = 0; k < n; ++k) one(k);
+        return;
+    }
+    for (int32_t k = 0; k < first; ++k) one(k);
+    int32_t k = first;
+    for (; k + W - 1 <= last; k += W) vector(k);
+    if (k <= last) vector(last - W + 1);
+    for (k = last + 1; k < n; ++k) one(k);
+}
 
 template <int K, int32_t W>
 void sampleAlong(const double* h, const double* x, double* out, int32_t n) {
@@ -452,10 +405,7 @@ void sampleAlong(const double* h, const double* x, double* out, int32_t n) {
         }
         out[k] = roundToSingle(v);
     };
-    constexpr int32_t reach = K - 1;
-    int32_t k = 0;
-    for (; k < reach && k < n; ++k) one(k);
-    for (; k + W - 1 + reach < n; k += W) {
+    auto vector = [&](int32_t k) {
         Real<W> v = (vectorAt<W>(x + k - 1) + vectorAt<W>(x + k + 1)) * hk[1] + vectorAt<W>(x + k) * hk[0];
         if constexpr (K == 4) {
             v = v + (vectorAt<W>(x + k - 2) + vectorAt<W>(x + k + 2)) * hk[2];
@@ -463,8 +413,9 @@ void sampleAlong(const double* h, const double* x, double* out, int32_t n) {
         }
         roundLanesToSingle<W>(v);
         vectorAt<W>(out + k) = v;
-    }
-    for (; k < n; ++k) one(k);
+    };
+    constexpr int32_t reach = K - 1;
+    alongLine<W>(reach, n - 1 - reach, n, vector, one);
 }
 
 template <int32_t W>
@@ -479,14 +430,12 @@ void sampleAlong(std::span<const double> h, const double* x, double* out, int32_
 template <int32_t W>
 void differentiateAlong(const double* x, double* out, int32_t n) {
     auto one = [&](int32_t k) { out[k] = roundToSingle((x[tap(k + 1, n)] - x[tap(k - 1, n)]) * 0.5); };
-    int32_t k = 0;
-    for (; k < 1 && k < n; ++k) one(k);
-    for (; k + W < n; k += W) {
+    auto vector = [&](int32_t k) {
         Real<W> v = (vectorAt<W>(x + k + 1) - vectorAt<W>(x + k - 1)) * 0.5;
         roundLanesToSingle<W>(v);
         vectorAt<W>(out + k) = v;
-    }
-    for (; k < n; ++k) one(k);
+    };
+    alongLine<W>(1, n - 2, n, vector, one);
 }
 
 // Samples p[0], p[2], ..., p[2W - 2].
@@ -498,18 +447,16 @@ template <int32_t W>
 }
 
 // n samples in, n / 2 out. Output j reads samples 2j - 2 ... 2j + 2; the
-// vectors read up to sample 2j + 2W + 1 of their last j, kept inside the line.
+// vector for outputs j ... j + W - 1 reads samples 2j - 2 ... 2(j + W - 1) + 3,
+// all inside for 1 <= j and j + W - 1 <= (n - 4) / 2.
 template <int32_t W>
 void reduceAlong(const double* x, double* out, int32_t n) {
-    const int32_t m = n / 2;
     auto one = [&](int32_t j) {
         const int32_t c = 2 * j;
         const double v = (x[tap(c - 1, n)] + x[tap(c + 1, n)]) * 0.25 + x[c] * 0.375;
         out[j] = roundToSingle(v + (x[tap(c - 2, n)] + x[tap(c + 2, n)]) * 0.0625);
     };
-    int32_t j = 0;
-    for (; j < 1 && j < m; ++j) one(j);
-    for (; 2 * (j + W - 1) + 3 < n; j += W) {
+    auto vector = [&](int32_t j) {
         const double* c = x + 2 * j;
         Real<W> x0, x1, x2, x3, x4;
         evenSamples<W>(c - 2, x0);
@@ -521,8 +468,116 @@ void reduceAlong(const double* x, double* out, int32_t n) {
         v = v + (x0 + x4) * 0.0625;
         roundLanesToSingle<W>(v);
         vectorAt<W>(out + j) = v;
+    };
+    alongLine<W>(1, n >= 4 ? (n - 4) / 2 : 0, n / 2, vector, one);
+}
+
+// The same stencils across rows, for the column passes: output x of a row
+// from sample x of the rows it reads, W neighbouring x at a time (any x is
+// as good as another: nothing folds along the row), rounded as stored.
+
+// Calls vector(x) for x = 0, W, ... while whole vectors fit, one(x) for the rest.
+template <int32_t W, class Vector, class One>
+[[gnu::always_inline]] inline void acrossRow(int32_t n, Vector vector, One one) {
+    int32_t x = 0;
+    for (; x + W <= n; x += W) vector(x);
+    for (; x < n; ++x) one(x);
+}
+
+// r[reach + d] is the row d away (folded), d = -reach ... reach, reach = K - 1.
+template <int K, int32_t W>
+void sampleAcross(const double* h, const double* const* r, double* out, int32_t n) {
+    double hk[K];
+    for (int j = 0; j < K; ++j) hk[j] = h[j];
+    constexpr int c = K - 1;
+    acrossRow<W>(
+        n,
+        [&](int32_t x) {
+            Real<W> v = (vectorAt<W>(r[c - 1] + x) + vectorAt<W>(r[c + 1] + x)) * hk[1] + vectorAt<W>(r[c] + x) * hk[0];
+            if constexpr (K == 4) {
+                v = v + (vectorAt<W>(r[c - 2] + x) + vectorAt<W>(r[c + 2] + x)) * hk[2];
+                v = v + (vectorAt<W>(r[c - 3] + x) + vectorAt<W>(r[c + 3] + x)) * hk[3];
+            }
+            roundLanesToSingle<W>(v);
+            vectorAt<W>(out + x) = v;
+        },
+        [&](int32_t x) {
+            double v = (r[c - 1][x] + r[c + 1][x]) * hk[1] + r[c][x] * hk[0];
+            if constexpr (K == 4) {
+                v = v + (r[c - 2][x] + r[c + 2][x]) * hk[2];
+                v = v + (r[c - 3][x] + r[c + 3][x]) * hk[3];
+            }
+            out[x] = roundToSingle(v);
+        });
+}
+
+template <int32_t W>
+void differentiateAcross(const double* before, const double* after, double* out, int32_t n) {
+    acrossRow<W>(
+        n,
+        [&](int32_t x) {
+            Real<W> v = (vectorAt<W>(after + x) - vectorAt<W>(before + x)) * 0.5;
+            roundLanesToSingle<W>(v);
+            vectorAt<W>(out + x) = v;
+        },
+        [&](int32_t x) { out[x] = roundToSingle((after[x] - before[x]) * 0.5); });
+}
+
+// r[0 ... 4] are the rows 2j - 2 ... 2j + 2 (folded) of output row j.
+template <int32_t W>
+void reduceAcross(const double* const* r, double* out, int32_t n) {
+    acrossRow<W>(
+        n,
+        [&](int32_t x) {
+            Real<W> v = (vectorAt<W>(r[1] + x) + vectorAt<W>(r[3] + x)) * 0.25 + vectorAt<W>(r[2] + x) * 0.375;
+            v = v + (vectorAt<W>(r[0] + x) + vectorAt<W>(r[4] + x)) * 0.0625;
+            roundLanesToSingle<W>(v);
+            vectorAt<W>(out + x) = v;
+        },
+        [&](int32_t x) {
+            const double v = (r[1][x] + r[3][x]) * 0.25 + r[2][x] * 0.375;
+            out[x] = roundToSingle(v + (r[0][x] + r[4][x]) * 0.0625);
+        });
+}
+
+// The separable stencils run both passes in one sweep down the image: the
+// row pass fills a ring of the last few filtered rows, and each output row
+// is made from the rows of the ring its column stencil reaches, as soon as
+// they are there. The image is read and written once, where the row pass
+// and the column pass each took a trip through it (and column blocks a
+// gather and a write-back). A stencil reaching `reach` rows each way reads,
+// even folded at the ends, only rows within `reach` of its own, so a ring of
+// eight holds every row it needs. The rows start 512 bytes apart modulo
+// 4 KiB, out of each other's 4K aliasing.
+class RowRing {
+public:
+    static constexpr int32_t kRows = 8;
+
+    explicit RowRing(int32_t width)
+        : stride_((static_cast<std::size_t>(width) + 511) / 512 * 512 + 64),
+          storage_(std::make_unique_for_overwrite<double[]>(stride_ * kRows + 8)) {}
+
+    // Where row t of the row pass is kept.
+    double* row(int32_t t) {
+        const auto base = reinterpret_cast<std::uintptr_t>(storage_.get());
+        return reinterpret_cast<double*>((base + 63) / 64 * 64) + stride_ * static_cast<std::size_t>(t % kRows);
     }
-    for (; j < m; ++j) one(j);
+
+private:
+    std::size_t stride_;
+    std::unique_ptr<double[]> storage_;
+};
+
+// Calls rowPass(t) for t = 0 ... height - 1 in order and columnPass(y) for
+// each output row y once rowPass has done every row up to lastRowOf(y).
+template <class RowPass, class ColumnPass, class LastRow>
+void sweep(int32_t height, int32_t outputRows, LastRow lastRowOf, RowPass rowPass, ColumnPass columnPass) {
+    int32_t done = 0;
+    for (int32_t y = 0; y < outputRows; ++y) {
+        const int32_t last = std::min(height - 1, lastRowOf(y));
+        for (; done <= last; ++done) rowPass(done);
+        columnPass(y);
+    }
 }
 
 // Whether none of the n values is an infinity or a NaN (all exponent bits

@@ -23,6 +23,8 @@ void reduceLine(std::span<const double> input, std::span<double> output) {
     }
 }
 
+// Rows reduced into a ring, and each output row from the five rows its
+// column taps reach, in one sweep (LaneFilters.h).
 ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, int32_t height) {
     assert(width >= 0 && height >= 0);
     const int32_t halfWidth = width / 2;
@@ -30,24 +32,17 @@ ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, i
     ImageBuffer result(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(halfHeight));
     if (result.empty()) return result;
 
-    using lanes::LineBlock;
-    lanes::LaneScratch scratch(std::max(width, height), 2);
-    double* const in = scratch.block(0);
-    double* const out = scratch.block(1);
-    ImageBuffer rowsReduced(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(height));
+    lanes::RowRing ring(halfWidth);
     lanes::runAt(level, [&]<LaneLevel V>() {
-        using S = lanes::Shape<V>;
-        constexpr int32_t C = S::columns;
-        constexpr int32_t W = S::vector;
-        for (int32_t y = 0; y < height; ++y)
-            lanes::reduceAlong<W>(input + static_cast<std::ptrdiff_t>(y) * width,
-                                  rowsReduced.data() + static_cast<std::ptrdiff_t>(y) * halfWidth, width);
-        lanes::forColumnBlocks<C>(halfWidth, height, [&](const LineBlock& b) {
-            const lanes::LaneSource source = lanes::columnSource<C, W>(rowsReduced.data(), b, in);
-            lanes::reduce<C, W>(source.first, source.step, out, b.length);
-            const LineBlock target{b.first, 1, halfWidth, halfHeight, b.count};
-            lanes::scatterRounded<C, W>(out, target, result.data());
-        });
+        constexpr int32_t W = lanes::Shape<V>::vector;
+        lanes::sweep(
+            height, halfHeight, [](int32_t j) { return 2 * j + 2; },
+            [&](int32_t t) { lanes::reduceAlong<W>(input + static_cast<std::ptrdiff_t>(t) * width, ring.row(t), width); },
+            [&](int32_t j) {
+                const double* rows[5];
+                for (int32_t d = -2; d <= 2; ++d) rows[2 + d] = ring.row(lanes::tap(2 * j + d, height));
+                lanes::reduceAcross<W>(rows, result.data() + static_cast<std::ptrdiff_t>(j) * halfWidth, halfWidth);
+            });
     });
     return result;
 }
