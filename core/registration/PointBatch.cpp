@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/image/LaneLevel.h"
 #include "core/registration/PointBatchLanes.h"
 
 namespace alignopt {
@@ -186,15 +187,6 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
     return i;
 }
 
-BatchLevel detectLevel() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-        __builtin_cpu_supports("avx512vl"))
-        return BatchLevel::Avx512;
-    if (__builtin_cpu_supports("avx2")) return BatchLevel::Avx2;
-    return BatchLevel::Scalar;
-}
-
 // Models narrower or lower than four have no interior point, and the gathers
 // index with 32 bits: both are left to the scalar code.
 bool wideFits(const PointModel& m) {
@@ -223,8 +215,13 @@ void points(BatchLevel level, const PointModel& m, const double* x, const double
 } // namespace
 
 BatchLevel supportedBatchLevel() {
-    static const BatchLevel level = detectLevel();
-    return level;
+    // The same processor test as the image passes' (the batch's plain path
+    // is scalar where theirs is two lanes wide).
+    switch (supportedLaneLevel()) {
+    case LaneLevel::Avx512: return BatchLevel::Avx512;
+    case LaneLevel::Avx2: return BatchLevel::Avx2;
+    default: return BatchLevel::Scalar;
+    }
 }
 
 void batchValues(const PointModel& model, const double* x, const double* y, int32_t n, double* out) {
