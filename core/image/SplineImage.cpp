@@ -36,14 +36,15 @@ void SplineImage::computeCoefficients() {
 }
 
 void SplineImage::buildPyramids() {
-    computeCoefficients();
     const bool bilinear = transformation == TransformationType::Bilinear;
     if (isTarget != bilinear) {
+        computeCoefficients();
         buildCoefficientPyramid(); // the model image
     } else if (bilinear) {
+        computeCoefficients();
         buildSamplePyramid();
     } else {
-        computeFullGradients();
+        computeCoefficientsAndFullGradients();
         buildSampleGradientPyramid();
     }
 }
@@ -52,6 +53,14 @@ void SplineImage::computeFullGradients() {
     gradientX = ImageBuffer(pixelCount(width, height));
     gradientY = ImageBuffer(pixelCount(width, height));
     gradientsFromSamples(samples.data(), gradientX.data(), gradientY.data(), width, height);
+}
+
+void SplineImage::computeCoefficientsAndFullGradients() {
+    coefficients = ImageBuffer(pixelCount(width, height));
+    gradientX = ImageBuffer(pixelCount(width, height));
+    gradientY = ImageBuffer(pixelCount(width, height));
+    coefficientsAndGradientsFromSamples(samples.data(), coefficients.data(), gradientX.data(), gradientY.data(),
+                                        width, height);
 }
 
 namespace {
