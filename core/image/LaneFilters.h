@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <vector>
@@ -61,7 +62,10 @@ inline constexpr int32_t kMaxLanes = 64;
 // the kernels read and write W lanes of a buffer in place through it.
 template <int32_t W>
 struct VectorTypes {
-    typedef double Real __attribute__((vector_size(W * sizeof(double)), aligned(sizeof(double)), may_alias));
+    // (The alignment in an attribute of its own: Clang 14 drops it from the
+    // code it makes when it shares one with a size that depends on W.)
+    typedef double Real __attribute__((vector_size(W * sizeof(double))))
+    __attribute__((aligned(sizeof(double)), may_alias));
     typedef float Single __attribute__((vector_size(W * sizeof(float))));
     typedef int64_t Mask __attribute__((vector_size(W * sizeof(int64_t))));
 };
@@ -70,19 +74,39 @@ using Real = typename VectorTypes<W>::Real;
 template <int32_t W>
 using Single = typename VectorTypes<W>::Single;
 
+// W lanes read from and written to p, which need not be aligned. (Through
+// memcpy: Clang 14 forgets the alignment of a vector type given in a
+// template.)
 template <int32_t W>
-[[gnu::always_inline]] inline Real<W>& vectorAt(double* p) {
-    return *reinterpret_cast<Real<W>*>(p);
+[[gnu::always_inline]] inline Real<W> loadLanes(const double* p) {
+    Real<W> v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 template <int32_t W>
-[[gnu::always_inline]] inline const Real<W>& vectorAt(const double* p) {
-    return *reinterpret_cast<const Real<W>*>(p);
+[[gnu::always_inline]] inline void storeLanes(double* p, const Real<W>& v) {
+    std::memcpy(p, &v, sizeof v);
 }
 
 // roundToSingle on every lane.
 template <int32_t W>
 [[gnu::always_inline]] inline void roundLanesToSingle(Real<W>& v) {
     v = __builtin_convertvector(__builtin_convertvector(v, Single<W>), Real<W>);
+}
+
+// Lanes of a and b picked by `mask` (0 ... W-1 from a, W ... 2W-1 from b).
+// Clang has no shuffle with a mask vector; its lane loop, with the mask known
+// once unrolled, comes to the same moves.
+template <int32_t W>
+[[gnu::always_inline]] inline Real<W> shuffleLanes(const Real<W>& a, const Real<W>& b,
+                                                   const typename VectorTypes<W>::Mask& mask) {
+#if defined(__clang__)
+    Real<W> r;
+    for (int32_t i = 0; i < W; ++i) r[i] = mask[i] < W ? a[mask[i]] : b[mask[i] - W];
+    return r;
+#else
+    return __builtin_shuffle(a, b, mask);
+#endif
 }
 
 // Transposes a W x W block held as W vectors: lane j of vector i goes to lane
@@ -104,8 +128,8 @@ template <int32_t W, int32_t B = 1>
 #pragma GCC unroll 8
             for (int32_t i = g; i < g + B; ++i) {
                 const Real<W> a = r[i];
-                r[i] = __builtin_shuffle(a, r[i + B], low);
-                r[i + B] = __builtin_shuffle(a, r[i + B], high);
+                r[i] = shuffleLanes<W>(a, r[i + B], low);
+                r[i + B] = shuffleLanes<W>(a, r[i + B], high);
             }
         transpose<W, 2 * B>(r);
     }
@@ -168,10 +192,10 @@ void gather(const double* image, const LineBlock& b, double* buffer) {
             for (int32_t k = 0; k < whole; k += W) {
                 Real<W> r[W];
 #pragma GCC unroll 8
-                for (int32_t i = 0; i < W; ++i) r[i] = vectorAt<W>(image + b.index(k, l + i));
+                for (int32_t i = 0; i < W; ++i) r[i] = loadLanes<W>(image + b.index(k, l + i));
                 transpose<W>(r);
 #pragma GCC unroll 8
-                for (int32_t i = 0; i < W; ++i) vectorAt<W>(buffer + at<L>(k + i, l)) = r[i];
+                for (int32_t i = 0; i < W; ++i) storeLanes<W>(buffer + at<L>(k + i, l), r[i]);
             }
         for (int32_t k = whole; k < b.length; ++k)
             for (int32_t l = 0; l < L; ++l) buffer[at<L>(k, l)] = image[b.index(k, l)];
@@ -185,7 +209,7 @@ void gather(const double* image, const LineBlock& b, double* buffer) {
                 __builtin_prefetch(from + kPrefetchRows * b.sampleStep + L - 1);
             }
 #pragma GCC unroll 16
-            for (int32_t l = 0; l < L; l += W) vectorAt<W>(buffer + at<L>(k, l)) = vectorAt<W>(from + l);
+            for (int32_t l = 0; l < L; l += W) storeLanes<W>(buffer + at<L>(k, l), loadLanes<W>(from + l));
         }
         return;
     }
@@ -206,12 +230,12 @@ void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
                 Real<W> r[W];
 #pragma GCC unroll 8
                 for (int32_t i = 0; i < W; ++i) {
-                    r[i] = vectorAt<W>(buffer + at<L>(k + i, l));
+                    r[i] = loadLanes<W>(buffer + at<L>(k + i, l));
                     roundLanesToSingle<W>(r[i]);
                 }
                 transpose<W>(r);
 #pragma GCC unroll 8
-                for (int32_t i = 0; i < W; ++i) vectorAt<W>(image + b.index(k, l + i)) = r[i];
+                for (int32_t i = 0; i < W; ++i) storeLanes<W>(image + b.index(k, l + i), r[i]);
             }
         for (int32_t k = whole; k < b.length; ++k)
             for (int32_t l = 0; l < L; ++l) image[b.index(k, l)] = roundToSingle(buffer[at<L>(k, l)]);
@@ -226,9 +250,9 @@ void scatterRounded(const double* buffer, const LineBlock& b, double* image) {
             }
 #pragma GCC unroll 16
             for (int32_t l = 0; l < L; l += W) {
-                Real<W> v = vectorAt<W>(buffer + at<L>(k, l));
+                Real<W> v = loadLanes<W>(buffer + at<L>(k, l));
                 roundLanesToSingle<W>(v);
-                vectorAt<W>(to + l) = v;
+                storeLanes<W>(to + l, v);
             }
         }
         return;
@@ -302,35 +326,37 @@ template <int32_t L, int32_t G, int32_t W, bool Gain>
 void prefilterPole(double* x, int32_t first, int32_t n, double z, double zN, double divisor, const double* w,
                    double gain) {
     constexpr int32_t N = G / W;
-    auto lanes = [&](int32_t k, int32_t j) -> Real<W>& { return vectorAt<W>(x + at<L>(k, first + j * W)); };
+    auto lanes = [&](int32_t k, int32_t j) { return x + at<L>(k, first + j * W); };
+    auto get = [&](int32_t k, int32_t j) { return loadLanes<W>(lanes(k, j)); };
+    auto set = [&](int32_t k, int32_t j, const Real<W>& v) { storeLanes<W>(lanes(k, j), v); };
     Real<W> s[N];
 #pragma GCC unroll 8
     for (int32_t j = 0; j < N; ++j) {
         if constexpr (Gain) {
-            lanes(0, j) = lanes(0, j) * gain;
-            lanes(n - 1, j) = lanes(n - 1, j) * gain;
+            set(0, j, get(0, j) * gain);
+            set(n - 1, j, get(n - 1, j) * gain);
         }
-        s[j] = (zN * lanes(n - 1, j) + lanes(0, j)) * (z + 1.0);
+        s[j] = (zN * get(n - 1, j) + get(0, j)) * (z + 1.0);
     }
     for (int32_t k = 1; k <= n - 2; ++k) {
         const double wk = w[k];
 #pragma GCC unroll 8
         for (int32_t j = 0; j < N; ++j) {
-            if constexpr (Gain) lanes(k, j) = lanes(k, j) * gain;
-            s[j] = s[j] + wk * lanes(k, j);
+            if constexpr (Gain) set(k, j, get(k, j) * gain);
+            s[j] = s[j] + wk * get(k, j);
         }
     }
     Real<W> carried[N];
 #pragma GCC unroll 8
-    for (int32_t j = 0; j < N; ++j) lanes(0, j) = carried[j] = s[j] / divisor;
+    for (int32_t j = 0; j < N; ++j) set(0, j, carried[j] = s[j] / divisor);
     for (int32_t k = 1; k < n; ++k)
 #pragma GCC unroll 8
-        for (int32_t j = 0; j < N; ++j) lanes(k, j) = carried[j] = carried[j] * z + lanes(k, j);
+        for (int32_t j = 0; j < N; ++j) set(k, j, carried[j] = carried[j] * z + get(k, j));
 #pragma GCC unroll 8
-    for (int32_t j = 0; j < N; ++j) lanes(n - 1, j) = carried[j] = (z * carried[j]) / (z - 1.0);
+    for (int32_t j = 0; j < N; ++j) set(n - 1, j, carried[j] = (z * carried[j]) / (z - 1.0));
     for (int32_t k = n - 2; k >= 0; --k)
 #pragma GCC unroll 8
-        for (int32_t j = 0; j < N; ++j) lanes(k, j) = carried[j] = (carried[j] - lanes(k, j)) * z;
+        for (int32_t j = 0; j < N; ++j) set(k, j, carried[j] = (carried[j] - get(k, j)) * z);
 }
 
 // prefilterLine on L interleaved lines of plan.length samples, in place.
@@ -365,7 +391,7 @@ void differentiate(const double* in, std::ptrdiff_t step, double* out, int32_t n
         const double* after = in + tap(k + 1, n) * step;
 #pragma GCC unroll 16
         for (int32_t l = 0; l < L; l += W)
-            vectorAt<W>(out + at<L>(k, l)) = (vectorAt<W>(after + l) - vectorAt<W>(before + l)) * 0.5;
+            storeLanes<W>(out + at<L>(k, l), (loadLanes<W>(after + l) - loadLanes<W>(before + l)) * 0.5);
     }
 }
 
@@ -406,13 +432,13 @@ void sampleAlong(const double* h, const double* x, double* out, int32_t n) {
         out[k] = roundToSingle(v);
     };
     auto vector = [&](int32_t k) {
-        Real<W> v = (vectorAt<W>(x + k - 1) + vectorAt<W>(x + k + 1)) * hk[1] + vectorAt<W>(x + k) * hk[0];
+        Real<W> v = (loadLanes<W>(x + k - 1) + loadLanes<W>(x + k + 1)) * hk[1] + loadLanes<W>(x + k) * hk[0];
         if constexpr (K == 4) {
-            v = v + (vectorAt<W>(x + k - 2) + vectorAt<W>(x + k + 2)) * hk[2];
-            v = v + (vectorAt<W>(x + k - 3) + vectorAt<W>(x + k + 3)) * hk[3];
+            v = v + (loadLanes<W>(x + k - 2) + loadLanes<W>(x + k + 2)) * hk[2];
+            v = v + (loadLanes<W>(x + k - 3) + loadLanes<W>(x + k + 3)) * hk[3];
         }
         roundLanesToSingle<W>(v);
-        vectorAt<W>(out + k) = v;
+        storeLanes<W>(out + k, v);
     };
     constexpr int32_t reach = K - 1;
     alongLine<W>(reach, n - 1 - reach, n, vector, one);
@@ -431,9 +457,9 @@ template <int32_t W>
 void differentiateAlong(const double* x, double* out, int32_t n) {
     auto one = [&](int32_t k) { out[k] = roundToSingle((x[tap(k + 1, n)] - x[tap(k - 1, n)]) * 0.5); };
     auto vector = [&](int32_t k) {
-        Real<W> v = (vectorAt<W>(x + k + 1) - vectorAt<W>(x + k - 1)) * 0.5;
+        Real<W> v = (loadLanes<W>(x + k + 1) - loadLanes<W>(x + k - 1)) * 0.5;
         roundLanesToSingle<W>(v);
-        vectorAt<W>(out + k) = v;
+        storeLanes<W>(out + k, v);
     };
     alongLine<W>(1, n - 2, n, vector, one);
 }
@@ -443,7 +469,7 @@ template <int32_t W>
 [[gnu::always_inline]] inline void evenSamples(const double* p, Real<W>& v) {
     typename VectorTypes<W>::Mask evens;
     for (int32_t i = 0; i < W; ++i) evens[i] = 2 * i;
-    v = __builtin_shuffle(vectorAt<W>(p), vectorAt<W>(p + W), evens);
+    v = shuffleLanes<W>(loadLanes<W>(p), loadLanes<W>(p + W), evens);
 }
 
 // n samples in, n / 2 out. Output j reads samples 2j - 2 ... 2j + 2; the
@@ -467,7 +493,7 @@ void reduceAlong(const double* x, double* out, int32_t n) {
         Real<W> v = (x1 + x3) * 0.25 + x2 * 0.375;
         v = v + (x0 + x4) * 0.0625;
         roundLanesToSingle<W>(v);
-        vectorAt<W>(out + j) = v;
+        storeLanes<W>(out + j, v);
     };
     alongLine<W>(1, n >= 4 ? (n - 4) / 2 : 0, n / 2, vector, one);
 }
@@ -493,13 +519,13 @@ void sampleAcross(const double* h, const double* const* r, double* out, int32_t 
     acrossRow<W>(
         n,
         [&](int32_t x) {
-            Real<W> v = (vectorAt<W>(r[c - 1] + x) + vectorAt<W>(r[c + 1] + x)) * hk[1] + vectorAt<W>(r[c] + x) * hk[0];
+            Real<W> v = (loadLanes<W>(r[c - 1] + x) + loadLanes<W>(r[c + 1] + x)) * hk[1] + loadLanes<W>(r[c] + x) * hk[0];
             if constexpr (K == 4) {
-                v = v + (vectorAt<W>(r[c - 2] + x) + vectorAt<W>(r[c + 2] + x)) * hk[2];
-                v = v + (vectorAt<W>(r[c - 3] + x) + vectorAt<W>(r[c + 3] + x)) * hk[3];
+                v = v + (loadLanes<W>(r[c - 2] + x) + loadLanes<W>(r[c + 2] + x)) * hk[2];
+                v = v + (loadLanes<W>(r[c - 3] + x) + loadLanes<W>(r[c + 3] + x)) * hk[3];
             }
             roundLanesToSingle<W>(v);
-            vectorAt<W>(out + x) = v;
+            storeLanes<W>(out + x, v);
         },
         [&](int32_t x) {
             double v = (r[c - 1][x] + r[c + 1][x]) * hk[1] + r[c][x] * hk[0];
@@ -516,9 +542,9 @@ void differentiateAcross(const double* before, const double* after, double* out,
     acrossRow<W>(
         n,
         [&](int32_t x) {
-            Real<W> v = (vectorAt<W>(after + x) - vectorAt<W>(before + x)) * 0.5;
+            Real<W> v = (loadLanes<W>(after + x) - loadLanes<W>(before + x)) * 0.5;
             roundLanesToSingle<W>(v);
-            vectorAt<W>(out + x) = v;
+            storeLanes<W>(out + x, v);
         },
         [&](int32_t x) { out[x] = roundToSingle((after[x] - before[x]) * 0.5); });
 }
@@ -529,10 +555,10 @@ void reduceAcross(const double* const* r, double* out, int32_t n) {
     acrossRow<W>(
         n,
         [&](int32_t x) {
-            Real<W> v = (vectorAt<W>(r[1] + x) + vectorAt<W>(r[3] + x)) * 0.25 + vectorAt<W>(r[2] + x) * 0.375;
-            v = v + (vectorAt<W>(r[0] + x) + vectorAt<W>(r[4] + x)) * 0.0625;
+            Real<W> v = (loadLanes<W>(r[1] + x) + loadLanes<W>(r[3] + x)) * 0.25 + loadLanes<W>(r[2] + x) * 0.375;
+            v = v + (loadLanes<W>(r[0] + x) + loadLanes<W>(r[4] + x)) * 0.0625;
             roundLanesToSingle<W>(v);
-            vectorAt<W>(out + x) = v;
+            storeLanes<W>(out + x, v);
         },
         [&](int32_t x) {
             const double v = (r[1][x] + r[3][x]) * 0.25 + r[2][x] * 0.375;
@@ -592,7 +618,7 @@ bool allFinite(const double* v, std::size_t n) {
         Bits infiniteOrNaN = {};
 #pragma GCC unroll 4
         for (std::size_t j = i; j < i + stretch; j += W)
-            infiniteOrNaN |= (((Bits)vectorAt<W>(v + j)) & exponent) == exponent;
+            infiniteOrNaN |= (((Bits)loadLanes<W>(v + j)) & exponent) == exponent;
         for (int32_t l = 0; l < W; ++l)
             if (infiniteOrNaN[l] != 0) return false;
     }

@@ -6,15 +6,14 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "core/image/MirrorFold.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/MaskReads.h"
-#include "core/registration/PixelRounding.h"
 #include "core/registration/GridWalk.h"
 #include "core/registration/KernelTerms.h"
+#include "core/registration/MaskReads.h"
+#include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/registration/TranslationRows.h"
 
