@@ -221,10 +221,14 @@ void gradientsFromCoefficients(const double* coefficients, double* gradientX, do
     gradientsFromCoefficientsAt(supportedLaneLevel(), coefficients, gradientX, gradientY, width, height);
 }
 
+namespace {
+
 // Each direction in one pass straight from the samples: the 2-D cubic spline
 // restricted to a row or column is the 1-D spline of that line's samples.
-void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* gradientX, double* gradientY,
-                            int32_t width, int32_t height) {
+// Where `rowsFiltered` is given, the prefiltered rows are also stored there,
+// as prefilterRows would store them.
+void gradientsFromSamplesOn(LaneLevel level, const double* samples, double* rowsFiltered, double* gradientX,
+                            double* gradientY, int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
     lanes::LaneScratch scratch(std::max(width, height), 2);
     double* const in = scratch.block(0);
@@ -239,6 +243,7 @@ void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* grad
         lanes::forRowBlocks<R>(width, height, [&](const LineBlock& b) {
             lanes::gather<R, W>(samples, b, in);
             lanes::prefilter<R, S::group, W>(in, rowPlan);
+            if (rowsFiltered != nullptr) lanes::scatterRounded<R, W>(in, b, rowsFiltered);
             lanes::differentiate<R, W>(in, R, out, b.length);
             lanes::scatterRounded<R, W>(out, b, gradientX);
         });
@@ -249,6 +254,25 @@ void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* grad
             lanes::scatterRounded<C, W>(out, b, gradientY);
         });
     });
+}
+
+} // namespace
+
+void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* gradientX, double* gradientY,
+                            int32_t width, int32_t height) {
+    gradientsFromSamplesOn(level, samples, nullptr, gradientX, gradientY, width, height);
+}
+
+void coefficientsAndGradientsFromSamplesAt(LaneLevel level, const double* samples, double* coefficients,
+                                           double* gradientX, double* gradientY, int32_t width, int32_t height) {
+    gradientsFromSamplesOn(level, samples, coefficients, gradientX, gradientY, width, height);
+    prefilterColumnsAt(level, coefficients, width, height, SplineDegree::Cubic);
+}
+
+void coefficientsAndGradientsFromSamples(const double* samples, double* coefficients, double* gradientX,
+                                         double* gradientY, int32_t width, int32_t height) {
+    coefficientsAndGradientsFromSamplesAt(supportedLaneLevel(), samples, coefficients, gradientX, gradientY, width,
+                                          height);
 }
 
 void gradientsFromSamples(const double* samples, double* gradientX, double* gradientY, int32_t width,

@@ -28,6 +28,11 @@ void gradientsFromCoefficients(const double* coefficients, double* gradientX, do
                                int32_t width, int32_t height);
 void gradientsFromSamples(const double* samples, double* gradientX, double* gradientY,
                           int32_t width, int32_t height);
+// prefilterImage (cubic) of the samples into `coefficients` and
+// gradientsFromSamples at once: both begin with the same prefilter of the
+// rows, which runs once. `coefficients` must not be `samples`.
+void coefficientsAndGradientsFromSamples(const double* samples, double* coefficients, double* gradientX,
+                                         double* gradientY, int32_t width, int32_t height);
 
 // The same on a chosen level, which the processor must support; for the tests.
 void prefilterImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
@@ -38,5 +43,7 @@ void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, do
                                  int32_t width, int32_t height);
 void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* gradientX, double* gradientY,
                             int32_t width, int32_t height);
+void coefficientsAndGradientsFromSamplesAt(LaneLevel level, const double* samples, double* coefficients,
+                                           double* gradientX, double* gradientY, int32_t width, int32_t height);
 
 } // namespace alignopt

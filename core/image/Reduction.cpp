@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
+#include <span>
 
 #include "core/image/BSplineFilters.h"
 #include "core/image/LaneFilters.h"
@@ -45,6 +46,48 @@ ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, i
             });
     });
     return result;
+}
+
+// Three rings: the degree-7 row pass of the coefficients, dual rows as their
+// column stencil completes them, and those rows reduced along; each output
+// row then from the five reduced rows its column taps reach. The dual image
+// is never held whole, where forming it cost a trip through memory and back.
+ImageBuffer reducedDualAt(LaneLevel level, const double* coefficients, int32_t width, int32_t height) {
+    assert(width >= 0 && height >= 0);
+    const int32_t halfWidth = width / 2;
+    const int32_t halfHeight = height / 2;
+    ImageBuffer result(static_cast<std::size_t>(halfWidth) * static_cast<std::size_t>(halfHeight));
+    if (result.empty()) return result;
+
+    const std::span<const double> septic = samplingKernel(SplineDegree::Septic);
+    lanes::RowRing sampledRows(width);
+    lanes::RowRing dualRows(width);
+    lanes::RowRing reducedRows(halfWidth);
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        constexpr int32_t W = lanes::Shape<V>::vector;
+        int32_t sampled = 0;
+        lanes::sweep(
+            height, halfHeight, [](int32_t j) { return 2 * j + 2; },
+            [&](int32_t t) {
+                for (const int32_t last = std::min(height - 1, t + 3); sampled <= last; ++sampled)
+                    lanes::sampleAlong<4, W>(septic.data(), coefficients + static_cast<std::ptrdiff_t>(sampled) * width,
+                                             sampledRows.row(sampled), width);
+                const double* rows[7];
+                for (int32_t d = -3; d <= 3; ++d) rows[3 + d] = sampledRows.row(lanes::tap(t + d, height));
+                lanes::sampleAcross<4, W>(septic.data(), rows, dualRows.row(t), width);
+                lanes::reduceAlong<W>(dualRows.row(t), reducedRows.row(t), width);
+            },
+            [&](int32_t j) {
+                const double* rows[5];
+                for (int32_t d = -2; d <= 2; ++d) rows[2 + d] = reducedRows.row(lanes::tap(2 * j + d, height));
+                lanes::reduceAcross<W>(rows, result.data() + static_cast<std::ptrdiff_t>(j) * halfWidth, halfWidth);
+            });
+    });
+    return result;
+}
+
+ImageBuffer reducedDual(const double* coefficients, int32_t width, int32_t height) {
+    return reducedDualAt(supportedLaneLevel(), coefficients, width, height);
 }
 
 ImageBuffer reduceImage(const double* input, int32_t width, int32_t height) {

@@ -36,14 +36,15 @@ void SplineImage::computeCoefficients() {
 }
 
 void SplineImage::buildPyramids() {
-    computeCoefficients();
     const bool bilinear = transformation == TransformationType::Bilinear;
     if (isTarget != bilinear) {
+        computeCoefficients();
         buildCoefficientPyramid(); // the model image
     } else if (bilinear) {
+        computeCoefficients();
         buildSamplePyramid();
     } else {
-        computeFullGradients();
+        computeCoefficientsAndFullGradients();
         buildSampleGradientPyramid();
     }
 }
@@ -52,6 +53,14 @@ void SplineImage::computeFullGradients() {
     gradientX = ImageBuffer(pixelCount(width, height));
     gradientY = ImageBuffer(pixelCount(width, height));
     gradientsFromSamples(samples.data(), gradientX.data(), gradientY.data(), width, height);
+}
+
+void SplineImage::computeCoefficientsAndFullGradients() {
+    coefficients = ImageBuffer(pixelCount(width, height));
+    gradientX = ImageBuffer(pixelCount(width, height));
+    gradientY = ImageBuffer(pixelCount(width, height));
+    coefficientsAndGradientsFromSamples(samples.data(), coefficients.data(), gradientX.data(), gradientY.data(),
+                                        width, height);
 }
 
 namespace {
@@ -65,12 +74,13 @@ void appendLevels(SplineImage& image, LevelKind kind) {
     if (image.depth <= 1) return;
     int32_t w = image.width;
     int32_t h = image.height;
-    // The full-resolution dual image: the degree-7 sampling of the cubic
-    // coefficients (the same bits as dualFromSamples of the samples).
-    ImageBuffer dual(pixelCount(w, h));
-    sampleImage(image.coefficients.data(), dual.data(), w, h, SplineDegree::Septic);
+    // The dual image of the level above. At full resolution it is the
+    // degree-7 sampling of the cubic coefficients (the same bits as
+    // dualFromSamples of the samples), reduced as it is formed.
+    ImageBuffer dual;
     for (int32_t k = 1; k < image.depth; ++k) {
-        ImageBuffer reduced = reduceImage(dual.data(), w, h);
+        ImageBuffer reduced =
+            k == 1 ? reducedDual(image.coefficients.data(), w, h) : reduceImage(dual.data(), w, h);
         w /= 2;
         h /= 2;
         PyramidLevel level;

@@ -41,6 +41,9 @@ struct SplineImage {
     void buildPyramids();
 
     void computeFullGradients();
+    // computeCoefficients and computeFullGradients at once, sharing the
+    // prefilter of the rows they both begin with.
+    void computeCoefficientsAndFullGradients();
     void buildCoefficientPyramid();
     void buildSampleGradientPyramid();
     void buildSamplePyramid();

@@ -195,6 +195,13 @@ TEST_P(ImageFilters, MatchPlainLineByLinePassesOnEveryLevel) {
         gradientsFromSamplesAt(level, input.data(), gx.data(), gy.data(), w, h);
         EXPECT_TRUE(sameBits(samplesX, gx)) << "gradientX from samples";
         EXPECT_TRUE(sameBits(samplesY, gy)) << "gradientY from samples";
+        std::vector<double> coefficients(n, -1.0);
+        gx.assign(n, -1.0);
+        gy.assign(n, -1.0);
+        coefficientsAndGradientsFromSamplesAt(level, input.data(), coefficients.data(), gx.data(), gy.data(), w, h);
+        EXPECT_TRUE(sameBits(prefiltered[0], coefficients)) << "coefficients with the gradients";
+        EXPECT_TRUE(sameBits(samplesX, gx)) << "gradientX with the coefficients";
+        EXPECT_TRUE(sameBits(samplesY, gy)) << "gradientY with the coefficients";
     }
     EXPECT_TRUE(allSinglePrecision(coefficientsX) && allSinglePrecision(coefficientsY));
     EXPECT_TRUE(allSinglePrecision(samplesX) && allSinglePrecision(samplesY));

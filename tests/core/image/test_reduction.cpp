@@ -83,6 +83,17 @@ TEST_P(ReduceImage, MatchesLineByLineReductionOnEveryLevel) {
     EXPECT_TRUE(allSinglePrecision(expected));
 }
 
+// The pyramids take the first reduced level straight from the coefficients.
+TEST_P(ReduceImage, ReducedDualEqualsReducingTheSampledImageOnEveryLevel) {
+    const auto [w, h] = GetParam();
+    const std::vector<double> coefficients = randomValues(static_cast<std::size_t>(w) * h, 7u * w + h, -1e3, 1e3);
+    std::vector<double> dual(coefficients.size());
+    sampleImage(coefficients.data(), dual.data(), w, h, SplineDegree::Septic);
+    const ImageBuffer expected = reduceImage(dual.data(), w, h);
+    for (const LaneLevel level : testing::runnableLevels())
+        EXPECT_TRUE(sameBits(expected, reducedDualAt(level, coefficients.data(), w, h))) << testing::levelName(level);
+}
+
 INSTANTIATE_TEST_SUITE_P(BorderSizes, ReduceImage, ::testing::ValuesIn(testing::borderSizes()),
                          [](const auto& info) { return testing::sizeName(info.param); });
 
