@@ -59,19 +59,31 @@ public:
         for (std::size_t k = 0; k < count_; ++k) releaseBlock(blocks_[k].start, blocks_[k].bytes);
     }
 
+    std::size_t held() const noexcept { return held_; }
+
+    // The newest kept block of this size, if any.
     void* take(std::size_t bytes) noexcept {
-        for (std::size_t k = 0; k < count_; ++k) {
+        for (std::size_t k = count_; k-- > 0;) {
             if (blocks_[k].bytes != bytes) continue;
             void* start = blocks_[k].start;
             held_ -= bytes;
-            blocks_[k] = blocks_[--count_];
+            remove(k);
             return start;
         }
         return nullptr;
     }
 
+    // Keeps a released block, releasing the oldest kept ones if it needs
+    // their room: a thread that moves on to other sizes (frames of another
+    // size, the levels of a larger image) must not be left holding only
+    // blocks it no longer asks for.
     bool keep(void* start, std::size_t bytes) noexcept {
-        if (bytes < smallest || count_ == blocks_.size() || held_ + bytes > capacity) return false;
+        if (bytes < smallest || bytes > capacity) return false;
+        while (count_ == blocks_.size() || held_ + bytes > capacity) {
+            releaseBlock(blocks_[0].start, blocks_[0].bytes);
+            held_ -= blocks_[0].bytes;
+            remove(0);
+        }
         blocks_[count_++] = {start, bytes};
         held_ += bytes;
         return true;
@@ -82,6 +94,12 @@ private:
         void* start;
         std::size_t bytes;
     };
+    // Oldest first.
+    void remove(std::size_t k) noexcept {
+        for (; k + 1 < count_; ++k) blocks_[k] = blocks_[k + 1];
+        --count_;
+    }
+
     std::array<Block, 24> blocks_{};
     std::size_t count_ = 0;
     std::size_t held_ = 0;
@@ -116,6 +134,11 @@ void releaseImageBytes(void* block, std::size_t bytes) noexcept {
         if (threadCache().keep(block, size)) return;
     }
     releaseBlock(block, size);
+}
+
+std::size_t keptImageBytes() noexcept {
+    if constexpr (reuseBlocks) return threadCache().held();
+    return 0;
 }
 
 } // namespace alignopt

@@ -16,6 +16,11 @@ namespace alignopt {
 void* allocateImageBytes(std::size_t bytes);
 void releaseImageBytes(void* block, std::size_t bytes) noexcept;
 
+// Bytes of released blocks the calling thread keeps for its next requests of
+// the same sizes (the newest ones, at most 64 MiB); always 0 in sanitizer
+// builds, which reuse nothing so that a use after release shows.
+std::size_t keptImageBytes() noexcept;
+
 // Elements are default-initialised (left as they come) when a size alone is
 // given: every such buffer is written in full by the filter that fills it
 // before anything reads it, and a zero fill first would only touch every page

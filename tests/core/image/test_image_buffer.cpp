@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "core/image/ImageBuffer.h"
 
@@ -37,6 +39,31 @@ TEST(ImageBuffer, ImpossibleSizesAreRefusedAsAllocationFailures) {
     EXPECT_THROW(static_cast<void>(allocator.allocate(std::numeric_limits<std::size_t>::max() / 4)), std::bad_alloc);
     EXPECT_THROW(static_cast<void>(allocator.allocate(std::numeric_limits<std::size_t>::max() / 8 - 1)),
                  std::bad_alloc);
+}
+
+// A thread keeps the blocks it released last. Once it has filled its store
+// with blocks of sizes it no longer asks for, a newly released block must
+// still be kept, in place of the oldest.
+TEST(ImageBuffer, ThreadsKeepTheirNewestReleasedBlocks) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "sanitizer builds reuse no block";
+#endif
+    std::thread([] {
+        ImageAllocator<double> allocator;
+        const std::size_t small = (std::size_t{64} << 10) / sizeof(double);
+        std::vector<double*> old;
+        for (std::size_t k = 0; k < 30; ++k) old.push_back(allocator.allocate(small + 512 * k));
+        for (std::size_t k = 0; k < old.size(); ++k) allocator.deallocate(old[k], small + 512 * k);
+        const std::size_t before = keptImageBytes();
+        EXPECT_GT(before, 0u);
+
+        const std::size_t large = (std::size_t{4} << 20) / sizeof(double);
+        allocator.deallocate(allocator.allocate(large), large);
+        EXPECT_GE(keptImageBytes(), std::size_t{4} << 20);
+        double* again = allocator.allocate(large); // the kept block, taken back
+        EXPECT_LT(keptImageBytes(), std::size_t{4} << 20);
+        allocator.deallocate(again, large);
+    }).join();
 }
 
 } // namespace
