@@ -58,14 +58,13 @@ struct Shape<LaneLevel::Avx512> {
 inline constexpr int32_t kMaxLanes = 64;
 
 // (A member typedef keeps the vector attribute; an alias template would drop
-// it.) Real<W> may sit anywhere a double may and alias the doubles it covers:
-// the kernels read and write W lanes of a buffer in place through it.
+// it.) Buffers are only ever read and written through loadLanes and
+// storeLanes, so a vector keeps its natural alignment: a smaller one given to
+// the type is dropped by Clang 14 in templates, and GCC's sanitizer build
+// then put such vectors where its aligned moves faulted.
 template <int32_t W>
 struct VectorTypes {
-    // (The alignment in an attribute of its own: Clang 14 drops it from the
-    // code it makes when it shares one with a size that depends on W.)
-    typedef double Real __attribute__((vector_size(W * sizeof(double))))
-    __attribute__((aligned(sizeof(double)), may_alias));
+    typedef double Real __attribute__((vector_size(W * sizeof(double))));
     typedef float Single __attribute__((vector_size(W * sizeof(float))));
     typedef int64_t Mask __attribute__((vector_size(W * sizeof(int64_t))));
 };
@@ -74,9 +73,7 @@ using Real = typename VectorTypes<W>::Real;
 template <int32_t W>
 using Single = typename VectorTypes<W>::Single;
 
-// W lanes read from and written to p, which need not be aligned. (Through
-// memcpy: Clang 14 forgets the alignment of a vector type given in a
-// template.)
+// W lanes read from and written to p, which need not be aligned.
 template <int32_t W>
 [[gnu::always_inline]] inline Real<W> loadLanes(const double* p) {
     Real<W> v;
