@@ -113,12 +113,7 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
         if constexpr (Derivatives) {
             addChunk(*acc, GridGradientRule<Terms>(terms, c, grid, gradientX, gradientY), c.count);
         } else {
-            double sum = s;
-            for (int32_t p = 0; p < c.count; ++p) {
-                const double r = grid[c.index[p]] - c.value[p];
-                sum = sum + r * r;
-            }
-            s = sum;
+            s = addSquaredResiduals(s, c, grid);
         }
         lastX = c.x[c.count - 1];
         lastY = c.y[c.count - 1];

@@ -172,6 +172,16 @@ struct AffineTerms {
     }
 };
 
+// s plus the chunk's squared residuals (grid minus model), added in pixel
+// order: the error-only kernels' sum.
+inline double addSquaredResiduals(double s, const PixelChunk& c, const double* grid) {
+    for (int32_t p = 0; p < c.count; ++p) {
+        const double r = grid[c.index[p]] - c.value[p];
+        s = s + r * r;
+    }
+    return s;
+}
+
 // A chunk's residuals (grid minus model) and terms from the grid gradient at
 // each pixel (k, j), for the kernels whose grid carries the gradient.
 template <class Terms>

@@ -43,14 +43,8 @@ void solveStep(const Matrix& inverse, const double (&gradient)[3], double (&step
 
 double RegistrationEngine::rigidBodyError(const Matrix& m) {
     double sum = 0.0;
-    const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
-        double s = sum;
-        for (int32_t p = 0; p < c.count; ++p) {
-            const double e = gridSamples[c.index[p]] - c.value[p];
-            s = s + e * e;
-        }
-        sum = s;
-    };
+    const auto visit = [&](const PixelChunk& c)
+                           __attribute__((always_inline)) { sum = addSquaredResiduals(sum, c, gridSamples.data()); };
     const int64_t count = walkGrid<false, false>(*this, m, visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
