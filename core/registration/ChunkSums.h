@@ -24,9 +24,12 @@ using Lanes = double __attribute__((vector_size(8 * sizeof(double))));
 
 template <int32_t N, class Rule>
 __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, const Rule& rule, int32_t count) {
-    // Row a of the triangle in the lanes of one vector, as in addAllWide; the
-    // gradient in its own vector, with the sum of squares in lane N when
-    // there is room (its term there is the residual itself).
+    // Row a of the triangle in the lanes of one vector, h(a, b) in lane b; the
+    // gradient in its own vector, g[a] in lane a, with the sum of squares in
+    // lane N when there is room (its term there is the residual itself). Each
+    // lane adds its own products in pixel order; lanes below the diagonal or
+    // past the sums are worked and dropped. The rows stay in registers for
+    // the whole chunk.
     constexpr bool squaresInLanes = N < 8;
     constexpr __mmask8 squareLane = squaresInLanes ? static_cast<__mmask8>(1u << N) : 0;
     using Sums = GaussNewtonSums<N>;
