@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/image/LaneLevel.h"
+#include "core/image/LaneVectors.h"
 #include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineConstants.h"
@@ -57,17 +58,6 @@ struct Shape<LaneLevel::Avx512> {
 // The widest of the levels' blocks, for sizing buffers.
 inline constexpr int32_t kMaxLanes = 64;
 
-// (A member typedef keeps the vector attribute; an alias template would drop
-// it.) Buffers are only ever read and written through loadLanes and
-// storeLanes, so a vector keeps its natural alignment: a smaller one given to
-// the type is dropped by Clang 14 in templates, and GCC's sanitizer build
-// then put such vectors where its aligned moves faulted.
-template <int32_t W>
-struct VectorTypes {
-    typedef double Real __attribute__((vector_size(W * sizeof(double))));
-    typedef float Single __attribute__((vector_size(W * sizeof(float))));
-    typedef int64_t Mask __attribute__((vector_size(W * sizeof(int64_t))));
-};
 template <int32_t W>
 using Real = typename VectorTypes<W>::Real;
 template <int32_t W>

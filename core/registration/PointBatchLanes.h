@@ -8,17 +8,12 @@
 
 #include <cstdint>
 
+#include "core/image/LaneVectors.h"
 #include "core/registration/InlineEvaluation.h"
 #include "core/registration/PointBatch.h"
 
 namespace alignopt::pointLanes {
 
-// (An alias template would drop the vector attribute; a member typedef keeps it.)
-template <int N>
-struct VectorTypes {
-    typedef double Real __attribute__((vector_size(N * sizeof(double))));
-    typedef int32_t Index __attribute__((vector_size(N * sizeof(int32_t))));
-};
 template <int N>
 using Real = typename VectorTypes<N>::Real;
 template <int N>
