@@ -13,7 +13,9 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstdint>
+#include <utility>
 
 #include "core/registration/GaussNewtonSums.h"
 #include "core/registration/PointBatch.h"
@@ -22,27 +24,69 @@ namespace alignopt {
 
 using Lanes = double __attribute__((vector_size(8 * sizeof(double))));
 
+// Where the lane sums keep the products of a pixel's terms. The terms and
+// the residual (when there is a lane for it) make the M values e[0 ... M-1]
+// of one vector; every product of two of them is e[i] * e[(i + k) % M] for a
+// distance k = 0 ... M/2, so vector k multiplies e by e turned k lanes and
+// holds that product in lane i. M/2 + 1 vectors thus hold every product,
+// against one vector per row of the triangle, and each costs one turn.
+// (With an even M, the products at distance M/2 are each held twice.)
+template <int32_t N>
+struct LaneProducts {
+    static constexpr bool residualInLanes = N < 8;
+    static constexpr int32_t values = residualInLanes ? N + 1 : N; // M
+    static constexpr int32_t vectors = values / 2 + 1;
+
+    struct Slot {
+        int32_t vector;
+        int32_t lane;
+    };
+    // The slot of e[a] * e[b].
+    static constexpr Slot slot(int32_t a, int32_t b) {
+        if (a > b) return slot(b, a);
+        const int32_t k = b - a;
+        return k <= values / 2 ? Slot{k, a} : Slot{values - k, b};
+    }
+    // The lane turns: lane i of turn k takes e[(i + k) % M].
+    static constexpr auto turns = [] {
+        std::array<std::array<int64_t, 8>, vectors> t{};
+        for (int32_t k = 0; k < vectors; ++k)
+            for (int32_t i = 0; i < 8; ++i) t[k][i] = i < values ? (i + k) % values : i;
+        return t;
+    }();
+};
+
 template <int32_t N, class Rule>
 __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, const Rule& rule, int32_t count) {
-    // Row a of the triangle in the lanes of one vector, h(a, b) in lane b; the
-    // gradient in its own vector, g[a] in lane a, with the sum of squares in
-    // lane N when there is room (its term there is the residual itself). Each
-    // lane adds its own products in pixel order; lanes below the diagonal or
-    // past the sums are worked and dropped. The rows stay in registers for
-    // the whole chunk.
-    constexpr bool squaresInLanes = N < 8;
-    constexpr __mmask8 squareLane = squaresInLanes ? static_cast<__mmask8>(1u << N) : 0;
+    // Each lane adds its own products in pixel order; lanes past the values
+    // are worked and dropped. The sums stay in registers for the whole chunk.
+    using Layout = LaneProducts<N>;
     using Sums = GaussNewtonSums<N>;
-    alignas(64) double row[N][8] = {};
-    for (std::size_t p = 0; p < Sums::packed; ++p) row[Sums::pairs[p][0]][Sums::pairs[p][1]] = sums.h[p];
-    __m512d h[N];
-    for (int32_t a = 0; a < N; ++a) h[a] = _mm512_load_pd(row[a]);
+    constexpr int32_t K = Layout::vectors;
+    constexpr __mmask8 residualLane = Layout::residualInLanes ? static_cast<__mmask8>(1u << N) : 0;
+
+    // e[N] is the residual: its products are the gradient (with e[a]) and the
+    // sum of squares (with itself).
+    const auto sumOf = [&](int32_t a, int32_t b) {
+        if (a > b) std::swap(a, b);
+        if (b < N) return sums.h[Sums::at(a, b)];
+        return a < N ? sums.g[a] : sums.s;
+    };
+    alignas(64) double lanes[K][8] = {};
+    for (int32_t k = 0; k < K; ++k)
+        for (int32_t i = 0; i < Layout::values; ++i) lanes[k][i] = sumOf(i, static_cast<int32_t>(Layout::turns[k][i]));
     alignas(64) double gradientRow[8] = {};
-    for (int32_t a = 0; a < N; ++a) gradientRow[a] = sums.g[a];
-    if constexpr (squaresInLanes) gradientRow[N % 8] = sums.s;
-    __m512d g = _mm512_load_pd(gradientRow);
+    if constexpr (!Layout::residualInLanes)
+        for (int32_t a = 0; a < N; ++a) gradientRow[a] = sums.g[a];
+
+    __m512d products[K];
+    __m512i turn[K];
+    for (int32_t k = 0; k < K; ++k) {
+        products[k] = _mm512_load_pd(lanes[k]);
+        turn[k] = _mm512_loadu_si512(Layout::turns[k].data());
+    }
+    __m512d g = _mm512_load_pd(gradientRow); // only when the residual has no lane
     double s = sums.s;
-    alignas(64) double d[8];
     // Two pixels an iteration: the loop's own steps then weigh less against
     // the sums (a few per cent on every family).
 #pragma GCC unroll 2
@@ -50,20 +94,39 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
         Lanes t;
         double r;
         rule.lanes(p, t, r);
-        __m512d terms;
-        __builtin_memcpy(&terms, &t, sizeof terms);
+        __m512d e;
+        __builtin_memcpy(&e, &t, sizeof e);
         const __m512d residual = _mm512_set1_pd(r);
-        g = _mm512_add_pd(g, _mm512_mul_pd(_mm512_mask_mov_pd(terms, squareLane, residual), residual));
-        if constexpr (!squaresInLanes) s = s + r * r;
-        _mm512_store_pd(d, terms);
+        if constexpr (Layout::residualInLanes) {
+            e = _mm512_mask_mov_pd(e, residualLane, residual);
+        } else {
+            g = _mm512_add_pd(g, _mm512_mul_pd(e, residual));
+            s = s + r * r;
+        }
+        products[0] = _mm512_add_pd(products[0], _mm512_mul_pd(e, e));
 #pragma GCC unroll 8
-        for (int32_t a = 0; a < N; ++a) h[a] = _mm512_add_pd(h[a], _mm512_mul_pd(_mm512_set1_pd(d[a]), terms));
+        for (int32_t k = 1; k < K; ++k) {
+            // The masked form with every lane set: GCC 12's plain form warns
+            // about its undefined start value.
+            const __m512d turned = _mm512_mask_permutexvar_pd(e, 0xFF, turn[k], e);
+            products[k] = _mm512_add_pd(products[k], _mm512_mul_pd(e, turned));
+        }
     }
-    _mm512_store_pd(gradientRow, g);
-    for (int32_t a = 0; a < N; ++a) sums.g[a] = gradientRow[a];
-    sums.s = squaresInLanes ? gradientRow[N % 8] : s;
-    for (int32_t a = 0; a < N; ++a) _mm512_store_pd(row[a], h[a]);
-    for (std::size_t p = 0; p < Sums::packed; ++p) sums.h[p] = row[Sums::pairs[p][0]][Sums::pairs[p][1]];
+
+    for (int32_t k = 0; k < K; ++k) _mm512_store_pd(lanes[k], products[k]);
+    const auto at = [&](int32_t a, int32_t b) {
+        const auto where = Layout::slot(a, b);
+        return lanes[where.vector][where.lane];
+    };
+    for (std::size_t p = 0; p < Sums::packed; ++p) sums.h[p] = at(Sums::pairs[p][0], Sums::pairs[p][1]);
+    if constexpr (Layout::residualInLanes) {
+        for (int32_t a = 0; a < N; ++a) sums.g[a] = at(a, N);
+        sums.s = at(N, N);
+    } else {
+        _mm512_store_pd(gradientRow, g);
+        for (int32_t a = 0; a < N; ++a) sums.g[a] = gradientRow[a];
+        sums.s = s;
+    }
 }
 
 // The chunk's pixels 0 ... count-1 added to `sums` on the given path (for the

@@ -25,6 +25,11 @@ struct GaussNewtonSums {
         return p;
     }();
 
+    // Where h(a, b), a <= b, lies in the packed triangle.
+    static constexpr std::size_t at(int32_t a, int32_t b) {
+        return static_cast<std::size_t>(a * N - a * (a - 1) / 2 + (b - a));
+    }
+
     double g[N] = {};
     double h[packed] = {};
     double s = 0.0;

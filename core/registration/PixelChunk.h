@@ -16,7 +16,7 @@ struct PixelChunk {
     int32_t row = 0;
     int32_t count = 0;
     const std::size_t* index = nullptr; // grid index of each pixel
-    const int32_t* column = nullptr;
+    const double* column = nullptr; // as the terms take it
     const double* x = nullptr; // mapped point
     const double* y = nullptr;
     const double* value = nullptr;

@@ -29,7 +29,7 @@ public:
     template <typename Visit>
     void push(std::size_t i, int32_t k, double x, double y, Visit& visit) {
         index_[size_] = i;
-        column_[size_] = k;
+        column_[size_] = static_cast<double>(k);
         x_[size_] = x;
         y_[size_] = y;
         if (++size_ == capacity) flush(visit);
@@ -64,7 +64,7 @@ private:
     PointModel model_;
     int32_t size_ = 0;
     std::size_t index_[capacity];
-    int32_t column_[capacity];
+    double column_[capacity];
     double x_[capacity];
     double y_[capacity];
     double value_[capacity];

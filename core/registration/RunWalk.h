@@ -50,7 +50,7 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
     const std::size_t pitch = (stride + 7) / 8 * 8 + 8;
     ImageBuffer points(2 * rowsTogether * pitch);
     std::size_t index[batch];
-    int32_t column[batch];
+    double column[batch];
     double value[batch];
     double slopeX[Slopes ? batch : 1];
     double slopeY[Slopes ? batch : 1];
@@ -95,7 +95,7 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
                 chunk.row = j;
                 chunk.count = std::min(batch, end - start);
                 for (int32_t p = 0; p < chunk.count; ++p) {
-                    column[p] = start + p;
+                    column[p] = static_cast<double>(start + p);
                     index[p] = row + static_cast<std::size_t>(start + p);
                 }
                 chunk.index = index;

@@ -104,7 +104,7 @@ TEST(ChunkSums, MatchPixelByPixelSumsBitForBit) {
 struct RandomChunk {
     std::vector<double> grid, gradientX, gradientY, value, slopeX, slopeY;
     std::vector<std::size_t> index;
-    std::vector<int32_t> column;
+    std::vector<double> column;
     PixelChunk chunk;
 
     RandomChunk(int32_t count, Draw& draw) {
@@ -117,7 +117,7 @@ struct RandomChunk {
         std::size_t at = 3;
         for (int32_t p = 0; p < count; ++p, at += static_cast<std::size_t>(gap(draw.random))) {
             index.push_back(at);
-            column.push_back(static_cast<int32_t>(at) - 3);
+            column.push_back(static_cast<double>(at) - 3.0);
         }
         chunk.row = 17;
         chunk.count = count;
