@@ -47,6 +47,18 @@ template <int N>
     fraction = value - __builtin_convertvector(base, Real<N>);
 }
 
+// The weights of the fractions tx and ty.
+template <int N, bool Slopes>
+[[gnu::always_inline]] inline void weigh(const Real<N>& tx, const Real<N>& ty, Group<N, Slopes>& g) {
+    if constexpr (Slopes) {
+        inlineEvaluation::cubicWeightAndDerivativeLanes(tx, g.wx, g.dx);
+        inlineEvaluation::cubicWeightAndDerivativeLanes(ty, g.wy, g.dy);
+    } else {
+        inlineEvaluation::cubicWeightLanes(tx, g.wx);
+        inlineEvaluation::cubicWeightLanes(ty, g.wy);
+    }
+}
+
 template <int N, bool Slopes>
 [[gnu::always_inline]] inline void locate(const PointModel& m, const double* x, const double* y,
                                           Group<N, Slopes>& g) {
@@ -56,13 +68,7 @@ template <int N, bool Slopes>
     Real<N> ty;
     baseAndFraction<N>(x, bx, tx);
     baseAndFraction<N>(y, by, ty);
-    if constexpr (Slopes) {
-        inlineEvaluation::cubicWeightAndDerivativeLanes(tx, g.wx, g.dx);
-        inlineEvaluation::cubicWeightAndDerivativeLanes(ty, g.wy, g.dy);
-    } else {
-        inlineEvaluation::cubicWeightLanes(tx, g.wx);
-        inlineEvaluation::cubicWeightLanes(ty, g.wy);
-    }
+    weigh(tx, ty, g);
     // All four taps of an axis are inside when base-1 >= 0 and base+2 < size.
     const Index<N> inside = (bx >= 1) & (bx <= m.width - 3) & (by >= 1) & (by <= m.height - 3);
     bx = (bx & inside) | (1 & ~inside);
