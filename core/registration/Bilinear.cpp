@@ -83,8 +83,9 @@ double RegistrationEngine::bilinearError(const Matrix& m) {
     double sum = 0.0;
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
         double s = sum;
+        const double* row = gridSamples.data() + c.rowStart;
         for (int32_t p = 0; p < c.count; ++p) {
-            const double r = c.value[p] - gridSamples[c.index[p]]; // model minus grid
+            const double r = c.value[p] - row[c.column[p]]; // model minus grid
             s = s + r * r;
         }
         sum = s;

@@ -40,6 +40,7 @@ int64_t walkMaskedGrid(const RegistrationEngine& engine, const Matrix& m, Visit&
     int32_t j = 0;
     const auto inRow = [&](PixelChunk& chunk) __attribute__((always_inline)) {
         chunk.row = j;
+        chunk.rowStart = static_cast<std::size_t>(j) * static_cast<std::size_t>(engine.gridWidth);
         visit(static_cast<const PixelChunk&>(chunk));
     };
     PointQueue<Slopes> queue(pointModel(engine));
@@ -60,7 +61,7 @@ int64_t walkMaskedGrid(const RegistrationEngine& engine, const Matrix& m, Visit&
                         engine.gridMask[i] !=
                     0.0) {
                 ++count;
-                queue.push(i, k, x, y, inRow);
+                queue.push(k, x, y, inRow);
             }
             x += stepX;
             y += stepY;

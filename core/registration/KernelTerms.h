@@ -173,8 +173,9 @@ struct AffineTerms {
 // s plus the chunk's squared residuals (grid minus model), added in pixel
 // order: the error-only kernels' sum.
 inline double addSquaredResiduals(double s, const PixelChunk& c, const double* grid) {
+    const double* row = grid + c.rowStart;
     for (int32_t p = 0; p < c.count; ++p) {
-        const double r = grid[c.index[p]] - c.value[p];
+        const double r = row[c.column[p]] - c.value[p];
         s = s + r * r;
     }
     return s;
@@ -187,23 +188,24 @@ struct GridGradientRule {
     static constexpr int32_t count = Terms::count;
     const Terms& family;
     const PixelChunk& chunk;
-    const double* grid;
+    const double* grid; // each from the chunk's row on
     const double* gradientX;
     const double* gradientY;
     typename Terms::Row row;
 
     GridGradientRule(const Terms& t, const PixelChunk& c, const double* g, const double* gx, const double* gy)
-        : family(t), chunk(c), grid(g), gradientX(gx), gradientY(gy), row(t.row(static_cast<double>(c.row))) {}
+        : family(t), chunk(c), grid(g + c.rowStart), gradientX(gx + c.rowStart), gradientY(gy + c.rowStart),
+          row(t.row(static_cast<double>(c.row))) {}
 
     double terms(int32_t p, double (&d)[count]) const {
-        const std::size_t i = chunk.index[p];
-        family.derivatives(chunk.column[p], row.y, gradientX[i], gradientY[i], d);
-        return grid[i] - chunk.value[p];
+        const int32_t k = chunk.column[p];
+        family.derivatives(chunk.columnValue[p], row.y, gradientX[k], gradientY[k], d);
+        return grid[k] - chunk.value[p];
     }
     [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, double& r) const {
-        const std::size_t i = chunk.index[p];
-        family.derivativeLanes(chunk.column[p], row, gradientX[i], gradientY[i], d);
-        r = grid[i] - chunk.value[p];
+        const int32_t k = chunk.column[p];
+        family.derivativeLanes(chunk.columnValue[p], row, gradientX[k], gradientY[k], d);
+        r = grid[k] - chunk.value[p];
     }
 };
 
@@ -214,13 +216,13 @@ struct GridGradientRule {
 struct BilinearRule {
     static constexpr int32_t count = 8;
     const PixelChunk& chunk;
-    const double* grid;
+    const double* grid; // from the chunk's row on
     const double* inverse;
     double j;
     Lanes constant, kFactor, jkFactor, jTerm; // in the two lanes of each landmark
 
     BilinearRule(const PixelChunk& c, const double* g, const double* inv)
-        : chunk(c), grid(g), inverse(inv), j(static_cast<double>(c.row)) {
+        : chunk(c), grid(g + c.rowStart), inverse(inv), j(static_cast<double>(c.row)) {
         for (int32_t l = 0; l < 4; ++l)
             for (int32_t lane = 2 * l; lane < 2 * l + 2; ++lane) {
                 constant[lane] = inverse[4 * l];
@@ -231,7 +233,7 @@ struct BilinearRule {
     }
 
     double terms(int32_t p, double (&d)[8]) const {
-        const double k = chunk.column[p];
+        const double k = chunk.columnValue[p];
         const double jk = j * k;
         for (int32_t l = 0; l < 4; ++l) {
             const double* column = inverse + 4 * l;
@@ -239,14 +241,14 @@ struct BilinearRule {
             d[2 * l] = w * chunk.slopeX[p];
             d[2 * l + 1] = w * chunk.slopeY[p];
         }
-        return chunk.value[p] - grid[chunk.index[p]];
+        return chunk.value[p] - grid[chunk.column[p]];
     }
     [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, double& r) const {
-        const double k = chunk.column[p];
+        const double k = chunk.columnValue[p];
         const double jk = j * k;
         const Lanes w = ((k * kFactor + jk * jkFactor) + jTerm) + constant;
         d = w * pairLanes(chunk.slopeX[p], chunk.slopeY[p]);
-        r = chunk.value[p] - grid[chunk.index[p]];
+        r = chunk.value[p] - grid[chunk.column[p]];
     }
 };
 

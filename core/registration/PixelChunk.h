@@ -15,8 +15,9 @@ inline constexpr int32_t chunkCapacity = 256;
 struct PixelChunk {
     int32_t row = 0;
     int32_t count = 0;
-    const std::size_t* index = nullptr; // grid index of each pixel
-    const double* column = nullptr; // as the terms take it
+    std::size_t rowStart = 0;             // grid index of the row's column 0
+    const int32_t* column = nullptr;      // grid column of each pixel
+    const double* columnValue = nullptr;  // the same as doubles, as the terms take them
     const double* x = nullptr; // mapped point
     const double* y = nullptr;
     const double* value = nullptr;

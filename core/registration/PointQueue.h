@@ -24,26 +24,27 @@ public:
     PointQueue(const PointQueue&) = delete;
     PointQueue& operator=(const PointQueue&) = delete;
 
-    // Adds the pixel at grid index i, column k, mapped to (x, y) inside the
-    // model; `visit` takes the pixels in the queue once it is full.
+    // Adds the pixel in grid column k, mapped to (x, y) inside the model;
+    // `visit` takes the pixels in the queue once it is full. The pixels of a
+    // chunk lie in one row.
     template <typename Visit>
-    void push(std::size_t i, int32_t k, double x, double y, Visit& visit) {
-        index_[size_] = i;
-        column_[size_] = static_cast<double>(k);
+    void push(int32_t k, double x, double y, Visit& visit) {
+        column_[size_] = k;
+        columnValue_[size_] = static_cast<double>(k);
         x_[size_] = x;
         y_[size_] = y;
         if (++size_ == capacity) flush(visit);
     }
 
     // visit(chunk) with every queued pixel, in order, and its model value
-    // (the chunk's row is left for the caller); the queue is empty afterwards.
+    // (the chunk's row and its start are left for the caller); the queue is empty afterwards.
     template <typename Visit>
     void flush(Visit& visit) {
         if (size_ == 0) return;
         PixelChunk chunk;
         chunk.count = size_;
-        chunk.index = index_;
         chunk.column = column_;
+        chunk.columnValue = columnValue_;
         chunk.x = x_;
         chunk.y = y_;
         chunk.value = value_;
@@ -63,8 +64,8 @@ private:
 
     PointModel model_;
     int32_t size_ = 0;
-    std::size_t index_[capacity];
-    double column_[capacity];
+    int32_t column_[capacity];
+    double columnValue_[capacity];
     double x_[capacity];
     double y_[capacity];
     double value_[capacity];

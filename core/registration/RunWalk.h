@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
+#include <vector>
 
 #include "core/image/ImageBuffer.h"
 #include "core/linalg/Matrix.h"
@@ -49,8 +51,12 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
     // same cache sets.
     const std::size_t pitch = (stride + 7) / 8 * 8 + 8;
     ImageBuffer points(2 * rowsTogether * pitch);
-    std::size_t index[batch];
-    double column[batch];
+    // A run's columns are consecutive, so its chunks point into one table of
+    // columns rather than copying theirs.
+    std::vector<int32_t> columns(stride);
+    std::iota(columns.begin(), columns.end(), 0);
+    ImageBuffer columnValues(stride);
+    for (int32_t k = 0; k < width; ++k) columnValues.data()[k] = static_cast<double>(k);
     double value[batch];
     double slopeX[Slopes ? batch : 1];
     double slopeY[Slopes ? batch : 1];
@@ -94,12 +100,9 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
                 PixelChunk chunk;
                 chunk.row = j;
                 chunk.count = std::min(batch, end - start);
-                for (int32_t p = 0; p < chunk.count; ++p) {
-                    column[p] = static_cast<double>(start + p);
-                    index[p] = row + static_cast<std::size_t>(start + p);
-                }
-                chunk.index = index;
-                chunk.column = column;
+                chunk.rowStart = row;
+                chunk.column = columns.data() + start;
+                chunk.columnValue = columnValues.data() + start;
                 chunk.x = px + start;
                 chunk.y = py + start;
                 chunk.value = value;

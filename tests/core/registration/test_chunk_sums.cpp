@@ -103,8 +103,8 @@ TEST(ChunkSums, MatchPixelByPixelSumsBitForBit) {
 // A chunk of a grid row with random pixels, values and slopes.
 struct RandomChunk {
     std::vector<double> grid, gradientX, gradientY, value, slopeX, slopeY;
-    std::vector<std::size_t> index;
-    std::vector<double> column;
+    std::vector<int32_t> column;
+    std::vector<double> columnValue;
     PixelChunk chunk;
 
     RandomChunk(int32_t count, Draw& draw) {
@@ -114,15 +114,15 @@ struct RandomChunk {
         for (auto* v : {&grid, &gradientX, &gradientY, &value, &slopeX, &slopeY})
             for (double& x : *v) x = draw();
         std::uniform_int_distribution<int32_t> gap(1, 2);
-        std::size_t at = 3;
-        for (int32_t p = 0; p < count; ++p, at += static_cast<std::size_t>(gap(draw.random))) {
-            index.push_back(at);
-            column.push_back(static_cast<double>(at) - 3.0);
+        for (int32_t p = 0, k = 0; p < count; ++p, k += gap(draw.random)) {
+            column.push_back(k);
+            columnValue.push_back(static_cast<double>(k));
         }
         chunk.row = 17;
         chunk.count = count;
-        chunk.index = index.data();
+        chunk.rowStart = 3;
         chunk.column = column.data();
+        chunk.columnValue = columnValue.data();
         chunk.value = value.data();
         chunk.slopeX = slopeX.data();
         chunk.slopeY = slopeY.data();
