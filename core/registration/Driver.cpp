@@ -53,6 +53,7 @@ void install(RegistrationEngine& e, const LevelViews& v) {
     }
     e.modelMirrorWidth = 2 * e.modelWidth;
     e.modelMirrorHeight = 2 * e.modelHeight;
+    e.modelMargins.build(e.modelCoefficients, e.modelWidth, e.modelHeight);
 }
 
 } // namespace

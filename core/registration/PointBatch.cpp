@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "core/image/LaneLevel.h"
+#include "core/registration/MarginModel.h"
 #include "core/registration/PointBatchLanes.h"
 
 namespace alignopt {
@@ -99,15 +100,32 @@ __attribute__((target("avx512f"))) inline __m512d highHalves(__m512d a, __m512d 
     return _mm512_mask_shuffle_f64x2(a, allLanes, a, b, 0xEE);
 }
 
+// The coefficients the 512-bit path reads its taps from: the model's own, or
+// the copy with margins. `readable` counts the coefficients from (0, 0) on.
+struct TapGrid {
+    const double* origin;
+    int32_t stride; // from one row to the next
+    int64_t readable;
+    bool margins;
+
+    static TapGrid of(const PointModel& m) {
+        if (m.withMargins == nullptr)
+            return {m.coefficients, m.width, static_cast<int64_t>(m.width) * m.height, false};
+        const int32_t stride = m.width + 2 * MarginModel::margin;
+        return {m.withMargins, stride,
+                static_cast<int64_t>(m.height + MarginModel::margin) * stride - MarginModel::margin, true};
+    }
+};
+
 // The taps of eight points anywhere: each point's four taps of a row lie side
 // by side, tap 3 first, so one load a point and a transpose give tap j of
 // every point in one vector (far faster than gathers).
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void transposedTaps(const PointModel& m,
+__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void transposedTaps(const TapGrid& m,
                                                                               const int32_t (&first)[8],
                                                                               pointLanes::Real<8> (&c)[4][4]) {
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-        const double* row = m.coefficients - static_cast<std::ptrdiff_t>(k) * m.width - 3;
+        const double* row = m.origin - static_cast<std::ptrdiff_t>(k) * m.stride - 3;
         const __m512d p01 = pairOfPoints(row + first[0], row + first[1]);
         const __m512d p23 = pairOfPoints(row + first[2], row + first[3]);
         const __m512d p45 = pairOfPoints(row + first[4], row + first[5]);
@@ -134,7 +152,7 @@ constexpr int32_t nearSpread = 12;
 // The taps of eight points whose first taps lie 0 ... nearSpread after the
 // first point's, as consecutive pixels of a walk usually do: two loads a row
 // and one permute a tap. `spread` holds each point's distance from the first.
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void nearTaps(const PointModel& m, int32_t first0,
+__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void nearTaps(const TapGrid& m, int32_t first0,
                                                                         __m256i spread,
                                                                         pointLanes::Real<8> (&c)[4][4]) {
     const __m512i offset = _mm512_maskz_cvtepi32_epi64(allLanes, spread); // (see allLanes)
@@ -143,9 +161,9 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void nearTaps(const 
     for (int j = 0; j < 4; ++j) tap[j] = _mm512_add_epi64(offset, _mm512_set1_epi64(3 - j));
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-        // Tap j of point p in row k: first_p - k * width - j, which is
-        // spread_p + 3 - j into a window starting at first0 - k * width - 3.
-        const double* window = m.coefficients + first0 - static_cast<std::ptrdiff_t>(k) * m.width - 3;
+        // Tap j of point p in row k: first_p - k * stride - j, which is
+        // spread_p + 3 - j into a window starting at first0 - k * stride - 3.
+        const double* window = m.origin + first0 - static_cast<std::ptrdiff_t>(k) * m.stride - 3;
         const __m512d low = _mm512_loadu_pd(window);
         const __m512d high = _mm512_loadu_pd(window + 8);
 #pragma GCC unroll 4
@@ -178,10 +196,11 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline __mmask8 tapsInside(
 
 // pointLanes::locate with the instructions of 512-bit lanes: conversions a
 // vector at a time and the lane tests in mask registers. `folded` gets the
-// lanes to fold.
+// lanes to fold; with margins there are none, every point given rounding
+// inside the model.
 template <bool Slopes>
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void locate512(const PointModel& m, const double* x,
-                                                                         const double* y,
+__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void locate512(const PointModel& m, const TapGrid& taps,
+                                                                         const double* x, const double* y,
                                                                          pointLanes::Group<8, Slopes>& g,
                                                                          __mmask8& folded) {
     __m256i bx, by;
@@ -192,15 +211,18 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void locate512(const
     __builtin_memcpy(&fx, &tx, sizeof fx);
     __builtin_memcpy(&fy, &ty, sizeof fy);
     pointLanes::weigh(fx, fy, g);
-    const __mmask8 inside = tapsInside(x, m.width) & tapsInside(y, m.height);
-    const __m256i one = _mm256_set1_epi32(1);
-    bx = _mm256_mask_mov_epi32(one, inside, bx);
-    by = _mm256_mask_mov_epi32(one, inside, by);
+    folded = 0;
+    if (!taps.margins) {
+        const __mmask8 inside = tapsInside(x, m.width) & tapsInside(y, m.height);
+        const __m256i one = _mm256_set1_epi32(1);
+        bx = _mm256_mask_mov_epi32(one, inside, bx);
+        by = _mm256_mask_mov_epi32(one, inside, by);
+        folded = static_cast<__mmask8>(~inside);
+    }
     const __m256i first = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_add_epi32(by, _mm256_set1_epi32(2)),
-                                                              _mm256_set1_epi32(m.width)),
+                                                              _mm256_set1_epi32(taps.stride)),
                                            _mm256_add_epi32(bx, _mm256_set1_epi32(2)));
     __builtin_memcpy(&g.first, &first, sizeof first);
-    folded = static_cast<__mmask8>(~inside);
 }
 
 template <bool Slopes>
@@ -213,13 +235,13 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
     // weights, taps, sums); in two shorter passes the processor overlaps
     // more groups: a sixth less time.
     constexpr int block = 8;
-    const int64_t size = static_cast<int64_t>(m.width) * m.height;
+    const TapGrid taps = TapGrid::of(m);
     int32_t i = 0;
     while (i + N <= n) {
         const int groups = std::min(block, (n - i) / N);
         pointLanes::Group<N, Slopes> located[block];
         __mmask8 folded[block];
-        for (int q = 0; q < groups; ++q) locate512(m, x + i + q * N, y + i + q * N, located[q], folded[q]);
+        for (int q = 0; q < groups; ++q) locate512(m, taps, x + i + q * N, y + i + q * N, located[q], folded[q]);
         for (int q = 0; q < groups; ++q, i += N) {
             const pointLanes::Group<N, Slopes>& g = located[q];
             pointLanes::Real<N> c[4][4];
@@ -227,15 +249,15 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
             const int32_t first0 = _mm256_cvtsi256_si32(firsts);
             const __m256i spread = _mm256_sub_epi32(firsts, _mm256_set1_epi32(first0));
             // The window ends nearSpread after the first point's first tap,
-            // which must still lie in the model (it starts inside: every
-            // first tap is at least three rows and three columns in).
+            // which must still be readable (it starts so: every first tap is
+            // at least three rows and three columns in, margins included).
             if (_mm256_cmple_epu32_mask(spread, _mm256_set1_epi32(nearSpread)) == 0xFF &&
-                first0 + nearSpread < size) {
-                nearTaps(m, first0, spread, c);
+                first0 + nearSpread < taps.readable) {
+                nearTaps(taps, first0, spread, c);
             } else {
                 int32_t first[N];
                 __builtin_memcpy(first, &g.first, sizeof first);
-                transposedTaps(m, first, c);
+                transposedTaps(taps, first, c);
             }
             pointLanes::combine(c, g, out.from(i));
             if (folded[q]) pointLanes::evaluateFolded<N>(m, x + i, y + i, folded[q], out.from(i));
@@ -247,8 +269,9 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
 // Models narrower or lower than four have no interior point, and the gathers
 // index with 32 bits: both are left to the scalar code.
 bool wideFits(const PointModel& m) {
+    const int64_t around = m.withMargins != nullptr ? 2 * MarginModel::margin : 0;
     return m.width >= 4 && m.height >= 4 &&
-           static_cast<int64_t>(m.width) * m.height <= std::numeric_limits<int32_t>::max();
+           (m.width + around) * (m.height + around) <= std::numeric_limits<int32_t>::max();
 }
 
 template <bool Slopes>

@@ -11,11 +11,14 @@
 
 namespace alignopt {
 
-// The model: coefficients of a width x height spline, row by row.
+// The model: coefficients of a width x height spline, row by row, and
+// optionally the same with mirrored margins (MarginModel), given by its
+// coefficient (0, 0): the widest path then reads every tap unfolded.
 struct PointModel {
     const double* coefficients;
     int32_t width;
     int32_t height;
+    const double* withMargins = nullptr;
 };
 
 enum class BatchLevel { Scalar, Avx2, Avx512 };

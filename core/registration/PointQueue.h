@@ -73,8 +73,11 @@ private:
     double dy_[slopeCapacity];
 };
 
+// The engine's model for the batch evaluation, with its margins when they
+// were built for this level.
 inline PointModel pointModel(const RegistrationEngine& e) {
-    return {e.modelCoefficients.data(), e.modelWidth, e.modelHeight};
+    return {e.modelCoefficients.data(), e.modelWidth, e.modelHeight,
+            e.modelMargins.originFor(e.modelCoefficients, e.modelWidth, e.modelHeight)};
 }
 
 } // namespace alignopt

@@ -8,6 +8,7 @@
 #include "core/image/SplineImage.h"
 #include "core/linalg/Matrix.h"
 #include "core/linalg/TransformationType.h"
+#include "core/registration/MarginModel.h"
 
 namespace alignopt {
 
@@ -29,8 +30,9 @@ void cubicWeights(double t, std::array<double, 4>& w);
 // scratch state of the spline evaluation.
 //
 // The level arrays are read-only views of the pyramids owned by the images
-// and masks (or of the warped image's coefficients): installing a level
-// copies nothing, and nothing done through the engine changes them.
+// and masks (or of the warped image's coefficients), and nothing done through
+// the engine changes them. Installing a level copies only the model's
+// coefficients, into `modelMargins`, for the batch evaluation.
 struct RegistrationEngine {
     std::array<double, 16> bilinearInverse{}; // column by column: [4*l + r] = G^-1(r, l)
     double pixelPrecision = 0.001;
@@ -47,6 +49,7 @@ struct RegistrationEngine {
     std::array<int32_t, 4> yOffsets{}; // row indices already multiplied by modelWidth
 
     std::span<const double> modelCoefficients;
+    MarginModel modelMargins; // built by the driver for each level
     std::span<const double> modelMask;
     std::span<const double> gridSamples;
     std::span<const double> gridMask;

@@ -11,6 +11,7 @@
 #include "core/registration/PixelChunk.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/PointBatch.h"
+#include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/registration/RowPoints.h"
 
@@ -44,7 +45,7 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
     const int32_t modelWidth = engine.modelWidth;
     const int32_t modelHeight = engine.modelHeight;
     const std::size_t stride = static_cast<std::size_t>(width);
-    const PointModel model{engine.modelCoefficients.data(), modelWidth, modelHeight};
+    const PointModel model = pointModel(engine);
 
     // The rows of a group lie a cache line more than a multiple of 64 bytes
     // apart: at a power-of-two distance their stores would compete for the

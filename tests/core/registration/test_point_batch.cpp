@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "core/registration/MarginModel.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/PointBatch.h"
 
@@ -60,6 +61,9 @@ TEST(PointBatch, EveryPathGivesTheScalarBits) {
         for (double& v : c) v = coefficient(random);
         c[0] = -0.0; // a -0.0 product must not change a sum's sign
         const PointModel model{c.data(), width, height};
+        MarginModel margins;
+        margins.build(c, width, height);
+        const PointModel withMargins{c.data(), width, height, margins.originFor(c, width, height)};
         for (const int32_t n : {1, 7, 13, 203}) {
             SCOPED_TRACE(::testing::Message() << width << "x" << height << ", n = " << n);
             const std::vector<double> x = insideCoordinates(random, width, n);
@@ -68,16 +72,18 @@ TEST(PointBatch, EveryPathGivesTheScalarBits) {
             batchValuesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, reference.data());
             batchValuesAndSlopesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, referenceValue.data(),
                                    referenceDx.data(), referenceDy.data());
-            for (const BatchLevel level : supportedLevels()) {
-                SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level));
-                std::vector<double> out(n), value(n), dx(n), dy(n);
-                batchValuesAt(level, model, x.data(), y.data(), n, out.data());
-                batchValuesAndSlopesAt(level, model, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
-                EXPECT_TRUE(sameBits(out, reference));
-                EXPECT_TRUE(sameBits(value, referenceValue));
-                EXPECT_TRUE(sameBits(dx, referenceDx));
-                EXPECT_TRUE(sameBits(dy, referenceDy));
-            }
+            for (const BatchLevel level : supportedLevels())
+                for (const PointModel& m : {model, withMargins}) {
+                    SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level)
+                                                      << (m.withMargins ? ", with margins" : ""));
+                    std::vector<double> out(n), value(n), dx(n), dy(n);
+                    batchValuesAt(level, m, x.data(), y.data(), n, out.data());
+                    batchValuesAndSlopesAt(level, m, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
+                    EXPECT_TRUE(sameBits(out, reference));
+                    EXPECT_TRUE(sameBits(value, referenceValue));
+                    EXPECT_TRUE(sameBits(dx, referenceDx));
+                    EXPECT_TRUE(sameBits(dy, referenceDy));
+                }
         }
     }
 }
@@ -96,6 +102,9 @@ TEST(PointBatch, RunsOfNeighbouringPointsGiveTheScalarBits) {
         std::vector<double> c(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
         for (double& v : c) v = coefficient(random);
         const PointModel model{c.data(), width, height};
+        MarginModel margins;
+        margins.build(c, width, height);
+        const PointModel withMargins{c.data(), width, height, margins.originFor(c, width, height)};
         for (const auto& [stepX, stepY] : steps) {
             // Runs that start all over the model and end wherever they leave it.
             std::vector<double> x, y;
@@ -115,16 +124,31 @@ TEST(PointBatch, RunsOfNeighbouringPointsGiveTheScalarBits) {
             batchValuesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, reference.data());
             batchValuesAndSlopesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, referenceValue.data(),
                                    referenceDx.data(), referenceDy.data());
-            for (const BatchLevel level : supportedLevels()) {
-                std::vector<double> out(n), value(n), dx(n), dy(n);
-                batchValuesAt(level, model, x.data(), y.data(), n, out.data());
-                batchValuesAndSlopesAt(level, model, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
-                EXPECT_TRUE(sameBits(out, reference)) << "level " << static_cast<int>(level);
-                EXPECT_TRUE(sameBits(value, referenceValue) && sameBits(dx, referenceDx) && sameBits(dy, referenceDy))
-                    << "level " << static_cast<int>(level);
-            }
+            for (const BatchLevel level : supportedLevels())
+                for (const PointModel& m : {model, withMargins}) {
+                    std::vector<double> out(n), value(n), dx(n), dy(n);
+                    batchValuesAt(level, m, x.data(), y.data(), n, out.data());
+                    batchValuesAndSlopesAt(level, m, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
+                    const auto where = ::testing::Message() << "level " << static_cast<int>(level)
+                                                            << (m.withMargins ? ", with margins" : "");
+                    EXPECT_TRUE(sameBits(out, reference)) << where;
+                    EXPECT_TRUE(sameBits(value, referenceValue) && sameBits(dx, referenceDx) &&
+                                sameBits(dy, referenceDy))
+                        << where;
+                }
         }
     }
+}
+
+// The copy with margins serves only the coefficients it was built from.
+TEST(MarginModel, ServesOnlyItsOwnCoefficients) {
+    std::vector<double> c(12, 1.0), other(12, 1.0);
+    MarginModel margins;
+    EXPECT_EQ(margins.originFor(c, 4, 3), nullptr);
+    margins.build(c, 4, 3);
+    EXPECT_NE(margins.originFor(c, 4, 3), nullptr);
+    EXPECT_EQ(margins.originFor(other, 4, 3), nullptr);
+    EXPECT_EQ(margins.originFor(c, 3, 4), nullptr);
 }
 
 } // namespace

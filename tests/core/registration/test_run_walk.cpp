@@ -100,8 +100,8 @@ Matrix withXY(const Matrix& m, double xy0, double xy1) {
 }
 
 // Without masks the walks take each row's used pixels as one run of columns
-// and work out several rows' points together; with masks of ones they test
-// every pixel. Both must give every kernel the same bits, whatever the
+// and work out several rows' points together, reading the model's margin
+// copy; with masks of ones they test every pixel and fold the margin taps. Both must give every kernel the same bits, whatever the
 // matrix: turned any way, partly or wholly outside, standing still along a
 // row, and with infinite or NaN entries.
 TEST(RunWalk, MatchesThePixelByPixelWalkBitForBit) {
@@ -144,6 +144,8 @@ TEST(RunWalk, MatchesThePixelByPixelWalkBitForBit) {
             }
             unmasked->modelMask = {};
             unmasked->gridMask = {};
+            // As the driver installs a level: the runs read the margin copy.
+            unmasked->modelMargins.build(unmasked->modelCoefficients, size.modelWidth, size.modelHeight);
             for (const Matrix& base : matrices) {
                 const Matrix m = type == TransformationType::Bilinear ? withXY(base, 0.0125, -0.02) : base;
                 for (const bool derivatives : {false, true}) {
