@@ -4,10 +4,10 @@
 // works out as the sums go, with no array of terms in between. A rule has
 //   static constexpr int32_t count;                 // N, the number of terms
 //   double terms(int32_t p, double (&d)[N]) const;  // pixel p's terms; returns its residual
-//   void lanes(int32_t p, Lanes& t, double& r) const;
+//   void lanes(int32_t p, Lanes& t, Residual& r) const;
 // where lanes() puts the same terms in lanes 0 ... N-1 of t, each lane
 // computed with exactly the operations of terms() (lanes from N on may hold
-// anything). With 512-bit vectors the sums take the terms from the lanes;
+// anything), and gives the residual as the two operands of its subtraction. With 512-bit vectors the sums take the terms from the lanes;
 // elsewhere pixel by pixel from terms(). Either way every sum adds the
 // pixels' products in pixel order, the bits of GaussNewtonSums::add.
 
@@ -23,6 +23,14 @@
 namespace alignopt {
 
 using Lanes = double __attribute__((vector_size(8 * sizeof(double))));
+
+// A residual as the operands of its subtraction, from - minus: the sums
+// subtract them in the residual's lane, from broadcasts, where a residual
+// worked out first would need a permute to reach its lane.
+struct Residual {
+    double from;
+    double minus;
+};
 
 // Where the lane sums keep the products of a pixel's terms. The terms and
 // the residual (when there is a lane for it) make the M values e[0 ... M-1]
@@ -92,16 +100,16 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
 #pragma GCC unroll 2
     for (int32_t p = 0; p < count; ++p) {
         Lanes t;
-        double r;
+        Residual r;
         rule.lanes(p, t, r);
         __m512d e;
         __builtin_memcpy(&e, &t, sizeof e);
-        const __m512d residual = _mm512_set1_pd(r);
         if constexpr (Layout::residualInLanes) {
-            e = _mm512_mask_mov_pd(e, residualLane, residual);
+            e = _mm512_mask_sub_pd(e, residualLane, _mm512_set1_pd(r.from), _mm512_set1_pd(r.minus));
         } else {
-            g = _mm512_add_pd(g, _mm512_mul_pd(e, residual));
-            s = s + r * r;
+            const double residual = r.from - r.minus;
+            g = _mm512_add_pd(g, _mm512_mul_pd(e, _mm512_set1_pd(residual)));
+            s = s + residual * residual;
         }
         products[0] = _mm512_add_pd(products[0], _mm512_mul_pd(e, e));
 #pragma GCC unroll 8

@@ -62,11 +62,18 @@ struct RigidBodyTerms {
         d[1] = gx;
         d[2] = gy;
     }
-    // (gy, gx, gy, ...) has gx and gy in lanes 1 and 2 already.
+    // (gy, gx, gy, ...) has gx and gy in lanes 1 and 2 already; lane 0 is
+    // worked out in lanes too, from broadcasts, with no permute.
     [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
                                                                                   double gx, double gy,
                                                                                   Lanes& d) const {
-        d = withFirstLane(pairLanes(gy, gx), x * gy - row.y * gx);
+        const Lanes g = pairLanes(gy, gx);
+        const Lanes turn = x * g - row.y * pairLanes(gx, gx);
+        __m512d t, all;
+        __builtin_memcpy(&t, &turn, sizeof t);
+        __builtin_memcpy(&all, &g, sizeof all);
+        all = _mm512_mask_mov_pd(all, 1, t);
+        __builtin_memcpy(&d, &all, sizeof d);
     }
 };
 
@@ -202,10 +209,10 @@ struct GridGradientRule {
         family.derivatives(chunk.columnValue[p], row.y, gradientX[k], gradientY[k], d);
         return grid[k] - chunk.value[p];
     }
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, double& r) const {
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, Residual& r) const {
         const int32_t k = chunk.column[p];
         family.derivativeLanes(chunk.columnValue[p], row, gradientX[k], gradientY[k], d);
-        r = grid[k] - chunk.value[p];
+        r = {grid[k], chunk.value[p]};
     }
 };
 
@@ -243,12 +250,12 @@ struct BilinearRule {
         }
         return chunk.value[p] - grid[chunk.column[p]];
     }
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, double& r) const {
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, Residual& r) const {
         const double k = chunk.columnValue[p];
         const double jk = j * k;
         const Lanes w = ((k * kFactor + jk * jkFactor) + jTerm) + constant;
         d = w * pairLanes(chunk.slopeX[p], chunk.slopeY[p]);
-        r = chunk.value[p] - grid[chunk.column[p]];
+        r = {chunk.value[p], grid[chunk.column[p]]};
     }
 };
 

@@ -57,9 +57,9 @@ struct TableRule {
         for (int32_t a = 0; a < N; ++a) d[a] = table[static_cast<std::size_t>(p) * (N + 1) + a];
         return table[static_cast<std::size_t>(p) * (N + 1) + N];
     }
-    __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& t, double& r) const {
+    __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& t, Residual& r) const {
         double d[N];
-        r = terms(p, d);
+        r = {terms(p, d), 0.0}; // r - 0 is r, -0.0 included
         t = Lanes{};
         for (int32_t a = 0; a < N; ++a) t[a] = d[a];
     }
