@@ -1,5 +1,6 @@
 #include "core/registration/MarginModel.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "core/image/MirrorFold.h"
@@ -16,7 +17,7 @@ void MarginModel::build(std::span<const double> coefficients, int32_t width, int
             coefficients.data() + static_cast<std::size_t>(foldMirror(r, height)) * static_cast<std::size_t>(width);
         double* to = values_.data() + static_cast<std::size_t>(r + margin) * stride;
         for (int32_t c = -margin; c < 0; ++c) to[c + margin] = from[foldMirror(c, width)];
-        for (int32_t c = 0; c < width; ++c) to[c + margin] = from[c];
+        std::copy(from, from + width, to + margin);
         for (int32_t c = width; c < width + margin; ++c) to[c + margin] = from[foldMirror(c, width)];
     }
     source_ = coefficients.data();

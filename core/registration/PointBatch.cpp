@@ -145,8 +145,9 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void transposedTaps(
     }
 }
 
-// The most the first taps of a group may lie after the first point's for
-// nearTaps: then every tap of a row lies in sixteen coefficients.
+// The most the first taps of a group may lie after the first point's (for
+// twoBandTaps, in each band) for nearTaps: then every tap of a row lies in
+// sixteen coefficients.
 constexpr int32_t nearSpread = 12;
 
 // The taps of eight points whose first taps lie 0 ... nearSpread after the
@@ -169,6 +170,48 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void nearTaps(const 
 #pragma GCC unroll 4
         for (int j = 0; j < 4; ++j) {
             const __m512d taps = _mm512_permutex2var_pd(low, tap[j], high);
+            __builtin_memcpy(&c[k][j], &taps, sizeof taps);
+        }
+    }
+}
+
+// The lanes whose first taps lie 0 ... nearSpread after the first point's
+// moved by `band`.
+__attribute__((target("avx512f,avx512dq,avx512vl"))) inline __mmask8 nearLanes(__m256i spread, int32_t band) {
+    return _mm256_cmple_epu32_mask(_mm256_sub_epi32(spread, _mm256_set1_epi32(band)),
+                                   _mm256_set1_epi32(nearSpread));
+}
+
+// The taps of eight points that straddle two rows of the model: the points
+// whose first taps lie 0 ... nearSpread after the first point's, and those
+// that lie so after the first point's moved by `band` (a row down or up).
+// Each band reads its own two-load windows; a blend takes each lane from its
+// band. Two permutes and a blend a tap, against the transpose's three
+// shuffles and a load.
+__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void twoBandTaps(const TapGrid& m, int32_t first0,
+                                                                           int32_t band, __m256i spread,
+                                                                           __mmask8 inBand,
+                                                                           pointLanes::Real<8> (&c)[4][4]) {
+    const __m512i offset = _mm512_maskz_cvtepi32_epi64(allLanes, spread); // (see allLanes)
+    const __m512i bandOffset =
+        _mm512_maskz_cvtepi32_epi64(allLanes, _mm256_sub_epi32(spread, _mm256_set1_epi32(band)));
+    __m512i tap[4], bandTap[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) {
+        tap[j] = _mm512_add_epi64(offset, _mm512_set1_epi64(3 - j));
+        bandTap[j] = _mm512_add_epi64(bandOffset, _mm512_set1_epi64(3 - j));
+    }
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+        const double* window = m.origin + first0 - static_cast<std::ptrdiff_t>(k) * m.stride - 3;
+        const __m512d low = _mm512_loadu_pd(window);
+        const __m512d high = _mm512_loadu_pd(window + 8);
+        const __m512d bandLow = _mm512_loadu_pd(window + band);
+        const __m512d bandHigh = _mm512_loadu_pd(window + band + 8);
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j) {
+            const __m512d taps = _mm512_mask_blend_pd(inBand, _mm512_permutex2var_pd(low, tap[j], high),
+                                                      _mm512_permutex2var_pd(bandLow, bandTap[j], bandHigh));
             __builtin_memcpy(&c[k][j], &taps, sizeof taps);
         }
     }
@@ -251,9 +294,15 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
             // The window ends nearSpread after the first point's first tap,
             // which must still be readable (it starts so: every first tap is
             // at least three rows and three columns in, margins included).
-            if (_mm256_cmple_epu32_mask(spread, _mm256_set1_epi32(nearSpread)) == 0xFF &&
-                first0 + nearSpread < taps.readable) {
+            const __mmask8 inRow = nearLanes(spread, 0);
+            const __mmask8 below = nearLanes(spread, taps.stride);
+            const __mmask8 above = nearLanes(spread, -taps.stride);
+            if (inRow == 0xFF && first0 + nearSpread < taps.readable) {
                 nearTaps(taps, first0, spread, c);
+            } else if ((inRow | below) == 0xFF && first0 + taps.stride + nearSpread < taps.readable) {
+                twoBandTaps(taps, first0, taps.stride, spread, static_cast<__mmask8>(below & ~inRow), c);
+            } else if ((inRow | above) == 0xFF && first0 + nearSpread < taps.readable) {
+                twoBandTaps(taps, first0, -taps.stride, spread, static_cast<__mmask8>(above & ~inRow), c);
             } else {
                 int32_t first[N];
                 __builtin_memcpy(first, &g.first, sizeof first);

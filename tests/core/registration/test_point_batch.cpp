@@ -89,7 +89,8 @@ TEST(PointBatch, EveryPathGivesTheScalarBits) {
 }
 
 // Points in runs, as walks make them: neighbours whose taps overlap, which the
-// wide paths load together. Runs along and across rows, backwards, as far
+// wide paths load together, also when a group of them steps into the next
+// row or the one before. Runs along and across rows, backwards, as far
 // apart as the shared loads allow and a little further, through the folded
 // margins, and up to the model's last coefficient.
 TEST(PointBatch, RunsOfNeighbouringPointsGiveTheScalarBits) {
