@@ -3,13 +3,14 @@
 #include "module/InterpreterLock.h"
 #include "module/Methods.h"
 
+#include "core/image/SplineImage.h"
 #include "core/linalg/Matrix.h"
 #include "core/linalg/TransformationType.h"
 #include "core/registration/Registration.h"
 
-#include <algorithm>
-#include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 
 namespace alignopt::module {
@@ -35,10 +36,11 @@ TransformationType transformationFromCode(PyObject* codeObject) {
     return static_cast<TransformationType>(value);
 }
 
+// In vector lanes: the check runs with the interpreter lock held, so it is
+// part of every call that threads cannot overlap.
 bool allFinite(PyObject* array) noexcept {
-    const double* values = doubleData(array);
-    return std::all_of(values, values + rowCount(array) * columnCount(array),
-                       [](double value) { return std::isfinite(value); });
+    const std::size_t count = static_cast<std::size_t>(rowCount(array)) * static_cast<std::size_t>(columnCount(array));
+    return alignopt::allFinite(std::span<const double>(doubleData(array), count));
 }
 
 // The only core work of the method. It sees native values only and touches

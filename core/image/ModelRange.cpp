@@ -15,11 +15,7 @@ bool allFiniteAt(LaneLevel level, std::span<const double> values) {
     return finite;
 }
 
-namespace {
-
 bool allFinite(std::span<const double> values) { return allFiniteAt(supportedLaneLevel(), values); }
-
-} // namespace
 
 // The samples are not looked at: they are the caller's finite input. Every
 // buffer below went through a single-precision store.

@@ -54,8 +54,9 @@ struct SplineImage {
     bool modelIsFinite() const;
 };
 
-// No value is an infinity or a NaN; on a chosen level, which the processor
-// must support (modelIsFinite takes the widest).
+// No value is an infinity or a NaN: on the widest level the processor
+// supports, or on a chosen one, which it must support.
+bool allFinite(std::span<const double> values);
 bool allFiniteAt(LaneLevel level, std::span<const double> values);
 
 } // namespace alignopt
