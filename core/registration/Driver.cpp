@@ -53,7 +53,10 @@ void install(RegistrationEngine& e, const LevelViews& v) {
     }
     e.modelMirrorWidth = 2 * e.modelWidth;
     e.modelMirrorHeight = 2 * e.modelHeight;
-    e.modelMargins.build(e.modelCoefficients, e.modelWidth, e.modelHeight);
+    // Translation reads the model a row of weights at a time, never through
+    // the point batch that the margins serve.
+    if (e.transformation != TransformationType::Translation)
+        e.modelMargins.build(e.modelCoefficients, e.modelWidth, e.modelHeight);
 }
 
 } // namespace
