@@ -11,6 +11,9 @@ void MarginModel::build(std::span<const double> coefficients, int32_t width, int
     source_ = nullptr;
     if (width < 1 || height < 1) return;
     const std::size_t stride = static_cast<std::size_t>(width) + 2 * margin;
+    // Emptied first: a larger level then gets a fresh block rather than a
+    // copy of the last level's values.
+    values_.clear();
     values_.resize(stride * (static_cast<std::size_t>(height) + 2 * margin));
     for (int32_t r = -margin; r < height + margin; ++r) {
         const double* from =
