@@ -7,9 +7,10 @@
 //   void lanes(int32_t p, Lanes& t, Residual& r) const;
 // where lanes() puts the same terms in lanes 0 ... N-1 of t, each lane
 // computed with exactly the operations of terms() (lanes from N on may hold
-// anything), and gives the residual as the two operands of its subtraction. With 512-bit vectors the sums take the terms from the lanes;
-// elsewhere pixel by pixel from terms(). Either way every sum adds the
-// pixels' products in pixel order, the bits of GaussNewtonSums::add.
+// anything), and gives the residual as the two operands of its subtraction.
+// With 512-bit vectors the sums take the terms from the lanes; elsewhere
+// pixel by pixel from terms(). Either way every sum adds the pixels'
+// products in pixel order, the bits of GaussNewtonSums::add.
 
 #include <immintrin.h>
 

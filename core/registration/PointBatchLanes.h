@@ -84,7 +84,9 @@ struct Outputs {
     double* dx;
     double* dy;
 
-    Outputs from(int32_t i) const { return Slopes ? Outputs{value + i, dx + i, dy + i} : Outputs{value + i, nullptr, nullptr}; }
+    Outputs from(int32_t i) const {
+        return Slopes ? Outputs{value + i, dx + i, dy + i} : Outputs{value + i, nullptr, nullptr};
+    }
 };
 
 // Offset of tap (k, j) from the first tap.

@@ -101,9 +101,10 @@ Matrix withXY(const Matrix& m, double xy0, double xy1) {
 
 // Without masks the walks take each row's used pixels as one run of columns
 // and work out several rows' points together, reading the model's margin
-// copy; with masks of ones they test every pixel and fold the margin taps. Both must give every kernel the same bits, whatever the
-// matrix: turned any way, partly or wholly outside, standing still along a
-// row, and with infinite or NaN entries.
+// copy; with masks of ones they test every pixel and fold the margin taps.
+// Both must give every kernel the same bits, whatever the matrix: turned any
+// way, partly or wholly outside, standing still along a row, and with
+// infinite or NaN entries.
 TEST(RunWalk, MatchesThePixelByPixelWalkBitForBit) {
     const Matrix matrices[] = {
         rotation(0.0, 0.0, 0.0),
