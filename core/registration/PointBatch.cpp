@@ -101,19 +101,22 @@ __attribute__((target("avx512f"))) inline __m512d highHalves(__m512d a, __m512d 
 }
 
 // The coefficients the 512-bit path reads its taps from: the model's own, or
-// the copy with margins. `readable` counts the coefficients from (0, 0) on.
+// the copy with margins. Offsets from (0, 0) from `lowest` on and below
+// `readable` lie in the buffer.
 struct TapGrid {
     const double* origin;
     int32_t stride; // from one row to the next
+    int64_t lowest;
     int64_t readable;
     bool margins;
 
     static TapGrid of(const PointModel& m) {
         if (m.withMargins == nullptr)
-            return {m.coefficients, m.width, static_cast<int64_t>(m.width) * m.height, false};
-        const int32_t stride = m.width + 2 * MarginModel::margin;
-        return {m.withMargins, stride,
-                static_cast<int64_t>(m.height + MarginModel::margin) * stride - MarginModel::margin, true};
+            return {m.coefficients, m.width, 0, static_cast<int64_t>(m.width) * m.height, false};
+        constexpr int32_t margin = MarginModel::margin;
+        const int32_t stride = m.width + 2 * margin;
+        return {m.withMargins, stride, -(static_cast<int64_t>(margin) * stride + margin),
+                static_cast<int64_t>(m.height + margin) * stride - margin, true};
     }
 };
 
@@ -291,9 +294,13 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
             const __m256i firsts = toM256i(g.first);
             const int32_t first0 = _mm256_cvtsi256_si32(firsts);
             const __m256i spread = _mm256_sub_epi32(firsts, _mm256_set1_epi32(first0));
-            // The window ends nearSpread after the first point's first tap,
-            // which must still be readable (it starts so: every first tap is
-            // at least three rows and three columns in, margins included).
+            // The windows end nearSpread after the first point's first tap (or
+            // the next row's), which must still be readable. The windows of the
+            // first point's row start in the buffer: every first tap is at
+            // least three rows and three columns in, margins included. Those
+            // of the row before start a row lower, which must be checked: its
+            // band may hold points of the first point's own row, far to the
+            // left.
             const __mmask8 inRow = nearLanes(spread, 0);
             const __mmask8 below = nearLanes(spread, taps.stride);
             const __mmask8 above = nearLanes(spread, -taps.stride);
@@ -301,7 +308,8 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
                 nearTaps(taps, first0, spread, c);
             } else if ((inRow | below) == 0xFF && first0 + taps.stride + nearSpread < taps.readable) {
                 twoBandTaps(taps, first0, taps.stride, spread, static_cast<__mmask8>(below & ~inRow), c);
-            } else if ((inRow | above) == 0xFF && first0 + nearSpread < taps.readable) {
+            } else if ((inRow | above) == 0xFF && first0 + nearSpread < taps.readable &&
+                       first0 - 4 * static_cast<int64_t>(taps.stride) - 3 >= taps.lowest) {
                 twoBandTaps(taps, first0, -taps.stride, spread, static_cast<__mmask8>(above & ~inRow), c);
             } else {
                 int32_t first[N];
