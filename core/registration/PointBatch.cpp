@@ -296,11 +296,11 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
             const __m256i spread = _mm256_sub_epi32(firsts, _mm256_set1_epi32(first0));
             // The windows end nearSpread after the first point's first tap (or
             // the next row's), which must still be readable. The windows of the
-            // first point's row start in the buffer: every first tap is at
+            // first point's row start inside the buffer: every first tap is at
             // least three rows and three columns in, margins included. Those
-            // of the row before start a row lower, which must be checked: its
-            // band may hold points of the first point's own row, far to the
-            // left.
+            // of the row before start one row earlier, which must be checked:
+            // that band may also hold points of the first point's own row, far
+            // to its left.
             const __mmask8 inRow = nearLanes(spread, 0);
             const __mmask8 below = nearLanes(spread, taps.stride);
             const __mmask8 above = nearLanes(spread, -taps.stride);
