@@ -48,6 +48,48 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
+// A model's coefficients as the batch sees them: plain, and with the margin
+// copy that the registration's walks read.
+struct TestModel {
+    std::vector<double> coefficients;
+    MarginModel margins;
+    PointModel plain;
+    PointModel withMargins;
+
+    TestModel(int32_t width, int32_t height, std::mt19937& random, bool negativeZeroFirst)
+        : coefficients(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
+        std::normal_distribution<double> coefficient(0.0, 100.0);
+        for (double& v : coefficients) v = coefficient(random);
+        if (negativeZeroFirst) coefficients[0] = -0.0; // a -0.0 product must not change a sum's sign
+        margins.build(coefficients, width, height);
+        plain = {coefficients.data(), width, height};
+        withMargins = {coefficients.data(), width, height, margins.originFor(coefficients, width, height)};
+    }
+};
+
+// Values, and values with slopes, at the points (x, y) on every path the
+// processor runs, with and without margins, against the scalar path.
+void expectEveryPathGivesTheScalarBits(const TestModel& model, const std::vector<double>& x,
+                                       const std::vector<double>& y) {
+    const int32_t n = static_cast<int32_t>(x.size());
+    std::vector<double> reference(n), referenceDx(n), referenceDy(n), referenceValue(n);
+    batchValuesAt(BatchLevel::Scalar, model.plain, x.data(), y.data(), n, reference.data());
+    batchValuesAndSlopesAt(BatchLevel::Scalar, model.plain, x.data(), y.data(), n, referenceValue.data(),
+                           referenceDx.data(), referenceDy.data());
+    for (const BatchLevel level : supportedLevels())
+        for (const PointModel& m : {model.plain, model.withMargins}) {
+            SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level)
+                                              << (m.withMargins ? ", with margins" : ""));
+            std::vector<double> out(n), value(n), dx(n), dy(n);
+            batchValuesAt(level, m, x.data(), y.data(), n, out.data());
+            batchValuesAndSlopesAt(level, m, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
+            EXPECT_TRUE(sameBits(out, reference));
+            EXPECT_TRUE(sameBits(value, referenceValue));
+            EXPECT_TRUE(sameBits(dx, referenceDx));
+            EXPECT_TRUE(sameBits(dy, referenceDy));
+        }
+}
+
 // Every path the processor runs gives the scalar reference's bits, for values
 // and for values with slopes, on models from smaller than the kernel to wider
 // than a gather group, with counts that leave a partial group.
@@ -55,35 +97,13 @@ TEST(PointBatch, EveryPathGivesTheScalarBits) {
     const int32_t sizes[][2] = {{1, 1}, {2, 2}, {3, 3}, {23, 23}, {24, 24}, {47, 47}, {257, 257},
                                 {1, 47}, {47, 2}, {4, 4}, {24, 257}};
     std::mt19937 random(11);
-    std::normal_distribution<double> coefficient(0.0, 100.0);
     for (const auto& [width, height] : sizes) {
-        std::vector<double> c(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-        for (double& v : c) v = coefficient(random);
-        c[0] = -0.0; // a -0.0 product must not change a sum's sign
-        const PointModel model{c.data(), width, height};
-        MarginModel margins;
-        margins.build(c, width, height);
-        const PointModel withMargins{c.data(), width, height, margins.originFor(c, width, height)};
+        const TestModel model(width, height, random, true);
         for (const int32_t n : {1, 7, 13, 203}) {
             SCOPED_TRACE(::testing::Message() << width << "x" << height << ", n = " << n);
             const std::vector<double> x = insideCoordinates(random, width, n);
             const std::vector<double> y = insideCoordinates(random, height, n);
-            std::vector<double> reference(n), referenceDx(n), referenceDy(n), referenceValue(n);
-            batchValuesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, reference.data());
-            batchValuesAndSlopesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, referenceValue.data(),
-                                   referenceDx.data(), referenceDy.data());
-            for (const BatchLevel level : supportedLevels())
-                for (const PointModel& m : {model, withMargins}) {
-                    SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level)
-                                                      << (m.withMargins ? ", with margins" : ""));
-                    std::vector<double> out(n), value(n), dx(n), dy(n);
-                    batchValuesAt(level, m, x.data(), y.data(), n, out.data());
-                    batchValuesAndSlopesAt(level, m, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
-                    EXPECT_TRUE(sameBits(out, reference));
-                    EXPECT_TRUE(sameBits(value, referenceValue));
-                    EXPECT_TRUE(sameBits(dx, referenceDx));
-                    EXPECT_TRUE(sameBits(dy, referenceDy));
-                }
+            expectEveryPathGivesTheScalarBits(model, x, y);
         }
     }
 }
@@ -98,14 +118,8 @@ TEST(PointBatch, RunsOfNeighbouringPointsGiveTheScalarBits) {
     const double steps[][2] = {{1.0, 0.0},  {0.998, 0.052}, {0.97, -0.26}, {-1.0, 0.0}, {1.7, 0.0},
                                {1.75, 0.0}, {1.8, 0.01},    {0.0, 1.0},    {0.25, 0.0}, {0.5, 0.5}};
     std::mt19937 random(5);
-    std::normal_distribution<double> coefficient(0.0, 100.0);
     for (const auto& [width, height] : sizes) {
-        std::vector<double> c(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-        for (double& v : c) v = coefficient(random);
-        const PointModel model{c.data(), width, height};
-        MarginModel margins;
-        margins.build(c, width, height);
-        const PointModel withMargins{c.data(), width, height, margins.originFor(c, width, height)};
+        const TestModel model(width, height, random, false);
         for (const auto& [stepX, stepY] : steps) {
             // Runs that start all over the model and end wherever they leave it.
             std::vector<double> x, y;
@@ -119,24 +133,8 @@ TEST(PointBatch, RunsOfNeighbouringPointsGiveTheScalarBits) {
                         py += stepY;
                     }
                 }
-            const int32_t n = static_cast<int32_t>(x.size());
             SCOPED_TRACE(::testing::Message() << width << "x" << height << ", step " << stepX << ", " << stepY);
-            std::vector<double> reference(n), referenceValue(n), referenceDx(n), referenceDy(n);
-            batchValuesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, reference.data());
-            batchValuesAndSlopesAt(BatchLevel::Scalar, model, x.data(), y.data(), n, referenceValue.data(),
-                                   referenceDx.data(), referenceDy.data());
-            for (const BatchLevel level : supportedLevels())
-                for (const PointModel& m : {model, withMargins}) {
-                    std::vector<double> out(n), value(n), dx(n), dy(n);
-                    batchValuesAt(level, m, x.data(), y.data(), n, out.data());
-                    batchValuesAndSlopesAt(level, m, x.data(), y.data(), n, value.data(), dx.data(), dy.data());
-                    const auto where = ::testing::Message() << "level " << static_cast<int>(level)
-                                                            << (m.withMargins ? ", with margins" : "");
-                    EXPECT_TRUE(sameBits(out, reference)) << where;
-                    EXPECT_TRUE(sameBits(value, referenceValue) && sameBits(dx, referenceDx) &&
-                                sameBits(dy, referenceDy))
-                        << where;
-                }
+            expectEveryPathGivesTheScalarBits(model, x, y);
         }
     }
 }
