@@ -96,21 +96,30 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
     }
     __m512d g = _mm512_load_pd(gradientRow); // only when the residual has no lane
     double s = sums.s;
-    // Two pixels an iteration: the loop's own steps then weigh less against
-    // the sums (a few per cent on every family).
-#pragma GCC unroll 2
-    for (int32_t p = 0; p < count; ++p) {
+
+    struct PixelTerms {
+        __m512d e;
+        double residual; // only when it has no lane
+    };
+    const auto termsOf = [&](int32_t p) __attribute__((target("avx512f"), always_inline)) {
         Lanes t;
         Residual r;
         rule.lanes(p, t, r);
-        __m512d e;
-        __builtin_memcpy(&e, &t, sizeof e);
+        PixelTerms terms;
+        __builtin_memcpy(&terms.e, &t, sizeof terms.e);
         if constexpr (Layout::residualInLanes) {
-            e = _mm512_mask_sub_pd(e, residualLane, _mm512_set1_pd(r.from), _mm512_set1_pd(r.minus));
+            terms.e = _mm512_mask_sub_pd(terms.e, residualLane, _mm512_set1_pd(r.from), _mm512_set1_pd(r.minus));
+            terms.residual = 0.0;
         } else {
-            const double residual = r.from - r.minus;
-            g = _mm512_add_pd(g, _mm512_mul_pd(e, _mm512_set1_pd(residual)));
-            s = s + residual * residual;
+            terms.residual = r.from - r.minus;
+        }
+        return terms;
+    };
+    const auto add = [&](const PixelTerms& terms) __attribute__((target("avx512f"), always_inline)) {
+        const __m512d e = terms.e;
+        if constexpr (!Layout::residualInLanes) {
+            g = _mm512_add_pd(g, _mm512_mul_pd(e, _mm512_set1_pd(terms.residual)));
+            s = s + terms.residual * terms.residual;
         }
         products[0] = _mm512_add_pd(products[0], _mm512_mul_pd(e, e));
 #pragma GCC unroll 8
@@ -120,7 +129,35 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
             const __m512d turned = _mm512_mask_permutexvar_pd(e, 0xFF, turn[k], e);
             products[k] = _mm512_add_pd(products[k], _mm512_mul_pd(e, turned));
         }
+    };
+
+    // A pixel's terms are a long chain of dependent steps (loads, products,
+    // the residual's subtraction) and its sums one addition each. Run in
+    // that order, pixel after pixel, the processor's queues fill with steps
+    // that wait and it overlaps few pixels. So the terms of the next few
+    // pixels are worked out before the sums of the current ones, whose terms
+    // are then ready: a sixth to a fifth less time. The sums still add the
+    // pixels in order.
+    constexpr int32_t ahead = 4;
+    int32_t p = 0;
+    if (count >= 2 * ahead) {
+        PixelTerms now[ahead];
+        PixelTerms next[ahead];
+#pragma GCC unroll 4
+        for (int32_t q = 0; q < ahead; ++q) now[q] = termsOf(q);
+        for (; p + 2 * ahead <= count; p += ahead) {
+#pragma GCC unroll 4
+            for (int32_t q = 0; q < ahead; ++q) next[q] = termsOf(p + ahead + q);
+#pragma GCC unroll 4
+            for (int32_t q = 0; q < ahead; ++q) add(now[q]);
+#pragma GCC unroll 4
+            for (int32_t q = 0; q < ahead; ++q) now[q] = next[q];
+        }
+#pragma GCC unroll 4
+        for (int32_t q = 0; q < ahead; ++q) add(now[q]);
+        p += ahead;
     }
+    for (; p < count; ++p) add(termsOf(p));
 
     for (int32_t k = 0; k < K; ++k) _mm512_store_pd(lanes[k], products[k]);
     const auto at = [&](int32_t a, int32_t b) {
