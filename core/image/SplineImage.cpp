@@ -1,7 +1,6 @@
 #include "core/image/SplineImage.h"
 
 #include <cstddef>
-#include <cstring>
 #include <utility>
 
 #include "core/image/BSplineFilters.h"
@@ -15,19 +14,11 @@ std::size_t pixelCount(int32_t width, int32_t height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
 }
 
-// One block copy: built from the range, the buffer was filled a value at a
-// time through the allocator.
-ImageBuffer copyOf(const double* pixels, std::size_t n) {
-    ImageBuffer copy(n);
-    if (n > 0) std::memcpy(copy.data(), pixels, n * sizeof(double));
-    return copy;
-}
-
 } // namespace
 
 SplineImage::SplineImage(const double* pixels, int32_t width, int32_t height, TransformationType transformation,
                          bool isTarget)
-    : samples(copyOf(pixels, pixelCount(width, height))), width(width), height(height),
+    : samples(pixels, pixelCount(width, height)), width(width), height(height),
       transformation(transformation), isTarget(isTarget) {}
 
 void SplineImage::computeCoefficients() {

@@ -20,11 +20,14 @@ struct PyramidLevel {
     int32_t height = 0;
 };
 
-// One input image as the core holds it: the pixels unchanged, their cubic
+// One input image as the core holds it: a view of its pixels, their cubic
 // B-spline coefficients, and the pyramid its role in the registration needs.
+// The pixels are the caller's, unchanged, and must outlive the record: every
+// filter only reads them, so a copy would cost a pass over the image and an
+// image's worth of memory for nothing.
 struct SplineImage {
     std::deque<PyramidLevel> levels; // finest reduced level at the front, coarsest at the back
-    ImageBuffer samples;
+    std::span<const double> samples;
     ImageBuffer coefficients;
     ImageBuffer gradientX;
     ImageBuffer gradientY;

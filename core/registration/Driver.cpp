@@ -141,8 +141,10 @@ void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationE
     // Full resolution: the target is the model (coefficients) for every family
     // but bilinear, which walks the target's samples instead.
     const bool bilinear = e.transformation == TransformationType::Bilinear;
-    install(e, {bilinear ? target.samples : target.coefficients, target.gradientX, target.gradientY,
-                fullMask(*e.targetMask), bilinear ? source.coefficients : source.samples, source.gradientX,
+    const std::span<const double> targetCoefficients = target.coefficients;
+    const std::span<const double> sourceCoefficients = source.coefficients;
+    install(e, {bilinear ? target.samples : targetCoefficients, target.gradientX, target.gradientY,
+                fullMask(*e.targetMask), bilinear ? sourceCoefficients : source.samples, source.gradientX,
                 source.gradientY, fullMask(*e.sourceMask), target.width, target.height, source.width, source.height});
     optimise(e);
     *e.sourceLandmarksOut = e.sourceLandmarks;
