@@ -240,23 +240,24 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline __mmask8 tapsInside(
                                                     _CMP_LT_OQ));
 }
 
-// pointLanes::locate with the instructions of 512-bit lanes: conversions a
-// vector at a time and the lane tests in mask registers. `folded` gets the
-// lanes to fold; with margins there are none, every point given rounding
-// inside the model.
-template <bool Slopes>
+// Where the eight points of a group lie in the model: the flat index of each
+// point's first tap and the fractions of its coordinates.
+struct Located512 {
+    __m256i first;
+    __m512d fractionX;
+    __m512d fractionY;
+};
+
+// pointLanes::locate with the instructions of 512-bit lanes, up to the
+// weights: conversions a vector at a time and the lane tests in mask
+// registers. `folded` gets the lanes to fold; with margins there are none,
+// every point given rounding inside the model.
 __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void locate512(const PointModel& m, const TapGrid& taps,
                                                                          const double* x, const double* y,
-                                                                         pointLanes::Group<8, Slopes>& g,
-                                                                         __mmask8& folded) {
+                                                                         Located512& at, __mmask8& folded) {
     __m256i bx, by;
-    __m512d tx, ty;
-    baseAndFraction512(x, bx, tx);
-    baseAndFraction512(y, by, ty);
-    pointLanes::Real<8> fx, fy;
-    __builtin_memcpy(&fx, &tx, sizeof fx);
-    __builtin_memcpy(&fy, &ty, sizeof fy);
-    pointLanes::weigh(fx, fy, g);
+    baseAndFraction512(x, bx, at.fractionX);
+    baseAndFraction512(y, by, at.fractionY);
     folded = 0;
     if (!taps.margins) {
         const __mmask8 inside = tapsInside(x, m.width) & tapsInside(y, m.height);
@@ -265,10 +266,9 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void locate512(const
         by = _mm256_mask_mov_epi32(one, inside, by);
         folded = static_cast<__mmask8>(~inside);
     }
-    const __m256i first = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_add_epi32(by, _mm256_set1_epi32(2)),
-                                                              _mm256_set1_epi32(taps.stride)),
-                                           _mm256_add_epi32(bx, _mm256_set1_epi32(2)));
-    __builtin_memcpy(&g.first, &first, sizeof first);
+    at.first = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_add_epi32(by, _mm256_set1_epi32(2)),
+                                                   _mm256_set1_epi32(taps.stride)),
+                                _mm256_add_epi32(bx, _mm256_set1_epi32(2)));
 }
 
 template <bool Slopes>
@@ -279,19 +279,25 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
     // A block of groups is located before any of them reads its taps. A
     // group's work is one long chain of dependent steps (coordinates,
     // weights, taps, sums); in two shorter passes the processor overlaps
-    // more groups: a sixth less time.
-    constexpr int block = 8;
+    // more groups: a sixth less time. The weights are worked out in the
+    // second pass, from the fractions: kept from the first, their eight
+    // vectors a group were stores that held up the rest (a tenth slower).
+    constexpr int block = 16;
     const TapGrid taps = TapGrid::of(m);
     int32_t i = 0;
     while (i + N <= n) {
         const int groups = std::min(block, (n - i) / N);
-        pointLanes::Group<N, Slopes> located[block];
+        Located512 located[block];
         __mmask8 folded[block];
         for (int q = 0; q < groups; ++q) locate512(m, taps, x + i + q * N, y + i + q * N, located[q], folded[q]);
         for (int q = 0; q < groups; ++q, i += N) {
-            const pointLanes::Group<N, Slopes>& g = located[q];
+            pointLanes::Group<N, Slopes> g;
+            pointLanes::Real<N> fx, fy;
+            __builtin_memcpy(&fx, &located[q].fractionX, sizeof fx);
+            __builtin_memcpy(&fy, &located[q].fractionY, sizeof fy);
+            pointLanes::weigh(fx, fy, g);
             pointLanes::Real<N> c[4][4];
-            const __m256i firsts = toM256i(g.first);
+            const __m256i firsts = located[q].first;
             const int32_t first0 = _mm256_cvtsi256_si32(firsts);
             const __m256i spread = _mm256_sub_epi32(firsts, _mm256_set1_epi32(first0));
             // The windows end nearSpread after the first point's first tap (or
@@ -313,7 +319,7 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
                 twoBandTaps(taps, first0, -taps.stride, spread, static_cast<__mmask8>(above & ~inRow), c);
             } else {
                 int32_t first[N];
-                __builtin_memcpy(first, &g.first, sizeof first);
+                __builtin_memcpy(first, &firsts, sizeof first);
                 transposedTaps(taps, first, c);
             }
             pointLanes::combine(c, g, out.from(i));
