@@ -614,6 +614,28 @@ bool allFinite(const double* v, std::size_t n) {
     return true;
 }
 
+// Whether every one of the n values is at most `bound` in magnitude (and so
+// finite: a NaN fails every comparison), decided as allFinite is.
+template <int32_t W>
+bool allWithin(const double* v, std::size_t n, double bound) {
+    using Bits = typename VectorTypes<W>::Mask;
+    constexpr int64_t magnitude = 0x7fffffffffffffff; // all but the sign bit
+    constexpr std::size_t stretch = 256;
+    const Real<W> limit = Real<W>{} + bound;
+    std::size_t i = 0;
+    for (; i + stretch <= n; i += stretch) {
+        Bits beyond = {};
+#pragma GCC unroll 4
+        for (std::size_t j = i; j < i + stretch; j += W)
+            beyond |= ~((Real<W>)((Bits)loadLanes<W>(v + j) & magnitude) <= limit);
+        for (int32_t l = 0; l < W; ++l)
+            if (beyond[l] != 0) return false;
+    }
+    for (; i < n; ++i)
+        if (!(std::fabs(v[i]) <= bound)) return false;
+    return true;
+}
+
 // Runs pass.template operator()<V>() for the level V, compiled for its
 // instruction set with everything it calls inlined into it. The level must be
 // one the processor supports.

@@ -17,6 +17,18 @@ bool allFiniteAt(LaneLevel level, std::span<const double> values) {
 
 bool allFinite(std::span<const double> values) { return allFiniteAt(supportedLaneLevel(), values); }
 
+bool allWithinAt(LaneLevel level, std::span<const double> values, double bound) {
+    bool within = true;
+    lanes::runAt(level, [&]<LaneLevel V>() {
+        within = lanes::allWithin<lanes::Shape<V>::vector>(values.data(), values.size(), bound);
+    });
+    return within;
+}
+
+bool allWithin(std::span<const double> values, double bound) {
+    return allWithinAt(supportedLaneLevel(), values, bound);
+}
+
 // The samples are not looked at: they are the caller's finite input. Every
 // buffer below went through a single-precision store.
 bool SplineImage::modelIsFinite() const {

@@ -1,7 +1,9 @@
 // The registration as a whole: images, masks, landmarks and pyramids built
 // once, then coarse to fine through the levels with the family's optimiser.
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/image/ImageMask.h"
 #include "core/image/SplineImage.h"
@@ -152,6 +154,19 @@ void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationE
 
 RegistrationResult registerImages(const double* target, const double* source, TransformationType transformation,
                                   int32_t width, int32_t height) {
+    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    const std::span<const double> targetPixels(target, count);
+    const std::span<const double> sourcePixels(source, count);
+    // A non-finite pixel spreads through the prefilter into every error value,
+    // and the registration would return the identity as if it had worked.
+    // Images within the bound (every image of real pixels) are finite and
+    // cannot overflow a filtered buffer: one pass over their pixels stands
+    // for both checks, which the rest still take.
+    const bool withinFilterRange =
+        allWithin(targetPixels, filterSafeMagnitude) && allWithin(sourcePixels, filterSafeMagnitude);
+    if (!withinFilterRange && (!allFinite(targetPixels) || !allFinite(sourcePixels)))
+        throw NonFiniteInputError("Input arrays must be finite");
+
     SplineImage targetImage(target, width, height, transformation, true);
     SplineImage sourceImage(source, width, height, transformation, false);
     const LandmarkSet targetLandmarks = placeLandmarks(targetImage.width, targetImage.height, transformation);
@@ -169,7 +184,7 @@ RegistrationResult registerImages(const double* target, const double* source, Tr
     sourceMask.buildMaskPyramid();
     // An overflowed model makes every error NaN; the optimisers would then
     // accept nothing and the identity would come back as if it were a result.
-    if (!targetImage.modelIsFinite() || !sourceImage.modelIsFinite())
+    if (!withinFilterRange && (!targetImage.modelIsFinite() || !sourceImage.modelIsFinite()))
         throw ValueRangeError("Input values are too large");
 
     RegistrationEngine engine(sourceImage, sourceMask, sourceLandmarks, targetImage, targetMask, targetLandmarks,

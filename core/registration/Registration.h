@@ -21,10 +21,17 @@ public:
     using std::range_error::range_error;
 };
 
+// An infinity or a NaN among the pixels: no registration is possible either.
+class NonFiniteInputError : public ValueRangeError {
+public:
+    using ValueRangeError::ValueRangeError;
+};
+
 // Registers two width x height row-major images (only read). Throws
-// ValueRangeError("Input values are too large") when either image's spline
-// model overflows single precision; otherwise only an allocation failure can
-// leave.
+// NonFiniteInputError("Input arrays must be finite") when either image holds
+// an infinity or a NaN, and ValueRangeError("Input values are too large")
+// when either image's spline model overflows single precision; otherwise
+// only an allocation failure can leave.
 RegistrationResult registerImages(const double* target, const double* source, TransformationType transformation,
                                   int32_t width, int32_t height);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -179,6 +180,51 @@ TEST(BuildPyramids, CoarseSamplesFollowASmoothImage) {
         for (int32_t x = 6; x < level.width - 6; ++x)
             EXPECT_NEAR(level.values[static_cast<std::size_t>(y) * level.width + x], f(2 * x, 2 * y), 0.05)
                 << x << "," << y;
+}
+
+// The gain bound behind filterSafeMagnitude, on images that drive the
+// filters hardest: alternating signs meet the full gain of the full-size
+// prefilter, alternating 2 x 2 blocks that of the first level's, and random
+// signs everything between. No filtered value of any role and level reaches
+// 3100 times the largest pixel, and at the bound every buffer stays finite.
+TEST(BuildPyramids, FilteredValuesStayWithinTheGainBound) {
+    const int32_t w = 70;
+    const int32_t h = 53;
+    const auto pattern = [&](auto sign) {
+        std::vector<double> pixels(static_cast<std::size_t>(w) * h);
+        for (int32_t y = 0; y < h; ++y)
+            for (int32_t x = 0; x < w; ++x) pixels[static_cast<std::size_t>(y) * w + x] = sign(x, y) ? 1.0 : -1.0;
+        return pixels;
+    };
+    const std::vector<double> random = randomValues(static_cast<std::size_t>(w) * h, 5, -1.0, 1.0);
+    const std::vector<double> images[] = {
+        pattern([](int32_t x, int32_t y) { return (x + y) % 2 == 0; }),
+        pattern([](int32_t x, int32_t y) { return (x / 2 + y / 2) % 2 == 0; }),
+        pattern([&](int32_t x, int32_t y) { return random[static_cast<std::size_t>(y) * w + x] < 0.0; }),
+    };
+
+    for (const std::vector<double>& pixels : images)
+        for (const Role& role : kRoles) {
+            SCOPED_TRACE(roleName(role));
+            const SplineImage image = built(pixels, w, h, role, 4);
+            double largest = 0.0;
+            const auto see = [&](const ImageBuffer& buffer) {
+                for (const double v : buffer) largest = std::max(largest, std::fabs(v));
+            };
+            see(image.coefficients);
+            see(image.gradientX);
+            see(image.gradientY);
+            for (const PyramidLevel& level : image.levels) {
+                see(level.values);
+                see(level.gradientX);
+                see(level.gradientY);
+            }
+            EXPECT_LT(largest, 3100.0);
+
+            std::vector<double> atBound = pixels;
+            for (double& v : atBound) v *= filterSafeMagnitude;
+            EXPECT_TRUE(built(atBound, w, h, role, 4).modelIsFinite());
+        }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -45,6 +46,31 @@ TEST(AllFinite, FindsAnInfinityOrNaNAnywhere) {
                     std::vector<double> spoiled = values;
                     spoiled[at] = special;
                     EXPECT_FALSE(allFiniteAt(level, spoiled)) << "n=" << n << " at " << at << ": " << special;
+                }
+        }
+    }
+}
+
+// Values at the bound pass; one past it (by a step, an infinity or a NaN,
+// of either sign) fails anywhere, as allFinite's cases do.
+TEST(AllWithin, FindsAValuePastTheBoundAnywhere) {
+    const double bound = 1e30;
+    const double past[] = {std::nextafter(bound, 2 * bound), -std::nextafter(bound, 2 * bound),
+                           std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                           std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
+    for (const LaneLevel level : testing::runnableLevels()) {
+        SCOPED_TRACE(testing::levelName(level));
+        EXPECT_TRUE(allWithinAt(level, {}, bound));
+        for (const std::size_t n : {1u, 7u, 255u, 256u, 257u, 1000u}) {
+            std::vector<double> values = testing::randomValues(n, static_cast<uint32_t>(n), -bound, bound);
+            values[n / 3] = bound;
+            values[n / 2] = -bound;
+            EXPECT_TRUE(allWithinAt(level, values, bound)) << "n=" << n;
+            for (const std::size_t at : {std::size_t{0}, n / 2, n - 1})
+                for (const double value : past) {
+                    std::vector<double> spoiled = values;
+                    spoiled[at] = value;
+                    EXPECT_FALSE(allWithinAt(level, spoiled, bound)) << "n=" << n << " at " << at << ": " << value;
                 }
         }
     }

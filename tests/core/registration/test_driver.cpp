@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "core/image/ImageMask.h"
@@ -185,6 +187,55 @@ TEST(RegisterImages, RecoversAShiftAndReturnsThePlacementUnchanged) {
             EXPECT_NEAR(result.sourceLandmarks(k, 0) - result.targetLandmarks(k, 0), 0.5, 0.01);
             EXPECT_NEAR(result.sourceLandmarks(k, 1) - result.targetLandmarks(k, 1), -0.25, 0.01);
         }
+    }
+}
+
+// Non-finite pixels are refused before anything is built; finite ones past
+// what single precision holds are refused once their model overflows; a
+// checkerboard at the bound, which skips both checks of its filtered
+// buffers, registers.
+TEST(RegisterImages, RefusesNonFiniteAndOverflowingPixelsOnly) {
+    const int32_t w = 40;
+    const int32_t h = 30;
+    const std::vector<double> image = pattern(w, h);
+    const auto checkerboard = [&](double magnitude) {
+        std::vector<double> pixels(image.size());
+        for (std::size_t i = 0; i < pixels.size(); ++i)
+            pixels[i] = (i % static_cast<std::size_t>(w) + i / static_cast<std::size_t>(w)) % 2 ? magnitude
+                                                                                                : -magnitude;
+        return pixels;
+    };
+    std::vector<double> withNaN = image;
+    withNaN[w * 7 + 5] = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> withInfinity = image;
+    withInfinity.back() = -std::numeric_limits<double>::infinity();
+    const std::vector<double> overflowing = checkerboard(1e38);
+    const std::vector<double> atBound = checkerboard(filterSafeMagnitude);
+
+    for (TransformationType type : allFamilies) {
+        SCOPED_TRACE(static_cast<int>(type));
+        for (const auto* bad : {&withNaN, &withInfinity}) {
+            for (const bool asTarget : {true, false}) {
+                const double* target = asTarget ? bad->data() : image.data();
+                const double* source = asTarget ? image.data() : bad->data();
+                try {
+                    registerImages(target, source, type, w, h);
+                    ADD_FAILURE() << "non-finite pixels were registered";
+                } catch (const NonFiniteInputError& error) {
+                    EXPECT_STREQ(error.what(), "Input arrays must be finite");
+                }
+            }
+        }
+        try {
+            registerImages(overflowing.data(), image.data(), type, w, h);
+            ADD_FAILURE() << "an overflowing model was registered";
+        } catch (const NonFiniteInputError&) {
+            ADD_FAILURE() << "finite pixels were called non-finite";
+        } catch (const ValueRangeError& error) {
+            EXPECT_STREQ(error.what(), "Input values are too large");
+        }
+        const RegistrationResult result = registerImages(atBound.data(), image.data(), type, w, h);
+        EXPECT_EQ(result.matrix.rows, 2);
     }
 }
 
