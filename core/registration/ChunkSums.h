@@ -15,6 +15,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <utility>
 
@@ -64,6 +65,85 @@ struct LaneProducts {
         return t;
     }();
 };
+
+// Rules whose terms also come eight pixels at a time, one term to a vector
+// (pixel p + i in lane i), each lane computed with the operations of
+// terms(); the residual is the last vector. Only for pixels whose columns
+// follow one another, which runs give and masked walks may not.
+template <class Rule>
+concept TermColumns = requires(const Rule& rule, int32_t p, Lanes (&t)[Rule::count + 1]) {
+    { rule.columnsConsecutive() } -> std::convertible_to<bool>;
+    rule.termColumns(p, t);
+};
+
+// Three terms and the residual fill half a vector, so two pixels share one:
+// pixel 2j of a group of eight in lanes 0-3, pixel 2j + 1 in lanes 4-7. A
+// product vector then serves both pixels, and the terms take a handful of
+// operations for eight pixels before a transpose, against as many for each
+// pixel alone. The sums keep products k = 0 and 1 in one vector and k = 2
+// in the low half of another, and add the lower pixel's products first, so
+// every lane still adds in pixel order. Returns the pixels done, a multiple
+// of eight.
+template <class Rule>
+__attribute__((target("avx512f"))) inline int32_t addPixelPairs(__m512d (&products)[3], const Rule& rule,
+                                                                int32_t count) {
+    // Lane i of a half takes e[(i + k) % 4] of its own half.
+    constexpr int turnOne = 1 | 2 << 2 | 3 << 4 | 0 << 6;
+    constexpr int turnTwo = 2 | 3 << 2 | 0 << 4 | 1 << 6;
+    constexpr __mmask8 all = 0xFF; // (see the masked forms below)
+    __m512d nearSums = _mm512_mask_shuffle_f64x2(products[0], all, products[0], products[1], 0x44);
+    __m512d farSums = products[2];
+    // The pairs of the next group are formed before the current group's are
+    // added, as addChunkLanes does for single pixels.
+    const auto pairsOf = [&](int32_t p, __m512d (&pair)[4]) __attribute__((target("avx512f"), always_inline)) {
+        Lanes t[4];
+        rule.termColumns(p, t);
+        __m512d term[4];
+        __builtin_memcpy(term, t, sizeof term);
+        // (a, b) of pixels 0, 2, 4, 6 and of 1, 3, 5, 7 in each pair of lanes;
+        // then the quarters regrouped into pixel pairs.
+        const __m512d ab0 = _mm512_mask_unpacklo_pd(term[0], all, term[0], term[1]);
+        const __m512d ab1 = _mm512_mask_unpackhi_pd(term[0], all, term[0], term[1]);
+        const __m512d cd0 = _mm512_mask_unpacklo_pd(term[2], all, term[2], term[3]);
+        const __m512d cd1 = _mm512_mask_unpackhi_pd(term[2], all, term[2], term[3]);
+        const __m512d low0 = _mm512_mask_shuffle_f64x2(ab0, all, ab0, cd0, 0x44);
+        const __m512d low1 = _mm512_mask_shuffle_f64x2(ab1, all, ab1, cd1, 0x44);
+        const __m512d high0 = _mm512_mask_shuffle_f64x2(ab0, all, ab0, cd0, 0xEE);
+        const __m512d high1 = _mm512_mask_shuffle_f64x2(ab1, all, ab1, cd1, 0xEE);
+        pair[0] = _mm512_mask_shuffle_f64x2(low0, all, low0, low1, 0x88);
+        pair[1] = _mm512_mask_shuffle_f64x2(low0, all, low0, low1, 0xDD);
+        pair[2] = _mm512_mask_shuffle_f64x2(high0, all, high0, high1, 0x88);
+        pair[3] = _mm512_mask_shuffle_f64x2(high0, all, high0, high1, 0xDD);
+    };
+    const auto add = [&](const __m512d& e) __attribute__((target("avx512f"), always_inline)) {
+        const __m512d same = _mm512_mul_pd(e, e);
+        const __m512d one = _mm512_mul_pd(e, _mm512_mask_permutex_pd(e, all, e, turnOne));
+        const __m512d two = _mm512_mul_pd(e, _mm512_mask_permutex_pd(e, all, e, turnTwo));
+        nearSums = _mm512_add_pd(nearSums, _mm512_mask_shuffle_f64x2(same, all, same, one, 0x44));
+        nearSums = _mm512_add_pd(nearSums, _mm512_mask_shuffle_f64x2(same, all, same, one, 0xEE));
+        farSums = _mm512_add_pd(farSums, two);
+        farSums = _mm512_add_pd(farSums, _mm512_mask_shuffle_f64x2(two, all, two, two, 0xEE));
+    };
+    int32_t p = 0;
+    if (count >= 8) {
+        __m512d now[4];
+        pairsOf(0, now);
+        for (p = 8; p + 8 <= count; p += 8) {
+            __m512d next[4];
+            pairsOf(p, next);
+#pragma GCC unroll 4
+            for (int32_t j = 0; j < 4; ++j) add(now[j]);
+#pragma GCC unroll 4
+            for (int32_t j = 0; j < 4; ++j) now[j] = next[j];
+        }
+#pragma GCC unroll 4
+        for (int32_t j = 0; j < 4; ++j) add(now[j]);
+    }
+    products[0] = _mm512_mask_shuffle_f64x2(products[0], all, nearSums, products[0], 0xE4);
+    products[1] = _mm512_mask_shuffle_f64x2(products[1], all, nearSums, products[1], 0xEE);
+    products[2] = farSums;
+    return p;
+}
 
 template <int32_t N, class Rule>
 __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, const Rule& rule, int32_t count) {
@@ -138,13 +218,16 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
     // pixels are worked out before the sums of the current ones, whose terms
     // are then ready: a sixth to a fifth less time. The sums still add the
     // pixels in order.
-    constexpr int32_t ahead = 4;
     int32_t p = 0;
-    if (count >= 2 * ahead) {
+    if constexpr (Layout::values == 4 && TermColumns<Rule>) {
+        if (rule.columnsConsecutive()) p = addPixelPairs(products, rule, count);
+    }
+    constexpr int32_t ahead = 4;
+    if (count - p >= 2 * ahead) {
         PixelTerms now[ahead];
         PixelTerms next[ahead];
 #pragma GCC unroll 4
-        for (int32_t q = 0; q < ahead; ++q) now[q] = termsOf(q);
+        for (int32_t q = 0; q < ahead; ++q) now[q] = termsOf(p + q);
         for (; p + 2 * ahead <= count; p += ahead) {
 #pragma GCC unroll 4
             for (int32_t q = 0; q < ahead; ++q) next[q] = termsOf(p + ahead + q);

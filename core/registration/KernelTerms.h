@@ -19,14 +19,21 @@
 namespace alignopt {
 
 // Lane helpers for the lanes() forms, which only ever run inside the 512-bit
-// sums: (a, b) repeated over the lanes; four values in lanes 0 ... 3; one
-// value put in lane 0. The pair is a blend of two broadcasts, which the
-// compiler takes straight from memory: the permute units are the sums'
-// narrow resource.
+// sums: (a, b) repeated over the lanes; eight values from memory; four
+// values in lanes 0 ... 3; one value put in lane 0. The pair is a blend of
+// two broadcasts, which the compiler takes straight from memory: the permute
+// units are the sums' narrow resource.
 [[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes pairLanes(double a, double b) {
     const __m512d both = _mm512_mask_blend_pd(0xAA, _mm512_set1_pd(a), _mm512_set1_pd(b));
     Lanes t;
     __builtin_memcpy(&t, &both, sizeof t);
+    return t;
+}
+
+// The eight values from p on.
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes lanesAt(const double* p) {
+    Lanes t;
+    __builtin_memcpy(&t, p, sizeof t);
     return t;
 }
 
@@ -74,6 +81,14 @@ struct RigidBodyTerms {
         __builtin_memcpy(&all, &g, sizeof all);
         all = _mm512_mask_mov_pd(all, 1, t);
         __builtin_memcpy(&d, &all, sizeof d);
+    }
+    // Eight pixels at once, one term to a vector.
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeColumns(const Lanes& x, const Row& row,
+                                                                                    const Lanes& gx, const Lanes& gy,
+                                                                                    Lanes (&d)[3]) const {
+        d[0] = x * gy - row.y * gx;
+        d[1] = gx;
+        d[2] = gy;
     }
 };
 
@@ -213,6 +228,25 @@ struct GridGradientRule {
         const int32_t k = chunk.column[p];
         family.derivativeLanes(chunk.columnValue[p], row, gradientX[k], gradientY[k], d);
         r = {grid[k], chunk.value[p]};
+    }
+
+    // The columns of a chunk rise, so they follow one another when the last
+    // lies count - 1 after the first.
+    bool columnsConsecutive() const {
+        return chunk.count > 0 && chunk.column[chunk.count - 1] - chunk.column[0] == chunk.count - 1;
+    }
+    // Pixels p ... p + 7, for families with derivativeColumns.
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void termColumns(int32_t p,
+                                                                              Lanes (&t)[count + 1]) const
+        requires requires(const Terms& f, const Lanes& v, Lanes (&d)[count]) {
+            f.derivativeColumns(v, row, v, v, d);
+        }
+    {
+        const int32_t k = chunk.column[p];
+        Lanes (&d)[count] = reinterpret_cast<Lanes (&)[count]>(t);
+        family.derivativeColumns(lanesAt(chunk.columnValue + p), row, lanesAt(gradientX + k), lanesAt(gradientY + k),
+                                 d);
+        t[count] = lanesAt(grid + k) - lanesAt(chunk.value + p);
     }
 };
 

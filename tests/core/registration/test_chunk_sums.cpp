@@ -100,20 +100,21 @@ TEST(ChunkSums, MatchPixelByPixelSumsBitForBit) {
     expectTableSumsAgree<8>();
 }
 
-// A chunk of a grid row with random pixels, values and slopes.
+// A chunk of a grid row with random pixels, values and slopes; its columns
+// follow one another, as in runs, or skip some, as masked walks may.
 struct RandomChunk {
     std::vector<double> grid, gradientX, gradientY, value, slopeX, slopeY;
     std::vector<int32_t> column;
     std::vector<double> columnValue;
     PixelChunk chunk;
 
-    RandomChunk(int32_t count, Draw& draw) {
+    RandomChunk(int32_t count, Draw& draw, bool consecutive) {
         const std::size_t n = static_cast<std::size_t>(count);
         for (auto* v : {&grid, &gradientX, &gradientY}) v->resize(2 * n + 5);
         for (auto* v : {&value, &slopeX, &slopeY}) v->resize(n);
         for (auto* v : {&grid, &gradientX, &gradientY, &value, &slopeX, &slopeY})
             for (double& x : *v) x = draw();
-        std::uniform_int_distribution<int32_t> gap(1, 2);
+        std::uniform_int_distribution<int32_t> gap(1, consecutive ? 1 : 2);
         for (int32_t p = 0, k = 0; p < count; ++p, k += gap(draw.random)) {
             column.push_back(k);
             columnValue.push_back(static_cast<double>(k));
@@ -129,7 +130,9 @@ struct RandomChunk {
     }
 };
 
-// Each family's terms in lanes equal its terms pixel by pixel.
+// Each family's terms in lanes equal its terms pixel by pixel, and so do the
+// rigid body's terms of eight consecutive pixels at once: chunks shorter than
+// eight, of one group and a few more, of two groups, and long.
 TEST(ChunkSums, FamilyTermsInLanesMatchTheirPixelForms) {
     Draw draw(99);
     LandmarkSet l(3, 2);
@@ -139,17 +142,19 @@ TEST(ChunkSums, FamilyTermsInLanesMatchTheirPixelForms) {
     const AffineTerms affine(l, 161.5);
     std::vector<double> inverse(16);
     for (double& v : inverse) v = draw.values(draw.random) * 1e-3;
-    for (const int32_t count : {1, 9, 256}) {
-        SCOPED_TRACE(::testing::Message() << count << " pixels");
-        const RandomChunk c(count, draw);
-        const double* grid = c.grid.data();
-        expectPathsAgree(GridGradientRule(rigid, c.chunk, grid, c.gradientX.data(), c.gradientY.data()), count,
-                         draw);
-        expectPathsAgree(GridGradientRule(scaledRotation, c.chunk, grid, c.gradientX.data(), c.gradientY.data()),
-                         count, draw);
-        expectPathsAgree(GridGradientRule(affine, c.chunk, grid, c.gradientX.data(), c.gradientY.data()), count,
-                         draw);
-        expectPathsAgree(BilinearRule(c.chunk, grid, inverse.data()), count, draw);
+    for (const bool consecutive : {false, true}) {
+        for (const int32_t count : {1, 7, 9, 16, 23, 256}) {
+            SCOPED_TRACE(::testing::Message() << count << (consecutive ? " consecutive" : "") << " pixels");
+            const RandomChunk c(count, draw, consecutive);
+            const double* grid = c.grid.data();
+            expectPathsAgree(GridGradientRule(rigid, c.chunk, grid, c.gradientX.data(), c.gradientY.data()), count,
+                             draw);
+            expectPathsAgree(GridGradientRule(scaledRotation, c.chunk, grid, c.gradientX.data(), c.gradientY.data()),
+                             count, draw);
+            expectPathsAgree(GridGradientRule(affine, c.chunk, grid, c.gradientX.data(), c.gradientY.data()), count,
+                             draw);
+            expectPathsAgree(BilinearRule(c.chunk, grid, inverse.data()), count, draw);
+        }
     }
 }
 
