@@ -2,6 +2,8 @@
 
 #include <immintrin.h>
 
+#include "core/registration/PixelRounding.h"
+
 namespace alignopt {
 
 namespace {
@@ -104,7 +106,67 @@ __attribute__((target("avx512f"))) void laneRows(double* points, std::size_t pit
     }
 }
 
+// The lanes of eight points that roundsInside accepts, with its comparisons:
+// for v >= 0, v + 0.5 < size; below 0, v - 0.5 > -1 (NaN passes neither).
+__attribute__((target("avx512f"))) inline __mmask8 roundInside(const double* v, int32_t size) {
+    const __m512d value = _mm512_loadu_pd(v);
+    const __mmask8 positive = _mm512_cmp_pd_mask(value, _mm512_setzero_pd(), _CMP_GE_OQ);
+    const __mmask8 negative = _mm512_cmp_pd_mask(value, _mm512_setzero_pd(), _CMP_LT_OQ);
+    const __mmask8 below = _mm512_mask_cmp_pd_mask(positive, _mm512_add_pd(value, _mm512_set1_pd(0.5)),
+                                                   _mm512_set1_pd(static_cast<double>(size)), _CMP_LT_OQ);
+    const __mmask8 above = _mm512_mask_cmp_pd_mask(negative, _mm512_sub_pd(value, _mm512_set1_pd(0.5)),
+                                                   _mm512_set1_pd(-1.0), _CMP_GT_OQ);
+    return static_cast<__mmask8>(below | above);
+}
+
+__attribute__((target("avx512f"))) inline __mmask8 roundInside(const double* px, const double* py, int32_t k,
+                                                               int32_t modelWidth, int32_t modelHeight) {
+    return static_cast<__mmask8>(roundInside(px + k, modelWidth) & roundInside(py + k, modelHeight));
+}
+
+// Eight columns at a time from either end, then column by column where fewer
+// than eight are left.
+__attribute__((target("avx512f"))) InsideRun laneRun(const double* px, const double* py, int32_t width,
+                                               int32_t modelWidth, int32_t modelHeight) {
+    const auto inside = [&](int32_t k) { return roundsInside(px[k], py[k], modelWidth, modelHeight); };
+    int32_t begin = 0;
+    for (; begin + 8 <= width; begin += 8) {
+        const __mmask8 found = roundInside(px, py, begin, modelWidth, modelHeight);
+        if (found != 0) {
+            begin += __builtin_ctz(found);
+            break;
+        }
+    }
+    if (begin + 8 > width)
+        while (begin < width && !inside(begin)) ++begin;
+    int32_t end = width;
+    for (; end - 8 >= begin; end -= 8) {
+        const __mmask8 found = roundInside(px, py, end - 8, modelWidth, modelHeight);
+        if (found != 0) {
+            end -= __builtin_clz(static_cast<uint32_t>(found)) - 24;
+            return {begin, end};
+        }
+    }
+    while (end > begin && !inside(end - 1)) --end;
+    return {begin, end};
+}
+
+InsideRun plainRun(const double* px, const double* py, int32_t width, int32_t modelWidth, int32_t modelHeight) {
+    const auto inside = [&](int32_t k) { return roundsInside(px[k], py[k], modelWidth, modelHeight); };
+    int32_t begin = 0;
+    while (begin < width && !inside(begin)) ++begin;
+    int32_t end = width;
+    while (end > begin && !inside(end - 1)) --end;
+    return {begin, end};
+}
+
 } // namespace
+
+InsideRun insideRunAt(BatchLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
+                int32_t modelHeight) {
+    return level == BatchLevel::Avx512 ? laneRun(px, py, width, modelWidth, modelHeight)
+                                       : plainRun(px, py, width, modelWidth, modelHeight);
+}
 
 void fillRowPointsAt(BatchLevel level, double* points, std::size_t pitch, std::size_t width,
                      const double (&startX)[rowsTogether], const double (&startY)[rowsTogether],

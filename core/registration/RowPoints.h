@@ -26,4 +26,20 @@ inline void fillRowPoints(double* points, std::size_t pitch, std::size_t width, 
     fillRowPointsAt(supportedBatchLevel(), points, pitch, width, startX, startY, stepX, stepY);
 }
 
+// The columns [begin, end) of a row of `width` points (x at px[k], y at
+// py[k]) whose points round inside a modelWidth x modelHeight model: begin is
+// the first such column (width when there is none) and end one past the last
+// from begin on. The walk's points inside form one interval, so these are
+// its ends. `level` picks the path as for the batch evaluation.
+struct InsideRun {
+    int32_t begin;
+    int32_t end;
+};
+InsideRun insideRunAt(BatchLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
+                int32_t modelHeight);
+
+inline InsideRun insideRun(const double* px, const double* py, int32_t width, int32_t modelWidth, int32_t modelHeight) {
+    return insideRunAt(supportedBatchLevel(), px, py, width, modelWidth, modelHeight);
+}
+
 } // namespace alignopt

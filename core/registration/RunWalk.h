@@ -90,11 +90,7 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
             const int32_t j = first + r;
             const double* px = at + (2 * r) * pitch;
             const double* py = at + (2 * r + 1) * pitch;
-            const auto inside = [&](int32_t k) { return roundsInside(px[k], py[k], modelWidth, modelHeight); };
-            int32_t begin = 0;
-            while (begin < width && !inside(begin)) ++begin;
-            int32_t end = width;
-            while (end > begin && !inside(end - 1)) --end;
+            const auto [begin, end] = insideRun(px, py, width, modelWidth, modelHeight);
             count += end - begin;
             const std::size_t row = static_cast<std::size_t>(j) * stride;
             for (int32_t start = begin; start < end; start += batch) {

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "core/registration/PixelRounding.h"
 #include "core/registration/RowPoints.h"
 
 namespace alignopt {
@@ -49,6 +52,53 @@ TEST(RowPoints, EveryPathAddsTheStepsOfAWalkAlongTheRow) {
                 << "width " << width << ", level " << static_cast<int>(level);
         }
     }
+}
+
+// Every path finds the run a column-by-column scan finds: the first point
+// that rounds inside and one past the last, on rows that enter and leave the
+// model anywhere (at the rounding edges -0.5 and size - 0.5 included), miss
+// it, or go infinite or NaN part of the way.
+TEST(RowPoints, EveryPathFindsTheRunOfPointsInside) {
+    constexpr int32_t modelWidth = 9;
+    constexpr int32_t modelHeight = 6;
+    const auto scan = [&](const std::vector<double>& px, const std::vector<double>& py, int32_t width) {
+        const auto inside = [&](int32_t k) { return roundsInside(px[k], py[k], modelWidth, modelHeight); };
+        int32_t begin = 0;
+        while (begin < width && !inside(begin)) ++begin;
+        int32_t end = width;
+        while (end > begin && !inside(end - 1)) --end;
+        return InsideRun{begin, end};
+    };
+    std::mt19937_64 random(5);
+    const double edges[] = {-0.5, std::nextafter(-0.5, 0.0), modelWidth - 0.5, std::nextafter(modelWidth - 0.5, 0.0),
+                            modelHeight - 0.5, -0.0, std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN()};
+    std::vector<BatchLevel> levels{BatchLevel::Scalar};
+    if (supportedBatchLevel() == BatchLevel::Avx512) levels.push_back(BatchLevel::Avx512);
+    for (int32_t width = 0; width <= 40; ++width)
+        for (int trial = 0; trial < 40; ++trial) {
+            // A walk along the row: monotone coordinates from a start and a step,
+            // with now and then a value from the edges in the middle.
+            std::uniform_real_distribution<double> start(-6.0, 12.0), step(-0.8, 0.8);
+            double x = start(random), y = start(random);
+            const double sx = step(random), sy = step(random) / 4;
+            std::vector<double> px(static_cast<std::size_t>(width)), py(static_cast<std::size_t>(width));
+            for (int32_t k = 0; k < width; ++k, x += sx, y += sy) {
+                px[k] = x;
+                py[k] = y;
+            }
+            if (width > 0 && trial % 4 == 0) {
+                std::uniform_int_distribution<int32_t> at(0, width - 1);
+                std::uniform_int_distribution<int> edge(0, 7);
+                (trial % 8 ? px : py)[static_cast<std::size_t>(at(random))] = edges[edge(random)];
+            }
+            const InsideRun expected = scan(px, py, width);
+            for (const BatchLevel level : levels) {
+                const InsideRun run = insideRunAt(level, px.data(), py.data(), width, modelWidth, modelHeight);
+                EXPECT_EQ(run.begin, expected.begin) << "width " << width << ", trial " << trial;
+                EXPECT_EQ(run.end, expected.end) << "width " << width << ", trial " << trial;
+            }
+        }
 }
 
 } // namespace
