@@ -17,7 +17,7 @@ void* allocateImageBytes(std::size_t bytes);
 void releaseImageBytes(void* block, std::size_t bytes) noexcept;
 
 // Bytes of released blocks the calling thread keeps for its next requests of
-// the same sizes (the newest ones, at most 64 MiB); always 0 in sanitizer
+// the same sizes (the newest ones, at most 96 MiB); always 0 in sanitizer
 // builds, which reuse nothing so that a use after release shows.
 std::size_t keptImageBytes() noexcept;
 

@@ -52,7 +52,7 @@ TEST(ImageBuffer, ThreadsKeepTheirNewestReleasedBlocks) {
         ImageAllocator<double> allocator;
         const std::size_t small = (std::size_t{64} << 10) / sizeof(double);
         std::vector<double*> old;
-        for (std::size_t k = 0; k < 30; ++k) old.push_back(allocator.allocate(small + 512 * k));
+        for (std::size_t k = 0; k < 60; ++k) old.push_back(allocator.allocate(small + 512 * k));
         for (std::size_t k = 0; k < old.size(); ++k) allocator.deallocate(old[k], small + 512 * k);
         const std::size_t before = keptImageBytes();
         EXPECT_GT(before, 0u);
