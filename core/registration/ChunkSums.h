@@ -90,7 +90,9 @@ __attribute__((target("avx512f"))) inline int32_t addPixelPairs(__m512d (&produc
     // Lane i of a half takes e[(i + k) % 4] of its own half.
     constexpr int turnOne = 1 | 2 << 2 | 3 << 4 | 0 << 6;
     constexpr int turnTwo = 2 | 3 << 2 | 0 << 4 | 1 << 6;
-    constexpr __mmask8 all = 0xFF; // (see the masked forms below)
+    // Masked forms with every lane set: GCC 12's plain forms warn about an
+    // undefined start value.
+    constexpr __mmask8 all = 0xFF;
     __m512d nearSums = _mm512_mask_shuffle_f64x2(products[0], all, products[0], products[1], 0x44);
     __m512d farSums = products[2];
     // The pairs of the next group are formed before the current group's are

@@ -238,14 +238,15 @@ struct GridGradientRule {
     // Pixels p ... p + 7, for families with derivativeColumns.
     [[gnu::always_inline]] __attribute__((target("avx512f"))) void termColumns(int32_t p,
                                                                               Lanes (&t)[count + 1]) const
-        requires requires(const Terms& f, const Lanes& v, Lanes (&d)[count]) {
-            f.derivativeColumns(v, row, v, v, d);
+        requires requires(const Terms& f, const typename Terms::Row& r, const Lanes& v, Lanes (&d)[count]) {
+            f.derivativeColumns(v, r, v, v, d);
         }
     {
         const int32_t k = chunk.column[p];
-        Lanes (&d)[count] = reinterpret_cast<Lanes (&)[count]>(t);
+        Lanes d[count];
         family.derivativeColumns(lanesAt(chunk.columnValue + p), row, lanesAt(gradientX + k), lanesAt(gradientY + k),
                                  d);
+        for (int32_t a = 0; a < count; ++a) t[a] = d[a];
         t[count] = lanesAt(grid + k) - lanesAt(chunk.value + p);
     }
 };
