@@ -147,6 +147,43 @@ __attribute__((target("avx512f"))) inline int32_t addPixelPairs(__m512d (&produc
     return p;
 }
 
+// Up to eight vectors turned: lane i of vector j goes to lane j of vector i
+// (the vectors past `count` count as zeros).
+template <int32_t count>
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline void transposeEight(const Lanes (&in)[count],
+                                                                                   __m512d (&out)[8]) {
+    static_assert(count <= 8);
+    // Masked forms with every lane set: GCC 12's plain forms warn about an
+    // undefined start value.
+    constexpr __mmask8 all = 0xFF;
+    __m512d v[8];
+#pragma GCC unroll 8
+    for (int32_t j = 0; j < count; ++j) __builtin_memcpy(&v[j], &in[j], sizeof v[j]);
+#pragma GCC unroll 8
+    for (int32_t j = count; j < 8; ++j) v[j] = _mm512_setzero_pd();
+    // Pairs of lanes, then pairs of pairs, then halves.
+    __m512d t[8], u[8];
+#pragma GCC unroll 4
+    for (int32_t j = 0; j < 8; j += 2) {
+        t[j] = _mm512_mask_unpacklo_pd(v[j], all, v[j], v[j + 1]);
+        t[j + 1] = _mm512_mask_unpackhi_pd(v[j], all, v[j], v[j + 1]);
+    }
+    const __m512i evenPairs = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+    const __m512i oddPairs = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+#pragma GCC unroll 2
+    for (int32_t h = 0; h < 8; h += 4) {
+        u[h] = _mm512_permutex2var_pd(t[h], evenPairs, t[h + 2]);
+        u[h + 1] = _mm512_permutex2var_pd(t[h + 1], evenPairs, t[h + 3]);
+        u[h + 2] = _mm512_permutex2var_pd(t[h], oddPairs, t[h + 2]);
+        u[h + 3] = _mm512_permutex2var_pd(t[h + 1], oddPairs, t[h + 3]);
+    }
+#pragma GCC unroll 4
+    for (int32_t j = 0; j < 4; ++j) {
+        out[j] = _mm512_mask_shuffle_f64x2(u[j], all, u[j], u[j + 4], 0x44);
+        out[j + 4] = _mm512_mask_shuffle_f64x2(u[j], all, u[j], u[j + 4], 0xEE);
+    }
+}
+
 template <int32_t N, class Rule>
 __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, const Rule& rule, int32_t count) {
     // Each lane adds its own products in pixel order; lanes past the values
@@ -223,6 +260,31 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
     int32_t p = 0;
     if constexpr (Layout::values == 4 && TermColumns<Rule>) {
         if (rule.columnsConsecutive()) p = addPixelPairs(products, rule, count);
+    } else if constexpr (Layout::residualInLanes && TermColumns<Rule>) {
+        // Terms worked out eight pixels at a time, one term to a vector, then
+        // turned into one vector a pixel: for families whose terms take many
+        // operations each (scaled rotation), against working each pixel's
+        // one by one. The next group's are turned before the current one's
+        // are added, as below.
+        if (rule.columnsConsecutive() && count >= 8) {
+            const auto columnsOf = [&](int32_t q, __m512d (&e)[8]) __attribute__((target("avx512f"), always_inline)) {
+                Lanes t[N + 1];
+                rule.termColumns(q, t);
+                transposeEight(t, e);
+            };
+            __m512d now[8];
+            columnsOf(0, now);
+            for (p = 8; p + 8 <= count; p += 8) {
+                __m512d next[8];
+                columnsOf(p, next);
+#pragma GCC unroll 8
+                for (int32_t j = 0; j < 8; ++j) add(PixelTerms{now[j], 0.0});
+#pragma GCC unroll 8
+                for (int32_t j = 0; j < 8; ++j) now[j] = next[j];
+            }
+#pragma GCC unroll 8
+            for (int32_t j = 0; j < 8; ++j) add(PixelTerms{now[j], 0.0});
+        }
     }
     constexpr int32_t ahead = 4;
     if (count - p >= 2 * ahead) {

@@ -135,6 +135,20 @@ struct ScaledRotationTerms {
         d[2] = ((y * P - x * R) + U) * gx + ((-F) * W) * gy;
         d[3] = ((a2 - x * E) - y * V) * gy + (W * Q) * gx;
     }
+    // Eight pixels at once, one term to a vector: the expressions above, lane
+    // by lane (the products with y alone are the same doubles for every
+    // pixel of the row).
+    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeColumns(const Lanes& x, const Row& row,
+                                                                                    const Lanes& gx, const Lanes& gy,
+                                                                                    Lanes (&d)[4]) const {
+        const double y = row.y;
+        const Lanes K = (y * l + x * m) - q;
+        const Lanes W = (y * m - x * l) + h;
+        d[0] = gx * K + gy * W;
+        d[1] = (-W) * gx + gy * K;
+        d[2] = ((y * P - x * R) + U) * gx + ((-F) * W) * gy;
+        d[3] = ((a2 - x * E) - y * V) * gy + (W * Q) * gx;
+    }
     // Four different expressions: worked one by one, then put in lanes.
     [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
                                                                                   double gx, double gy,
