@@ -127,27 +127,26 @@ struct ScaledRotationTerms {
     };
     Row row(double y) const { return {y}; }
 
-    void derivatives(double x, double y, double gx, double gy, double (&d)[4]) const {
-        const double K = (y * l + x * m) - q;
-        const double W = (y * m - x * l) + h;
+    // The terms of one pixel (T = double), or of eight in the lanes of a
+    // vector (T = Lanes), where the products with y alone are the same
+    // doubles for every pixel of the row.
+    template <class T>
+    [[gnu::always_inline]] void expressions(const T& x, double y, const T& gx, const T& gy, T (&d)[4]) const {
+        const T K = (y * l + x * m) - q;
+        const T W = (y * m - x * l) + h;
         d[0] = gx * K + gy * W;
         d[1] = (-W) * gx + gy * K;
         d[2] = ((y * P - x * R) + U) * gx + ((-F) * W) * gy;
         d[3] = ((a2 - x * E) - y * V) * gy + (W * Q) * gx;
     }
-    // Eight pixels at once, one term to a vector: the expressions above, lane
-    // by lane (the products with y alone are the same doubles for every
-    // pixel of the row).
+    void derivatives(double x, double y, double gx, double gy, double (&d)[4]) const {
+        expressions(x, y, gx, gy, d);
+    }
+    // Eight pixels at once, one term to a vector.
     [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeColumns(const Lanes& x, const Row& row,
                                                                                     const Lanes& gx, const Lanes& gy,
                                                                                     Lanes (&d)[4]) const {
-        const double y = row.y;
-        const Lanes K = (y * l + x * m) - q;
-        const Lanes W = (y * m - x * l) + h;
-        d[0] = gx * K + gy * W;
-        d[1] = (-W) * gx + gy * K;
-        d[2] = ((y * P - x * R) + U) * gx + ((-F) * W) * gy;
-        d[3] = ((a2 - x * E) - y * V) * gy + (W * Q) * gx;
+        expressions(x, row.y, gx, gy, d);
     }
     // Four different expressions: worked one by one, then put in lanes.
     [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
