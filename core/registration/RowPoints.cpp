@@ -127,7 +127,7 @@ __attribute__((target("avx512f"))) inline __mmask8 roundInside(const double* px,
 // Eight columns at a time from either end, then column by column where fewer
 // than eight are left.
 __attribute__((target("avx512f"))) InsideRun laneRun(const double* px, const double* py, int32_t width,
-                                               int32_t modelWidth, int32_t modelHeight) {
+                                                     int32_t modelWidth, int32_t modelHeight) {
     const auto inside = [&](int32_t k) { return roundsInside(px[k], py[k], modelWidth, modelHeight); };
     int32_t begin = 0;
     for (; begin + 8 <= width; begin += 8) {
@@ -163,7 +163,7 @@ InsideRun plainRun(const double* px, const double* py, int32_t width, int32_t mo
 } // namespace
 
 InsideRun insideRunAt(BatchLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
-                int32_t modelHeight) {
+                      int32_t modelHeight) {
     return level == BatchLevel::Avx512 ? laneRun(px, py, width, modelWidth, modelHeight)
                                        : plainRun(px, py, width, modelWidth, modelHeight);
 }

@@ -36,7 +36,7 @@ struct InsideRun {
     int32_t end;
 };
 InsideRun insideRunAt(BatchLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
-                int32_t modelHeight);
+                      int32_t modelHeight);
 
 inline InsideRun insideRun(const double* px, const double* py, int32_t width, int32_t modelWidth, int32_t modelHeight) {
     return insideRunAt(supportedBatchLevel(), px, py, width, modelWidth, modelHeight);
