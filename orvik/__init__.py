@@ -7,10 +7,9 @@ the first pixel's centre) to the position on a frame; stacks are indexed
 """
 
 from .convert import from_ndimage, from_opencv, from_skimage, to_ndimage, to_opencv, to_skimage
-from .geometry import FAMILIES
+from .geometry import FAMILIES, common_support, largest_rectangle, support_mask
 from .result import StackResult
-from .stack import (REFERENCES, Frames, common_support, largest_rectangle, register_stack, support_mask,
-                    transform_stack)
+from .stack import REFERENCES, Frames, register_stack, transform_stack
 
 __all__ = [
     "FAMILIES", "REFERENCES", "Frames", "StackResult", "common_support", "from_ndimage", "from_opencv",

@@ -22,7 +22,8 @@ import tomllib
 
 import numpy as np
 
-from . import cli, geometry, io, sample
+from . import geometry, jobs, sample
+from .errors import run_reporting
 
 DEFAULTS = {
     "input": None,
@@ -60,17 +61,7 @@ def load_settings(path):
 
 def run(folder="Orvik", out=sys.stdout):
     """Run the job for the application folder; returns the exit status."""
-    try:
-        return _run(folder, out)
-    except cli.UsageError as error:
-        cli._fail(error)
-        return 2
-    except (io.StackError, OSError, ValueError, RuntimeError, MemoryError) as error:
-        cli._fail(error)
-        return 1
-    except Exception as error:  # still one line for the user, naming what went wrong
-        cli._fail(f"{type(error).__name__}: {error}")
-        return 1
+    return run_reporting(lambda: _run(folder, out))
 
 
 def _run(folder, out):
@@ -97,7 +88,7 @@ def _run(folder, out):
     if reference.lower() not in ("first", "previous", "mean"):
         reference = inside(reference)
     files = {name: os.path.join(output, name) for name in ("aligned.tif", "matrices.json", "report.png")}
-    result, line = cli.align_files(
+    result, line = jobs.align_files(
         inside(settings["input"]), files["aligned.tif"], settings["family"], reference,
         threads=settings["threads"], normalize=settings["normalize"], rounds=settings["rounds"],
         crop=settings["crop"], matrices=files["matrices.json"], report=files["report.png"], progress=True)

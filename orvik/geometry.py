@@ -169,3 +169,65 @@ def describe(matrix, shape):
     rotation = math.degrees(math.atan2(jac[1, 0] - jac[0, 1], jac[0, 0] + jac[1, 1]))
     scale = math.sqrt(abs(np.linalg.det(jac)))
     return float(moved[0] - cx), float(moved[1] - cy), rotation, scale
+
+
+def support_mask(matrices, shape):
+    """Boolean mask of the reference grid pixels that every frame covers."""
+    mask = np.ones(shape, dtype=bool)
+    for m in getattr(matrices, "matrices", matrices):  # a StackResult or a sequence of matrices
+        mask &= support(m, shape)
+    return mask
+
+
+def common_support(matrices, shape):
+    """Slices (rows, columns) of the largest axis-aligned rectangle valid in every frame.
+
+    `aligned[:, rows, columns]` crops an aligned stack to the area where no
+    frame is padded with zeros; both slices are empty when no pixel is common.
+    """
+    return largest_rectangle(support_mask(matrices, shape))
+
+
+def largest_rectangle(mask):
+    """Slices of the largest all-True rectangle of a 2-D boolean mask."""
+    mask = np.asarray(mask, dtype=bool)
+    h, w = mask.shape
+    filled = mask.any(axis=1)
+    left = np.where(filled, mask.argmax(axis=1), w)
+    right = np.where(filled, w - 1 - mask[:, ::-1].argmax(axis=1), -1)
+    if np.array_equal(mask.sum(axis=1), np.maximum(right - left + 1, 0)):
+        return _largest_in_intervals(left, right)
+    return _largest_by_histogram(mask)
+
+
+def _largest_in_intervals(left, right):
+    # Each row holds one run [left, right]: the best rectangle starting at row a
+    # spans rows a..b with the columns common to all of them.
+    best, where = 0, (0, 0, 0, 0)
+    for a in range(len(left)):
+        lo = np.maximum.accumulate(left[a:])
+        hi = np.minimum.accumulate(right[a:])
+        areas = np.maximum(hi - lo + 1, 0) * np.arange(1, len(lo) + 1)
+        b = int(areas.argmax())
+        if areas[b] > best:
+            best, where = int(areas[b]), (a, a + b + 1, int(lo[b]), int(hi[b]) + 1)
+    return slice(where[0], where[1]), slice(where[2], where[3])
+
+
+def _largest_by_histogram(mask):
+    # Row by row, the largest rectangle under the histogram of True runs above.
+    h, w = mask.shape
+    heights = np.zeros(w + 1, dtype=np.int64)
+    best, where = 0, (0, 0, 0, 0)
+    for row in range(h):
+        heights[:w] = np.where(mask[row], heights[:w] + 1, 0)
+        stack = []
+        for col in range(w + 1):
+            start = col
+            while stack and stack[-1][1] >= heights[col]:
+                start, height = stack.pop()
+                area = height * (col - start)
+                if area > best:
+                    best, where = area, (row - height + 1, row + 1, start, col)
+            stack.append((start, heights[col]))
+    return slice(where[0], where[1]), slice(where[2], where[3])

@@ -46,9 +46,7 @@ class StackResult:
 
     def common_support(self):
         """Slices (rows, columns) of the largest rectangle valid in every aligned frame."""
-        from .stack import common_support
-
-        return common_support(self.matrices, self.shape)
+        return geometry.common_support(self.matrices, self.shape)
 
     def to_dict(self):
         return {
