@@ -3,12 +3,12 @@
 import concurrent.futures
 import inspect
 import os
-import sys
 from collections import deque
 
 import numpy as np
 
 from . import geometry, maps, selection
+from .progress import bar as progress_bar
 from .result import StackResult
 
 REFERENCES = ("first", "previous", "mean")
@@ -152,10 +152,7 @@ class _Runner:
 
 
 def _progress(total, desc, enabled):
-    from tqdm import tqdm
-
-    return tqdm(total=total, desc=desc, unit="frame", file=sys.stderr, disable=not enabled,
-                dynamic_ncols=True, leave=False)
+    return progress_bar(total, desc, enabled)
 
 
 # ----------------------------------------------------------------- the tasks
