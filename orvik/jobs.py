@@ -109,10 +109,18 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
     if report:
         from .report import write_report
 
-        aligned = tiffmeta.open_file(output_path, time_axis).frames(channel)
+        aligned = _read_back(output_path, time_axis, (channel or 0) if opened.channels else None)
         write_report(report, result, before=stack.mean(), after=Frames(aligned).mean(),
                      metadata=opened.metadata, crop=cropped, **_compared(result, template, stack, aligned))
     return result, summary(result, elapsed, output_path, cropped and cropped[2])
+
+
+def _read_back(path, time_axis, channel):
+    # A .npy output has no axes to say it holds channels, but we wrote it.
+    if os.path.splitext(path)[1].lower() in io.NPY_SUFFIXES:
+        data = np.load(path, mmap_mode="r")
+        return data[:, channel] if channel is not None else data
+    return tiffmeta.open_file(path, time_axis).frames(channel)
 
 
 def _compared(result, template, stack, aligned):
