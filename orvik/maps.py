@@ -62,11 +62,19 @@ def as_matrix(value, shape=None, what="the matrix"):
     return _check_linear(m, shape, what)
 
 
-def as_matrices(values, count=None, shape=None):
-    """A list of our matrices from a sequence of ours or of scikit-image transforms (see `as_matrix`)."""
+def as_matrices(values, count=None, shape=None, estimated=False):
+    """A list of our matrices from a sequence of ours or of scikit-image transforms (see `as_matrix`).
+
+    `estimated` matrices come from a registration result: only their shape is
+    checked, since a registration that went astray must still give its frame
+    (empty or distorted) rather than stop the whole stack.
+    """
     if isinstance(values, np.ndarray) and values.ndim == 2:
         raise ValueError(f"one matrix of shape {values.shape} was given: pass one matrix per frame")
-    matrices = [as_matrix(v, shape, f"matrix {i}") for i, v in enumerate(values)]
+    if estimated:
+        matrices = [geometry.check_matrix(v) for v in values]
+    else:
+        matrices = [as_matrix(v, shape, f"matrix {i}") for i, v in enumerate(values)]
     if count is not None and len(matrices) != count:
         raise ValueError(f"{len(matrices)} matrices for {count} frames")
     return matrices

@@ -9,6 +9,9 @@ import dataclasses
 
 import numpy as np
 
+from .maps import as_matrices
+from .result import StackResult
+
 
 class _ChannelFrames:
     """Frames (frames, rows, columns) of one channel of a (frames, channels, rows, columns) stack."""
@@ -117,21 +120,24 @@ def register_to_frame(register, frames, index):
 
 def transform_channels(transform, frames, matrices, out, **options):
     """Every channel of a (frames, channels, rows, columns) stack through its frame's matrix."""
-    from .result import StackResult
-
     t, c, h, w = (int(s) for s in frames.shape)
-    if isinstance(matrices, StackResult):
+    estimated = isinstance(matrices, StackResult)
+    original = matrices
+    if estimated:
         if tuple(matrices.shape) != (h, w):
             raise ValueError(f"the matrices were estimated on {matrices.shape[0]}x{matrices.shape[1]} frames, "
                              f"these are {h}x{w}")
         matrices = matrices.matrices
-    from .maps import as_matrices
-
-    matrices = as_matrices(matrices, t, (h, w))
+    matrices = as_matrices(matrices, t, (h, w), estimated=estimated)
     if out is None:
         out = np.empty((t, c, h, w), dtype=np.float32)
     elif tuple(out.shape) != (t, c, h, w):
         raise ValueError(f"the output has shape {tuple(out.shape)}, expected {(t, c, h, w)}")
     planes = out.reshape(t * c, h, w) if isinstance(out, np.ndarray) and out.flags.c_contiguous else _Planes(out)
-    transform(_Planes(frames), [m for m in matrices for _ in range(c)], out=planes, **options)
+    if estimated:
+        # Still a result, so that its estimates are taken as they are, one per plane.
+        repeated = dataclasses.replace(original, matrices=np.repeat(np.asarray(matrices), c, axis=0))
+    else:
+        repeated = [m for m in matrices for _ in range(c)]
+    transform(_Planes(frames), repeated, out=planes, **options)
     return out

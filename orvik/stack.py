@@ -389,12 +389,13 @@ def transform_stack(frames, matrices, out=None, executor=None, progress=False, *
         return selection.transform_channels(transform_stack, frames, matrices, out, executor=executor,
                                             progress=progress, threads=threads)
     stack = Frames(frames)
-    if isinstance(matrices, StackResult):
+    estimated = isinstance(matrices, StackResult)
+    if estimated:
         if tuple(matrices.shape) != stack.shape:
             raise ValueError(f"the matrices were estimated on {matrices.shape[0]}x{matrices.shape[1]} frames, "
                              f"these are {stack.shape[0]}x{stack.shape[1]}")
         matrices = matrices.matrices
-    matrices = maps.as_matrices(matrices, len(stack), stack.shape)
+    matrices = maps.as_matrices(matrices, len(stack), stack.shape, estimated=estimated)
     shape = (len(stack),) + stack.shape
     if out is None:
         out = np.empty(shape, dtype=np.float32)

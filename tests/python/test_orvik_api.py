@@ -98,6 +98,16 @@ def test_one_matrix_for_the_whole_stack_is_refused_and_failed_estimates_pass():
     assert np.all(out[0] == 1.0) and np.all(out[1] == 0.0)
 
 
+def test_a_degenerate_estimate_in_a_result_is_resampled_not_refused():
+    # A registration gone astray must not stop the stack; only matrices handed in are judged.
+    stack = np.ones((2, 2, 8, 8))
+    result = orvik.StackResult("affine", "first", (8, 8), np.array([_rotation(0, 0, 0), np.eye(2, 3)]),
+                               np.zeros((2, 2, 3, 2)), np.zeros(2))
+    for frames in (stack[:, 0], stack):
+        out = orvik.transform_stack(frames, result)
+        assert np.all(out[0] == 1.0) and out.shape == frames.shape
+
+
 def test_channels_register_on_one_and_move_together():
     stack, _ = drifted(frames=3)
     channels = np.stack([stack[:, ::-1, ::-1].copy(), stack], axis=1)  # (frames, channels, rows, columns)
