@@ -218,3 +218,28 @@ def test_verbose_says_what_it_read_and_quiet_says_nothing(files, tmp_path):
     assert "axes TCYX, pixel 0.2 x 0.25 µm, interval 0.5 s, registered on channel 1 of 2" in done.stderr
     done = run("align", files / "ij.tif", "-o", tmp_path / "o.tif", "-q", "--compress", "zlib")
     assert done.returncode == 0 and done.stderr == ""
+
+
+def test_bar_on_a_terminal_stays_as_a_final_line(files, tmp_path):
+    import pty
+
+    controller, terminal = pty.openpty()
+    env = dict(os.environ, COLUMNS="100")
+    env["PYTHONPATH"] = os.pathsep.join([str(ROOT)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    try:
+        done = subprocess.run([sys.executable, "-m", "orvik", "align", str(files / "plain.tif"), "-o",
+                               str(tmp_path / "o.tif")], stdout=subprocess.PIPE, stderr=terminal, env=env,
+                              timeout=300)
+    finally:
+        os.close(terminal)
+    shown = b""
+    try:
+        while chunk := os.read(controller, 4096):
+            shown += chunk
+    except OSError:  # the terminal's other end is closed: all is read
+        pass
+    os.close(controller)
+    assert done.returncode == 0
+    final = shown.decode().replace("\r\n", "\n").split("\r")[-1].splitlines()
+    assert final[-1].startswith("resampling: 100%") and "4/4" in final[-1] and "frame/s]" in final[-1]
+    assert any(line.startswith("registering: 100%") and "3/3" in line for line in shown.decode().split("\r"))
