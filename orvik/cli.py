@@ -55,7 +55,8 @@ def build_parser():
                                 epilog=_MANY)
     apply.add_argument("input", metavar="INPUT", nargs="+",
                        help="stack to resample (.tif, .tiff or .npy), a folder of them or a glob pattern")
-    apply.add_argument("-m", "--matrices", required=True, metavar="M.json", help="matrices saved by align")
+    apply.add_argument("-m", "--matrices", required=True, metavar="M.json",
+                       help="matrices saved by align; with many inputs it may be a {name} pattern")
     apply.add_argument("-o", "--output", required=True, metavar="OUTPUT",
                        help="stack to write, or with many inputs a folder or a {name} pattern")
     _common(apply)
@@ -134,7 +135,8 @@ def _transform(args):
     _check_common(args)
 
     def one(path, places):
-        return jobs.transform_files(path, args.matrices, places["output"], threads=args.threads, crop=args.crop,
+        matrices = args.matrices.replace("{name}", inputs.name_of(path))
+        return jobs.transform_files(path, matrices, places["output"], threads=args.threads, crop=args.crop,
                                     progress=not args.quiet, time_axis=args.time_axis, dtype=args.dtype,
                                     compression=args.compress)
 

@@ -20,6 +20,7 @@ from .errors import UsageError
 FOLDER_NAMES = {"output": "_aligned{suffix}", "matrices": "_matrices.json", "report": "_report.png",
                 "table": "_frames.csv"}
 _STACKS = io.TIFF_SUFFIXES + io.NPY_SUFFIXES
+_FILES = _STACKS + (".json", ".png", ".csv")
 
 
 def expand(arguments):
@@ -55,6 +56,9 @@ def place(value, path, many, role):
         return None
     if "{name}" in value:
         return value.replace("{name}", name_of(path))
+    if many and not os.path.isdir(value) and os.path.splitext(value)[1].lower() in _FILES:
+        raise UsageError(f"{value}: with several inputs an output names a folder or a {{name}} pattern, "
+                         "not one file")
     if many or os.path.isdir(value):
         suffix = os.path.splitext(path)[1].lower() if role == "output" else ""
         return os.path.join(value, name_of(path) + FOLDER_NAMES[role].format(suffix=suffix))

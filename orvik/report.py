@@ -1,5 +1,7 @@
 """A one-page PNG report of a stack registration."""
 
+import math
+
 import numpy as np
 
 from . import geometry
@@ -28,43 +30,22 @@ def write_report(path, result, before=None, after=None, title=None, *, metadata=
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-    motion = result.describe()
-    frames = np.arange(len(result))
-    pixel = metadata.pixel_size if metadata is not None and metadata.pixel_size else None
-    unit = (metadata.unit or "units") if pixel else "px"
-    interval = metadata.frame_interval if metadata is not None and metadata.frame_interval else None
-    times = frames * interval if interval else frames
-    time_label = f"time ({metadata.time_unit or 's'})" if interval else "frame"
-    shifts = motion[:, :2] * (np.asarray(pixel) if pixel else 1.0)
-
-    scores = getattr(result, "scores", None)
-    if scores is not None:
-        similarity = ("similarity score", np.asarray(scores, dtype=np.float64))
-    else:
-        similarity = ("residual (mean squared difference)", np.asarray(result.residuals))
-    flags = getattr(result, "flags", None)
-    suspect = np.flatnonzero(np.asarray(flags, dtype=bool)) if flags is not None else np.array([], dtype=int)
-
-    traces = [(f"shift of the centre ({unit})", [(shifts[:, 0], "dx"), (shifts[:, 1], "dy")]),
-              ("rotation (degrees)", [(motion[:, 2], None)])]
-    if geometry.family_code(result.family) not in (2, 3):
-        traces.append(("scale", [(motion[:, 3], None)]))
-    traces.append((similarity[0], [(similarity[1], None)]))
+    times, time_label, traces, suspect = traces_of(result, metadata)
 
     support = geometry.support_mask(result, result.shape)
     if crop is not None:
         support = support[crop[0], crop[1]]
-    images = _images(before, after, support, reference_image, frame_image, frame_index, crop)
+    images = image_panels(before, after, support, reference_image, frame_image, frame_index, crop)
 
     figure = Figure(figsize=(12, 9 if images else 5.5), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)
-    grid = figure.add_gridspec(2 if images else 1, max(len(traces), len(images)) * 2,
+    grid = figure.add_gridspec(2 if images else 1, math.lcm(len(traces), len(images) or 1),
                                height_ratios=[1, 1.6] if images else [1])
     span = grid.ncols // len(traces)
     for column, (label, series) in enumerate(traces):
         axes = figure.add_subplot(grid[0, column * span:(column + 1) * span])
         for values, name in series:
-            axes.plot(times, values, marker="." if len(frames) < 60 else None, label=name)
+            axes.plot(times, values, marker="." if len(times) < 60 else None, label=name)
         for i in suspect:
             axes.axvline(times[i], color="tab:red", alpha=0.35, linewidth=1.5)
         axes.set_title(label, fontsize=9)
@@ -91,7 +72,34 @@ def write_report(path, result, before=None, after=None, title=None, *, metadata=
     figure.savefig(path, format="png")
 
 
-def _images(before, after, support, reference, frame, index, crop):
+def traces_of(result, metadata=None):
+    """(x values, x label, [(title, [(values, legend)])], suspect frame indices) of the trace panels."""
+    motion = result.describe()
+    frames = np.arange(len(result))
+    pixel = metadata.pixel_size if metadata is not None and metadata.pixel_size else None
+    unit = (metadata.unit or "units") if pixel else "px"
+    interval = metadata.frame_interval if metadata is not None and metadata.frame_interval else None
+    times = frames * interval if interval else frames
+    time_label = f"time ({metadata.time_unit or 's'})" if interval else "frame"
+    shifts = motion[:, :2] * (np.asarray(pixel) if pixel else 1.0)
+
+    scores = getattr(result, "scores", None)
+    if scores is not None:
+        similarity = ("similarity score", np.asarray(scores, dtype=np.float64))
+    else:
+        similarity = ("residual (mean squared difference)", np.asarray(result.residuals))
+    flags = getattr(result, "flags", None)
+    suspect = np.flatnonzero(np.asarray(flags, dtype=bool)) if flags is not None else np.array([], dtype=int)
+
+    traces = [(f"shift of the centre ({unit})", [(shifts[:, 0], "dx"), (shifts[:, 1], "dy")]),
+              ("rotation (degrees)", [(motion[:, 2], None)])]
+    if geometry.family_code(result.family) not in (2, 3):  # translation and rigid maps keep the scale at 1
+        traces.append(("scale", [(motion[:, 3], None)]))
+    traces.append((similarity[0], [(similarity[1], None)]))
+    return times, time_label, traces, suspect
+
+
+def image_panels(before, after, support, reference, frame, index, crop):
     """(image, title, (low, high), colour map) for each image panel."""
     panels = []
     if before is None or after is None:

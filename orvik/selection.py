@@ -64,12 +64,33 @@ class _Reordered:
         return self._frames[self._order[i]]
 
 
+def from_tiff(frames):
+    """A `tifffile.TiffFile` whose pages interleave channels as (frames, channels, rows, columns).
+
+    Its pages alone would read as frames x channels frames; anything else is
+    returned as it is.
+    """
+    if not (hasattr(frames, "pages") and hasattr(frames, "series")) or len(frames.series) != 1:
+        return frames
+    series = frames.series[0]
+    if "C" not in series.axes or series.shape[series.axes.index("C")] < 2:
+        return frames
+    from . import io, tiffmeta
+
+    try:
+        return tiffmeta.open_file(frames.filehandle.path).data
+    except io.StackError as error:
+        raise ValueError(str(error)) from None
+
+
 def one_channel(frames, channel):
     """The frames of `channel` of a 4-D stack; `frames` itself when `channel` is None.
 
-    Raises ValueError for a channel that the stack does not have, or a channel
-    asked of a stack without a channel axis.
+    A `tifffile.TiffFile` with channels counts as a 4-D stack. Raises
+    ValueError for a channel that the stack does not have, or a channel asked
+    of a stack without a channel axis.
     """
+    frames = from_tiff(frames)
     if channel is None:
         return frames
     if isinstance(channel, bool) or not isinstance(channel, (int, np.integer)):

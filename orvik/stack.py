@@ -385,6 +385,7 @@ def transform_stack(frames, matrices, out=None, executor=None, progress=False, *
     and defaults to a new float32 array (every warped value is exactly a
     float32). Pixels that fall outside a frame are 0.0. Returns `out`.
     """
+    frames = selection.from_tiff(frames)
     if getattr(frames, "ndim", None) == 4:
         return selection.transform_channels(transform_stack, frames, matrices, out, executor=executor,
                                             progress=progress, threads=threads)

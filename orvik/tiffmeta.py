@@ -181,7 +181,6 @@ def _view(path, axes, shape, keep):
 
     others = axes[:-2]
     index = tuple(slice(None) if a in keep else 0 for a in others)
-    order = [others.index(a) for a in keep]
     reduced = [a for a in others if a in keep]  # the kept axes in file order
     order = [reduced.index(a) for a in keep] + [len(keep), len(keep) + 1]
     try:

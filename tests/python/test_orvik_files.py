@@ -45,6 +45,8 @@ def files(tmp_path_factory):
     tifffile.imwrite(folder / "ome_ct.tif", np.swapaxes(data, 0, 1).copy(), ome=True,
                      metadata={"axes": "CTYX", **OME_SIZES})
     tifffile.imwrite(folder / "shaped.tif", data, metadata={"axes": "TCYX"})
+    tifffile.imwrite(folder / "shaped_cm.tif", data, metadata={"axes": "TCYX"}, resolution=(5e4, 4e4),
+                     resolutionunit="CENTIMETER")
     tifffile.imwrite(folder / "plain.tif", data[:, 0], photometric="minisblack")
     tifffile.imwrite(folder / "z.tif", data[:, 0], imagej=True, metadata={"axes": "ZYX"})
     tifffile.imwrite(folder / "tz.tif", np.stack([data[:, :1]] * 2, axis=1), imagej=True,
@@ -73,6 +75,15 @@ def test_axes_come_from_the_file(files, name, time_axis, axes, channels):
                                       data[t, max(channels - 1, 0)])
 
 
+def test_an_open_tiff_with_channels_is_not_read_as_twice_the_frames(files):
+    data = _channels()
+    with tifffile.TiffFile(files / "ij_zlib.tif") as tiff:
+        result = orvik.register_stack(tiff, "rigid", progress=False, channel=1)
+        out = orvik.transform_stack(tiff, result)
+    assert len(result) == 4 and out.shape == data.shape
+    np.testing.assert_array_equal(result.matrices, orvik.register_stack(data[:, 1], "rigid", progress=False).matrices)
+
+
 @pytest.mark.parametrize("name, time_axis, message", [
     ("z.tif", None, "a Z axis of 4 planes .*\\(--time-axis Z\\)"),
     ("tz.tif", None, "the Z axis \\(2 long, axes TZYX\\) is neither the time axis nor channels"),
@@ -87,6 +98,7 @@ def test_axes_that_cannot_be_aligned_are_refused(files, name, time_axis, message
 @pytest.mark.parametrize("name, kind, pixel, interval", [
     ("ij.tif", "imagej", (0.2, 0.25), 0.5),
     ("ome.tif", "ome", (0.2, 0.25), 0.5),
+    ("shaped_cm.tif", "shaped", (0.2, 0.25), None),
 ])
 def test_output_keeps_axes_sizes_interval_and_moves_every_channel(files, tmp_path, name, kind, pixel, interval):
     out = tmp_path / "out.tif"
@@ -98,6 +110,7 @@ def test_output_keeps_axes_sizes_interval_and_moves_every_channel(files, tmp_pat
     assert (meta.kind, meta.axes, written.dtype, written.channels) == (kind, "TCYX", np.uint16, 2)
     np.testing.assert_allclose(meta.pixel_size, pixel)
     assert meta.unit == "µm" and meta.frame_interval == interval
+    assert tiffmeta.open_file(files / name).metadata.pixel_size == pytest.approx(pixel)
     data = _channels()
     alone = orvik.register_stack(data[:, 1], "rigid", progress=False)
     np.testing.assert_array_equal(result.matrices, alone.matrices)
@@ -199,6 +212,13 @@ def test_patterns_folders_and_clashes(files, tmp_path):
     assert done.returncode == 2 and "would both write" in done.stderr and not (tmp_path / "out").exists()
     done = run("align", tmp_path / "nothing*.tif", "-o", tmp_path / "out")
     assert done.returncode == 2 and "no file matches" in done.stderr
+    done = run("align", tmp_path / "a", "-o", tmp_path / "one.tif")
+    assert done.returncode == 2 and "names a folder or a {name} pattern" in done.stderr
+    # Matrices per input for the resampling of other files.
+    done = run("align", tmp_path / "a", "-o", tmp_path / "m", "--matrices", tmp_path / "m" / "{name}.json", "-q")
+    assert done.returncode == 0, done.stderr
+    done = run("transform", tmp_path / "a", "-m", tmp_path / "m" / "{name}.json", "-o", tmp_path / "t", "-q")
+    assert done.returncode == 0 and os.path.exists(tmp_path / "t" / "x_aligned.tif"), done.stderr
 
 
 @pytest.mark.parametrize("args, message", [
@@ -243,3 +263,36 @@ def test_bar_on_a_terminal_stays_as_a_final_line(files, tmp_path):
     final = shown.decode().replace("\r\n", "\n").split("\r")[-1].splitlines()
     assert final[-1].startswith("resampling: 100%") and "4/4" in final[-1] and "frame/s]" in final[-1]
     assert any(line.startswith("registering: 100%") and "3/3" in line for line in shown.decode().split("\r"))
+
+
+@pytest.mark.parametrize("family, scores, panels", [
+    ("rigid", None, ["shift of the centre (µm)", "rotation (degrees)", "residual (mean squared difference)"]),
+    ("affine", [0.9, 0.2, 0.8], ["shift of the centre (µm)", "rotation (degrees)", "scale", "similarity score"]),
+])
+def test_report_traces_follow_the_family_units_and_flags(family, scores, panels):
+    from orvik import report
+
+    stack, _ = drifted(frames=3)
+    result = orvik.register_stack(stack, family, progress=False)
+    if scores is not None:
+        result.scores, result.flags = np.array(scores), np.array([False, True, False])
+    metadata = tiffmeta.Metadata(pixel_size=(0.5, 0.5), unit="µm", frame_interval=2.0, time_unit="s")
+    times, label, traces, suspect = report.traces_of(result, metadata)
+    assert [title for title, _ in traces] == panels
+    assert label == "time (s)" and list(times) == [0.0, 2.0, 4.0]
+    np.testing.assert_allclose(traces[0][1][0][0], result.describe()[:, 0] * 0.5)
+    assert list(suspect) == ([1] if scores else [])
+
+
+def test_report_after_mean_is_judged_over_the_common_area_only():
+    from orvik import report
+
+    after = np.full((6, 6), 100.0)
+    after[:, :2] = 0.0   # the zero-padded border of the aligned frames
+    support = np.ones((6, 6), bool)
+    support[:, :2] = False
+    panels = report.image_panels(np.full((6, 6), 100.0), after, support, None, after, 1, None)
+    masked, _, limits, _ = panels[1]
+    assert np.isnan(masked[:, :2]).all() and limits == (100.0, 100.0)
+    difference = panels[2][0]
+    assert np.isnan(difference[:, :2]).all() and np.all(difference[:, 2:] == 0.0)
