@@ -112,7 +112,10 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
         aligned = _read_back(output_path, time_axis, (channel or 0) if opened.channels else None)
         write_report(report, result, before=stack.mean(), after=Frames(aligned).mean(),
                      metadata=opened.metadata, crop=cropped, **_compared(result, template, stack, aligned))
-    return result, summary(result, elapsed, output_path, cropped and cropped[2])
+    line = summary(result, elapsed, output_path, cropped and cropped[2])
+    if opened.channels:
+        line += f" ({opened.channels} channels, registered on channel {used_channel})"
+    return result, line
 
 
 def _read_back(path, time_axis, channel):

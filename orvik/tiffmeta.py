@@ -256,7 +256,7 @@ def _read_metadata(tiff, kind):
         else:
             _read_resolution(tiff.pages[0], metadata)
             if kind == "imagej":
-                _read_imagej(tiff.imagej_metadata or {}, metadata)
+                _read_imagej(tiff.imagej_metadata or {}, metadata, tiff.pages[0])
     except (ValueError, TypeError, KeyError, ElementTree.ParseError, ZeroDivisionError) as error:
         # Metadata we cannot read costs the output its sizes, not the alignment.
         log.warning("%s: cannot read the physical sizes (%s)", tiff.filename, error)
@@ -285,13 +285,14 @@ def _ratio(value):
     return float(value)
 
 
-def _read_imagej(values, metadata):
-    # ImageJ keeps the unit of its resolution tags and the frame interval in its description.
-    if metadata.pixel_size:
-        unit = str(values.get("unit", "")).strip()
-        metadata.unit = _UNITS.get(unit, unit or None)
-        if metadata.unit is None or metadata.unit in ("pixel", "pixels"):
-            metadata.unit = None
+def _read_imagej(values, metadata, page):
+    # ImageJ keeps the unit of its resolution tags, whatever ResolutionUnit says, and the
+    # frame interval in its description.
+    unit = str(values.get("unit", "")).strip()
+    if unit and unit not in ("pixel", "pixels") and "XResolution" in page.tags and "YResolution" in page.tags:
+        rx, ry = (_ratio(page.tags[name].value) for name in ("XResolution", "YResolution"))
+        if rx > 0 and ry > 0:
+            metadata.pixel_size, metadata.unit = (1.0 / rx, 1.0 / ry), _UNITS.get(unit, unit)
     if values.get("finterval"):
         metadata.frame_interval = float(values["finterval"])
         metadata.time_unit = str(values.get("tunit", "s")).replace("sec", "s")

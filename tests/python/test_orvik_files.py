@@ -104,7 +104,7 @@ def test_output_keeps_axes_sizes_interval_and_moves_every_channel(files, tmp_pat
     out = tmp_path / "out.tif"
     result, line = jobs.align_files(files / name, out, "rigid", channel=1, dtype="input", progress=False,
                                     matrices=tmp_path / "m.json")
-    assert line.startswith("aligned 4 frames of 128x128")
+    assert line.startswith("aligned 4 frames of 128x128") and line.endswith("(2 channels, registered on channel 1)")
     written = tiffmeta.open_file(out)
     meta = written.metadata
     assert (meta.kind, meta.axes, written.dtype, written.channels) == (kind, "TCYX", np.uint16, 2)
@@ -188,7 +188,7 @@ def test_many_inputs_each_get_their_outputs_and_one_failure_does_not_stop_them(f
                "--table", tmp_path / "out", "--family", "euclidean", "--reference", "1")
     assert done.returncode == 1, done.stderr
     lines = done.stdout.splitlines()
-    assert len(lines) == 3 and "(rigid, reference frame 1)" in lines[0] and lines[1].endswith("ij_aligned.tif")
+    assert len(lines) == 3 and "(rigid, reference frame 1)" in lines[0] and "ij_aligned.tif (2 channels" in lines[1]
     assert lines[2] == f"aligned 2 of 3 stacks; failed: {files / 'z.tif'}"
     errors = [line for line in done.stderr.splitlines() if line.startswith("orvik: error: ")]
     assert len(errors) == 1 and "z.tif: the stack has a Z axis" in errors[0]
