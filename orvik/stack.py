@@ -219,9 +219,9 @@ def register_stack(frames, family, reference="first", executor=None, progress=Tr
     of `geometry.family_code` (euclidean, similarity, codes as text). With
     `channel` = c, `frames` is (frames, channels, rows, columns) and channel c
     is registered; `transform_stack` then moves every channel. Frames are read
-    one at a time and registered in parallel on a thread pool of `threads` workers (default: one per core; 1 runs serially) or on
-    `executor`, any `concurrent.futures.Executor` including a
-    `dask.distributed.Client`; every choice gives identical results. With
+    one at a time and registered in parallel on a thread pool of `threads`
+    workers (default: one per core; 1 runs serially) or on `executor`, any
+    `concurrent.futures.Executor` including a `dask.distributed.Client`; every choice gives identical results. With
     `normalize` each frame (and the reference) is scaled to zero mean and unit
     variance before it is registered; the matrices apply to the original frames.
     """
