@@ -3,13 +3,17 @@
 Settings come from `settings.toml` in the application folder when it exists:
 
     input = "stack.tif"        # relative paths are relative to the application folder
-    output = "output"          # folder for aligned.tif, matrices.json, report.png, summary.txt
-    family = "rigid"           # translation, rigid, scaled_rotation, affine, bilinear
-    reference = "first"        # first, previous, mean or a template image file
+    output = "output"          # folder for aligned.tif, matrices.json, frames.csv, report.png, summary.txt
+    family = "rigid"           # translation, rigid, scaled_rotation, affine, bilinear (or an alias)
+    reference = "first"        # first, previous, mean, a frame number ("3") or a template image file
     threads = 2                # default: one per core
     normalize = true
     crop = false
     rounds = 3                 # estimates of the mean reference
+    channel = 0                # the channel to register a multichannel stack on (default 0)
+    time_axis = "Z"            # the axis to align along when the file has no T axis
+    dtype = "float32"          # or "input": the input's pixel type, rounded to nearest and clipped
+    compress = "zlib"          # or "lzma"; default none
 
 Without it the job aligns the sample stack with a known drift that the build
 writes to `sample/` (made on the spot if missing) and reports the error of the
@@ -34,9 +38,13 @@ DEFAULTS = {
     "normalize": True,
     "crop": False,
     "rounds": 3,
+    "channel": None,
+    "time_axis": None,
+    "dtype": "float32",
+    "compress": None,
 }
 _TYPES = {"input": str, "output": str, "family": str, "reference": str, "threads": int, "normalize": bool,
-          "crop": bool, "rounds": int}
+          "crop": bool, "rounds": int, "channel": int, "time_axis": str, "dtype": str, "compress": str}
 _KINDS = {str: "a string", int: "an integer", bool: "true or false"}
 
 
@@ -85,13 +93,16 @@ def _run(folder, out):
     output = inside(settings["output"])
     os.makedirs(output, exist_ok=True)
     reference = settings["reference"]
-    if reference.lower() not in ("first", "previous", "mean"):
+    if reference.lower() not in ("first", "previous", "mean") and not reference.strip().isdigit():
         reference = inside(reference)
-    files = {name: os.path.join(output, name) for name in ("aligned.tif", "matrices.json", "report.png")}
+    files = {name: os.path.join(output, name)
+             for name in ("aligned.tif", "matrices.json", "frames.csv", "report.png")}
     result, line = jobs.align_files(
         inside(settings["input"]), files["aligned.tif"], settings["family"], reference,
         threads=settings["threads"], normalize=settings["normalize"], rounds=settings["rounds"],
-        crop=settings["crop"], matrices=files["matrices.json"], report=files["report.png"], progress=True)
+        crop=settings["crop"], matrices=files["matrices.json"], table=files["frames.csv"],
+        report=files["report.png"], progress=True, channel=settings["channel"], time_axis=settings["time_axis"],
+        dtype=settings["dtype"], compression=settings["compress"])
 
     lines = [line]
     if truth is not None:

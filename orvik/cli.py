@@ -8,7 +8,7 @@ Every failure is one line on standard error.
 import argparse
 import logging
 
-from . import geometry, jobs
+from . import geometry, inputs, jobs, progress, writers
 from .errors import PROGRAM, UsageError, print_failure, run_reporting
 
 
@@ -19,33 +19,46 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser():
-    parser = _Parser(prog=PROGRAM, description="Align the frames of greyscale image stacks.")
+    parser = _Parser(prog=PROGRAM, description="Align the frames of image stacks.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
-    align = commands.add_parser("align", help="register the frames of a stack and write the aligned stack",
-                                description="Register every frame of INPUT to a reference and write the "
-                                            "frames resampled onto the reference grid.")
-    align.add_argument("input", metavar="INPUT", help="stack to align (.tif, .tiff or .npy)")
+    align = commands.add_parser("align", help="register the frames of stacks and write the aligned stacks",
+                                description="Register every frame of each INPUT to a reference and write the "
+                                            "frames resampled onto the reference grid.",
+                                epilog=_MANY)
+    align.add_argument("input", metavar="INPUT", nargs="+",
+                       help="stack to align (.tif, .tiff or .npy), a folder of them or a glob pattern")
     align.add_argument("-o", "--output", required=True, metavar="OUTPUT",
-                       help="aligned stack to write (.tif, .tiff or .npy; float32)")
+                       help="aligned stack to write (.tif, .tiff or .npy), or with many inputs a folder or a "
+                            "{name} pattern")
     align.add_argument("--family", default="rigid", metavar="FAMILY",
-                       help=f"transformation: {', '.join(geometry.FAMILIES)} (default rigid)")
+                       help=f"transformation: {', '.join(geometry.FAMILIES)}, an alias (euclidean, similarity) "
+                            "or a code 2, 3, 4, 6, 8 (default rigid)")
     align.add_argument("--reference", default="first", metavar="REFERENCE",
-                       help="first, previous, mean or a template image file (default first)")
+                       help="first, previous, mean, a frame number or a template image file (default first)")
+    align.add_argument("--channel", type=int, default=None, metavar="K",
+                       help="channel to register a multichannel stack on, from 0 (default 0); every channel is "
+                            "moved with the same maps")
     align.add_argument("--rounds", type=int, default=3, help="estimates of the mean reference (default 3)")
     align.add_argument("--no-normalize", dest="normalize", action="store_false",
                        help="register raw intensities instead of zero-mean unit-variance frames")
     _common(align)
-    align.add_argument("--matrices", metavar="M.json", help="save the matrices, landmarks and residuals")
+    align.add_argument("--matrices", metavar="M.json", help="save the matrices, landmarks, residuals and provenance")
+    align.add_argument("--table", metavar="T.csv", help="save a per-frame table: shifts, rotation, scale, shear, "
+                                                        "residual, score, flag")
     align.add_argument("--report", metavar="R.png", help="save a PNG report")
 
-    apply = commands.add_parser("transform", help="apply saved matrices to another stack",
-                                description="Resample the frames of INPUT through matrices saved by "
-                                            "'align --matrices', e.g. to align another channel.")
-    apply.add_argument("input", metavar="INPUT", help="stack to resample (.tif, .tiff or .npy)")
-    apply.add_argument("-m", "--matrices", required=True, metavar="M.json", help="matrices saved by align")
-    apply.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="stack to write")
+    apply = commands.add_parser("transform", help="apply saved matrices to other stacks",
+                                description="Resample the frames of each INPUT through matrices saved by "
+                                            "'align --matrices', e.g. to align another channel.",
+                                epilog=_MANY)
+    apply.add_argument("input", metavar="INPUT", nargs="+",
+                       help="stack to resample (.tif, .tiff or .npy), a folder of them or a glob pattern")
+    apply.add_argument("-m", "--matrices", required=True, metavar="M.json",
+                       help="matrices saved by align; with many inputs it may be a {name} pattern")
+    apply.add_argument("-o", "--output", required=True, metavar="OUTPUT",
+                       help="stack to write, or with many inputs a folder or a {name} pattern")
     _common(apply)
 
     sample = commands.add_parser("sample", help="write a sample stack with a known drift",
@@ -58,11 +71,26 @@ def build_parser():
     return parser
 
 
+_MANY = ("With several inputs, or a folder or a pattern, each output option is a folder (created when missing) "
+         "that receives NAME_aligned.tif, NAME_matrices.json, NAME_frames.csv and NAME_report.png, or a pattern "
+         "with {name}, the input's name without its suffix. A file that fails is reported and the others go "
+         "on; the status is then non-zero.")
+
+
 def _common(parser):
+    parser.add_argument("--time-axis", metavar="AXIS", default=None,
+                        help="axis of the file to align along when it has no T axis, e.g. Z")
+    parser.add_argument("--dtype", choices=writers.DTYPES, default="float32",
+                        help="pixel type of the output: float32 (default, exact) or the input's own "
+                             "(rounded to nearest, halves to even, clipped to its range)")
+    parser.add_argument("--compress", choices=writers.COMPRESSIONS, default=None,
+                        help="compress the output TIFF")
     parser.add_argument("--threads", type=int, default=None, metavar="N",
                         help="registration threads (default: one per core)")
     parser.add_argument("--crop", action="store_true", help="crop the output to the area valid in every frame")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    talk = parser.add_mutually_exclusive_group()
+    talk.add_argument("-q", "--quiet", action="store_true", help="no progress and no warnings, errors only")
+    talk.add_argument("-v", "--verbose", action="store_true", help="say what is read and written")
 
 
 def main(argv=None):
@@ -71,6 +99,8 @@ def main(argv=None):
 
     def work():
         args = build_parser().parse_args(argv)
+        if args.command != "sample":
+            progress.configure(-1 if args.quiet else 1 if args.verbose else 0)
         return {"align": _align, "transform": _transform, "sample": _sample}[args.command](args)
 
     try:
@@ -83,17 +113,66 @@ def main(argv=None):
 # ----------------------------------------------------------------- commands
 
 def _align(args):
-    _, line = jobs.align_files(args.input, args.output, args.family, args.reference, threads=args.threads,
-                               normalize=args.normalize, rounds=args.rounds, crop=args.crop,
-                               matrices=args.matrices, report=args.report, progress=not args.quiet)
-    print(line)
-    return 0
+    _check_common(args)
+    try:
+        geometry.family_code(args.family)
+    except ValueError as error:
+        raise UsageError(error) from None
+    outputs = {"output": args.output, "matrices": args.matrices, "report": args.report, "table": args.table}
+
+    def one(path, places):
+        _, line = jobs.align_files(path, places["output"], args.family, args.reference, threads=args.threads,
+                                   normalize=args.normalize, rounds=args.rounds, crop=args.crop,
+                                   matrices=places["matrices"], report=places["report"], table=places["table"],
+                                   progress=not args.quiet, channel=args.channel, time_axis=args.time_axis,
+                                   dtype=args.dtype, compression=args.compress)
+        return line
+
+    return _each(args.input, outputs, one, "aligned")
 
 
 def _transform(args):
-    print(jobs.transform_files(args.input, args.matrices, args.output, threads=args.threads, crop=args.crop,
-                               progress=not args.quiet))
-    return 0
+    _check_common(args)
+
+    def one(path, places):
+        matrices = args.matrices.replace("{name}", inputs.name_of(path))
+        return jobs.transform_files(path, matrices, places["output"], threads=args.threads, crop=args.crop,
+                                    progress=not args.quiet, time_axis=args.time_axis, dtype=args.dtype,
+                                    compression=args.compress)
+
+    return _each(args.input, {"output": args.output}, one, "resampled")
+
+
+def _check_common(args):
+    # Settings that are wrong for every input fail once, before any work.
+    if args.threads is not None and args.threads < 1:
+        raise UsageError("--threads must be at least 1")
+    if getattr(args, "rounds", 1) < 1:
+        raise UsageError("--rounds must be at least 1")
+    if getattr(args, "channel", None) is not None and args.channel < 0:
+        raise UsageError("--channel must be 0 or more")
+
+
+def _each(arguments, outputs, job, verb):
+    """Run `job(path, places)` for every input; one summary line each, the worst status at the end."""
+    paths, many = inputs.expand(arguments)
+    plans = inputs.plan(paths, many, **outputs)
+    worst, failed = 0, []
+    for path, places in zip(paths, plans):
+        def work(path=path, places=places):
+            if many:
+                inputs.make_folders(places)
+            print(job(path, places), flush=True)
+            return 0
+
+        status = run_reporting(work, context=path if many else None)
+        if status:
+            worst = max(worst, status)
+            failed.append(path)
+    if many:
+        print(f"{verb} {len(paths) - len(failed)} of {len(paths)} stacks"
+              + (f"; failed: {', '.join(failed)}" if failed else ""), flush=True)
+    return worst
 
 
 def _sample(args):

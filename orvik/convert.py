@@ -4,6 +4,11 @@ Ours map a position of the output (reference) grid to the position read in the
 input frame, with x = column, y = row and the origin at the first pixel's centre;
 the three libraries below use the same origin, so only the layout changes.
 None of them can express a bilinear map: those raise ValueError.
+
+Each `to_*` function returns the other library's own layout, never ours, and
+says which in its name and docstring; `to_skimage_transform` returns a typed
+`skimage.transform.AffineTransform`, which cannot be mistaken for anything
+else. `transform_stack` takes scikit-image transform objects directly.
 """
 
 import numpy as np
@@ -12,20 +17,34 @@ from .geometry import check_matrix, family_code, from_affine3, to_affine3
 
 
 def to_skimage(matrix):
-    """3x3 `params` for `skimage.transform.warp(image, AffineTransform(matrix=params))`, acting on (col, row, 1)."""
+    """SCIKIT-IMAGE LAYOUT: 3x3 `params` for `warp(image, AffineTransform(matrix=params))`, on (col, row, 1)."""
     return to_affine3(matrix)
 
 
+def to_skimage_transform(matrix):
+    """A `skimage.transform.AffineTransform` for `skimage.transform.warp(frame, transform)`.
+
+    It maps output (reference) positions (col, row) to the frame, as warp's
+    inverse map does; `transform.inverse` maps frame positions to the reference.
+    """
+    from skimage.transform import AffineTransform
+
+    return AffineTransform(matrix=to_affine3(matrix))
+
+
 def from_skimage(params, family="affine"):
-    """Our matrix from a 3x3 scikit-image `params` used as warp's inverse map (output -> input, (col, row))."""
-    p = np.asarray(params, dtype=np.float64)
+    """Our matrix from a scikit-image transform or its 3x3 `params`, used as warp's inverse map.
+
+    Warp's inverse map goes from output to input, (col, row): our direction.
+    """
+    p = np.asarray(getattr(params, "params", params), dtype=np.float64)
     if p.shape != (3, 3) or not np.array_equal(p[2], [0.0, 0.0, 1.0]):
         raise ValueError("scikit-image params must be a 3x3 affine matrix with last row (0, 0, 1)")
     return _narrow(from_affine3(p), family)
 
 
 def to_ndimage(matrix):
-    """(matrix, offset) for `scipy.ndimage.affine_transform(image, matrix, offset)`, in (row, col) order."""
+    """NDIMAGE LAYOUT: (matrix, offset) for `scipy.ndimage.affine_transform(image, matrix, offset)`, (row, col)."""
     a = to_affine3(matrix)
     swap = [1, 0]
     return a[np.ix_(swap, swap)].copy(), a[swap, 2].copy()
@@ -47,7 +66,12 @@ def from_ndimage(matrix, offset=0.0, family="affine"):
 
 
 def to_opencv(matrix):
-    """2x3 matrix for `cv2.warpAffine(image, M, (width, height), flags=... | cv2.WARP_INVERSE_MAP)`."""
+    """OPENCV LAYOUT (constant LAST): 2x3 for `cv2.warpAffine(image, M, size, flags=... | WARP_INVERSE_MAP)`.
+
+    Not our layout, though it has our shape: never pass it back to
+    `transform_stack` (which refuses what it can recognise) but through
+    `from_opencv`.
+    """
     return to_affine3(matrix)[:2].copy()
 
 

@@ -22,16 +22,24 @@ def print_failure(message, file=None):
     print(f"{PROGRAM}: error: {text}", file=file or sys.stderr)
 
 
-def run_reporting(work):
-    """Run `work()` and return its status, or report its failure as one line and return 1 or 2."""
+def run_reporting(work, context=None):
+    """Run `work()` and return its status, or report its failure as one line and return 1 or 2.
+
+    `context` (such as the input file of one of many) starts the line when the
+    message does not already name it.
+    """
+    def report(message):
+        message = str(message)
+        print_failure(f"{context}: {message}" if context and str(context) not in message else message)
+
     try:
         return work()
     except UsageError as error:
-        print_failure(error)
+        report(error)
         return 2
     except (StackError, OSError, ValueError, RuntimeError, MemoryError) as error:
-        print_failure(error)
+        report(error)
         return 1
     except Exception as error:  # still one line for the user, naming what went wrong
-        print_failure(f"{type(error).__name__}: {error}")
+        report(f"{type(error).__name__}: {error}")
         return 1

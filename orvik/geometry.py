@@ -18,19 +18,31 @@ FAMILIES = {
     "bilinear": 8,
 }
 _NAMES = {code: name for name, code in FAMILIES.items()}
+#: Other names users of the field give the families; codes count as names too.
+ALIASES = {
+    "shift": 2, "rigid_body": 3, "rigidbody": 3, "euclidean": 3, "similarity": 4, "similar": 4,
+    **{str(code): code for code in _NAMES},
+}
 _COLUMNS = {2: 1, 3: 3, 4: 3, 6: 3, 8: 4}
 
 
 def family_code(family):
-    """Return the code of `family`, given by name or by code; ValueError if unknown."""
+    """Return the code of `family`, given by name, alias or code; ValueError if unknown.
+
+    Names: translation (alias shift), rigid (rigid_body, euclidean),
+    scaled_rotation (similarity), affine, bilinear; case, spaces and hyphens
+    do not matter, and the codes 2, 3, 4, 6, 8 may be given as numbers or text.
+    """
     if isinstance(family, str):
-        code = FAMILIES.get(family.strip().lower().replace("-", "_"))
+        key = "_".join(family.strip().lower().replace("-", " ").split())
+        code = FAMILIES.get(key, ALIASES.get(key))
     elif isinstance(family, (int, np.integer)) and not isinstance(family, bool):
         code = int(family) if int(family) in _NAMES else None
     else:
         code = None
     if code is None:
-        raise ValueError(f"unknown family {family!r} (expected one of {', '.join(FAMILIES)})")
+        raise ValueError(f"unknown family {family!r} (expected one of {', '.join(FAMILIES)}, an alias such as "
+                         "euclidean or similarity, or a code 2, 3, 4, 6, 8)")
     return code
 
 
@@ -159,16 +171,34 @@ def describe(matrix, shape):
     h, w = shape
     cx, cy = (w - 1) * 0.5, (h - 1) * 0.5
     moved = apply(m, [cx, cy])
-    if m.shape[1] == 1:
-        jac = np.eye(2)
-    else:
-        jac = m[:, 1:3].copy()
-        if m.shape[1] == 4:
-            jac[:, 0] += m[:, 3] * cy
-            jac[:, 1] += m[:, 3] * cx
+    jac = jacobian(m, shape)
     rotation = math.degrees(math.atan2(jac[1, 0] - jac[0, 1], jac[0, 0] + jac[1, 1]))
     scale = math.sqrt(abs(np.linalg.det(jac)))
     return float(moved[0] - cx), float(moved[1] - cy), rotation, scale
+
+
+def jacobian(matrix, shape):
+    """2x2 derivative of the map (d(x', y') / d(x, y)) at the centre of a grid of `shape` (rows, columns)."""
+    m = check_matrix(matrix)
+    if m.shape[1] == 1:
+        return np.eye(2)
+    jac = m[:, 1:3].copy()
+    if m.shape[1] == 4:
+        h, w = shape
+        jac[:, 0] += m[:, 3] * ((h - 1) * 0.5)
+        jac[:, 1] += m[:, 3] * ((w - 1) * 0.5)
+    return jac
+
+
+def shear(matrix, shape):
+    """How far the map takes the x and y axes from perpendicular, in degrees, at the grid's centre.
+
+    0 for translation, rigid and scaled rotation; positive when the mapped axes
+    close in (an angle below 90 degrees between them), whatever the rotation.
+    """
+    jac = jacobian(matrix, shape)
+    ex, ey = jac[:, 0], jac[:, 1]
+    return math.degrees(math.atan2(float(ex @ ey), float(abs(ex[0] * ey[1] - ex[1] * ey[0]))))
 
 
 def support_mask(matrices, shape):

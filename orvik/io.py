@@ -124,14 +124,32 @@ def open_image(path):
     return np.asarray(stack[0], dtype=np.float64)
 
 
-def create_stack(path, shape, dtype=np.float32):
-    """A new stack file to be filled frame by frame (a writable memmap)."""
+def create_stack(path, shape, dtype=np.float32, *, compression=None, metadata=None):
+    """A new stack file at `path` to be filled frame by frame; call its `flush()` when done.
+
+    `shape` is (frames, rows, columns) or (frames, channels, rows, columns).
+    A TIFF keeps `metadata` (a `tiffmeta.Metadata`: axes, pixel size, frame
+    interval, in the input's flavour: ImageJ, OME or plain); uncompressed it is
+    a writable memmap, compressed (`compression` one of
+    `writers.COMPRESSIONS`) it takes its frames in order. A .npy file holds
+    the pixels alone and cannot be compressed (ValueError).
+    """
     path = str(path)
     suffix = _suffix(path)
+    shape = tuple(shape)
     if suffix in NPY_SUFFIXES:
-        return np.lib.format.open_memmap(path, mode="w+", dtype=dtype, shape=tuple(shape))
+        if compression:
+            raise ValueError(f"{path}: a .npy file cannot be compressed (write a .tif)")
+        return np.lib.format.open_memmap(path, mode="w+", dtype=dtype, shape=shape)
     if suffix in TIFF_SUFFIXES:
         import tifffile
 
-        return tifffile.memmap(path, shape=tuple(shape), dtype=dtype, photometric="minisblack")
+        from . import tiffmeta, writers
+
+        options = tiffmeta.writer_options(metadata, dtype)
+        if compression:
+            if compression not in writers.COMPRESSIONS:
+                raise ValueError(f"unknown compression {compression!r} (expected {', '.join(writers.COMPRESSIONS)})")
+            return writers.StreamedTiff(path, shape, dtype, dict(options, compression=compression))
+        return tifffile.memmap(path, shape=shape, dtype=dtype, **options)
     raise StackError(f"{path}: unknown stack format (expected .tif, .tiff or .npy)")

@@ -6,7 +6,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import geometry
+from . import geometry, table
 
 FORMAT = "orvik-stack-registration"
 VERSION = 1
@@ -22,6 +22,12 @@ class StackResult:
     they land on frame i; `residuals[i]` is the mean squared difference between
     the reference and the aligned frame over the area valid in both, in the
     intensities that were registered (unit variance when `normalize` is on).
+    `provenance` says where the result came from (tool version, input and
+    template paths, options, date); it is empty for results made in memory.
+
+    `result[i]` is frame i's `table.FrameRecord` (matrix, landmarks, shift,
+    rotation, scale, shear, residual, score, flag), and iterating gives them
+    in frame order; `to_table()` and `to_csv(path)` give the same as a table.
     """
 
     family: str
@@ -32,9 +38,26 @@ class StackResult:
     residuals: np.ndarray
     normalize: bool = True
     info: dict = field(default_factory=dict)
+    provenance: dict = field(default_factory=dict)
 
     def __len__(self):
         return len(self.matrices)
+
+    def __getitem__(self, i):
+        if isinstance(i, slice):
+            return [table.record(self, k) for k in range(len(self))[i]]
+        return table.record(self, i)
+
+    def __iter__(self):
+        return (table.record(self, i) for i in range(len(self)))
+
+    def to_table(self):
+        """One dict per frame with the columns of `table.COLUMNS` (see `orvik.table` for units)."""
+        return table.rows(self)
+
+    def to_csv(self, path):
+        """Write `to_table()` as a CSV file a spreadsheet opens."""
+        table.write_csv(self, path)
 
     @property
     def code(self):
@@ -60,6 +83,7 @@ class StackResult:
             "landmarks": _encode(self.landmarks),
             "residuals": _encode(self.residuals),
             "info": self.info,
+            **({"provenance": self.provenance} if self.provenance else {}),
         }
 
     @classmethod
@@ -81,7 +105,8 @@ class StackResult:
         if matrices.shape != (n, 2, columns) or len(landmarks) != n or residuals.shape != (n,) or len(shape) != 2:
             raise ValueError("inconsistent stack registration file")
         return cls(family, str(data["reference"]), shape, matrices, landmarks, residuals,
-                   bool(data.get("normalize", True)), dict(data.get("info", {})))
+                   bool(data.get("normalize", True)), dict(data.get("info", {})),
+                   dict(data.get("provenance") or {}))
 
     def save(self, path):
         """Write the result as JSON; floats round-trip exactly, NaN is stored as null."""

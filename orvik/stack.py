@@ -3,12 +3,12 @@
 import concurrent.futures
 import inspect
 import os
-import sys
 from collections import deque
 
 import numpy as np
 
-from . import geometry
+from . import geometry, maps, selection
+from .progress import bar as progress_bar
 from .result import StackResult
 
 REFERENCES = ("first", "previous", "mean")
@@ -152,10 +152,7 @@ class _Runner:
 
 
 def _progress(total, desc, enabled):
-    from tqdm import tqdm
-
-    return tqdm(total=total, desc=desc, unit="frame", file=sys.stderr, disable=not enabled,
-                dynamic_ncols=True, leave=False)
+    return progress_bar(total, desc, enabled)
 
 
 # ----------------------------------------------------------------- the tasks
@@ -206,7 +203,7 @@ def _transform_task(frame, matrix):
 # ------------------------------------------------------------- registration
 
 def register_stack(frames, family, reference="first", executor=None, progress=True, *,
-                   normalize=True, threads=None, rounds=3):
+                   normalize=True, threads=None, rounds=3, channel=None):
     """Register every frame of a stack (frames, rows, columns) to a reference.
 
     Returns a `StackResult` whose matrices map the reference grid (x = column,
@@ -216,16 +213,28 @@ def register_stack(frames, family, reference="first", executor=None, progress=Tr
     "scaled_rotation", "affine", "bilinear") or a code; `reference` is "first"
     (frame 0), "previous" (each frame against the one before, pairs estimated
     independently and chained in order), "mean" (the mean projection, then
-    `rounds` - 1 re-estimates of it from the aligned frames) or a 2-D template
-    array. Frames are read one at a time and registered in parallel on a thread
-    pool of `threads` workers (default: one per core; 1 runs serially) or on
-    `executor`, any `concurrent.futures.Executor` including a
-    `dask.distributed.Client`; every choice gives identical results. With
+    `rounds` - 1 re-estimates of it from the aligned frames), an integer k
+    (frame k, which gets the identity; 0 is "first"; ValueError when the stack
+    has no frame k) or a 2-D template array. `family` also takes the aliases
+    of `geometry.family_code` (euclidean, similarity, codes as text). With
+    `channel` = c, `frames` is (frames, channels, rows, columns) and channel c
+    is registered; `transform_stack` then moves every channel. Frames are read
+    one at a time and registered in parallel on a thread pool of `threads`
+    workers (default: one per core; 1 runs serially) or on `executor`, any
+    `concurrent.futures.Executor` including a `dask.distributed.Client`; every choice gives identical results. With
     `normalize` each frame (and the reference) is scaled to zero mean and unit
     variance before it is registered; the matrices apply to the original frames.
     """
     code = geometry.family_code(family)
+    frames = selection.one_channel(frames, channel)
     stack = Frames(frames)
+    index = selection.frame_index(reference, len(stack))
+    if index:
+        return selection.register_to_frame(
+            lambda view: register_stack(view, code, "first", executor, progress, normalize=normalize,
+                                        threads=threads, rounds=rounds), frames, index)
+    if index == 0:
+        reference = "first"
     if isinstance(reference, str):
         mode = reference.strip().lower()
         if mode not in REFERENCES:
@@ -365,21 +374,29 @@ def transform_stack(frames, matrices, out=None, executor=None, progress=False, *
     """Resample each frame onto the reference grid through its matrix.
 
     `matrices` is a `StackResult` or one matrix per frame in `alignopt`'s layout
-    (reference position, x = column and y = row, to frame position). Frames are
-    read and written one at a time; `out` may be any preallocated array of shape
+    (reference position, x = column and y = row, to frame position) or a
+    scikit-image affine transform per frame, read as `skimage.transform.warp`
+    reads it; a 3x3 array, or a matrix whose linear part is singular (such as
+    `np.eye(2, 3)`, an OpenCV-layout start) raises ValueError: see `orvik.maps`.
+    A stack (frames, channels, rows, columns) has every channel of a frame
+    moved through that frame's matrix, into an output of the same shape.
+    Frames are read and written one at a time; `out` may be any preallocated array of shape
     (frames, rows, columns), such as a memmap or a `tifffile.memmap` output,
     and defaults to a new float32 array (every warped value is exactly a
     float32). Pixels that fall outside a frame are 0.0. Returns `out`.
     """
+    frames = selection.from_tiff(frames)
+    if getattr(frames, "ndim", None) == 4:
+        return selection.transform_channels(transform_stack, frames, matrices, out, executor=executor,
+                                            progress=progress, threads=threads)
     stack = Frames(frames)
-    if isinstance(matrices, StackResult):
+    estimated = isinstance(matrices, StackResult)
+    if estimated:
         if tuple(matrices.shape) != stack.shape:
             raise ValueError(f"the matrices were estimated on {matrices.shape[0]}x{matrices.shape[1]} frames, "
                              f"these are {stack.shape[0]}x{stack.shape[1]}")
         matrices = matrices.matrices
-    matrices = [geometry.check_matrix(m) for m in matrices]
-    if len(matrices) != len(stack):
-        raise ValueError(f"{len(matrices)} matrices for {len(stack)} frames")
+    matrices = maps.as_matrices(matrices, len(stack), stack.shape, estimated=estimated)
     shape = (len(stack),) + stack.shape
     if out is None:
         out = np.empty(shape, dtype=np.float32)

@@ -58,6 +58,24 @@ def test_settings_choose_input_family_and_reference(bundle):
     assert aligned.shape == (3, rows.stop - rows.start, columns.stop - columns.start)
 
 
+def test_settings_for_a_multichannel_file(bundle):
+    # Channel 1 registered, both moved, 16-bit kept and compressed, the per-frame table beside.
+    stack, _ = drifted(frames=3)
+    scaled = ((stack - stack.min()) / np.ptp(stack) * 60000.0).astype(np.uint16)
+    tifffile.imwrite(bundle / "Orvik" / "two.tif", np.stack([scaled[:, ::-1], scaled], axis=1), imagej=True,
+                     metadata={"axes": "TCYX"})
+    (bundle / "Orvik" / "settings.toml").write_text(
+        'input = "two.tif"\nchannel = 1\ndtype = "input"\ncompress = "zlib"\nreference = "1"\n')
+    done = kestrun(bundle)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.startswith("aligned 3 frames of 128x128 (rigid, reference frame 1)")
+    output = bundle / "Orvik" / "output"
+    with tifffile.TiffFile(output / "aligned.tif") as tiff:
+        assert tiff.series[0].axes == "TCYX" and tiff.series[0].dtype == np.uint16
+        assert tiff.pages[0].compression != 1
+    assert (output / "frames.csv").read_text().splitlines()[0].startswith("frame,dx,dy,rotation")
+
+
 @pytest.mark.parametrize("settings, status, message", [
     ('input = "frames.npy"\nfamilly = "rigid"\n', 1, "unknown setting 'familly'"),
     ('input = "frames.npy"\nthreads = "two"\n', 1, "threads must be an integer, not 'two'"),
@@ -65,6 +83,8 @@ def test_settings_choose_input_family_and_reference(bundle):
     ('input = "missing.tif"\n', 1, "missing.tif: no such file"),
     ('input = "frames.npy"\nfamily = "warp"\n', 2, "unknown family 'warp'"),
     ('input = [1\n', 1, "settings.toml: "),
+    ('input = "frames.npy"\nchannel = "1"\n', 1, "channel must be an integer"),
+    ('input = "frames.npy"\ndtype = "uint8"\n', 2, "unknown --dtype 'uint8'"),
 ])
 def test_bad_settings_give_one_line_and_status(bundle, settings, status, message):
     np.save(bundle / "Orvik" / "frames.npy", np.zeros((2, 16, 16)))
