@@ -22,8 +22,8 @@ import tomllib
 
 import numpy as np
 
-from . import geometry, jobs, sample
-from .errors import run_reporting
+from . import atomic, geometry, jobs, sample
+from .errors import run_stoppable
 
 DEFAULTS = {
     "input": None,
@@ -61,7 +61,7 @@ def load_settings(path):
 
 def run(folder="Orvik", out=sys.stdout):
     """Run the job for the application folder; returns the exit status."""
-    return run_reporting(lambda: _run(folder, out))
+    return run_stoppable(lambda: _run(folder, out))
 
 
 def _run(folder, out):
@@ -88,10 +88,24 @@ def _run(folder, out):
     if reference.lower() not in ("first", "previous", "mean"):
         reference = inside(reference)
     files = {name: os.path.join(output, name) for name in ("aligned.tif", "matrices.json", "report.png")}
+    summary_path = os.path.join(output, "summary.txt")
+    # The summary lands with the other products or not at all.
+    with atomic.Outputs(summary_path) as outputs:
+        text = _summary(settings, inside, reference, files, truth, outputs)
+        with open(outputs.path(summary_path), "w", encoding="utf-8") as f:
+            f.write(text)
+    out.write(text)
+    out.flush()
+    return 0
+
+
+def _summary(settings, inside, reference, files, truth, outputs):
+    # Aligns as the settings say; returns the summary's text.
     result, line = jobs.align_files(
         inside(settings["input"]), files["aligned.tif"], settings["family"], reference,
         threads=settings["threads"], normalize=settings["normalize"], rounds=settings["rounds"],
-        crop=settings["crop"], matrices=files["matrices.json"], report=files["report.png"], progress=True)
+        crop=settings["crop"], matrices=files["matrices.json"], report=files["report.png"], progress=True,
+        outputs=outputs)
 
     lines = [line]
     if truth is not None:
@@ -103,9 +117,4 @@ def _run(folder, out):
                      f"rotations up to {np.abs(motion[:, 2]).max():.2f} deg): error of the recovered drift "
                      f"mean {errors.mean():.3f} px, largest {errors.max():.3f} px (frame {int(errors.argmax())})")
     lines.append(f"wrote {', '.join(files.values())}")
-    text = "\n".join(lines) + "\n"
-    with open(os.path.join(output, "summary.txt"), "w", encoding="utf-8") as f:
-        f.write(text)
-    out.write(text)
-    out.flush()
-    return 0
+    return "\n".join(lines) + "\n"

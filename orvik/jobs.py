@@ -3,6 +3,8 @@
 The command line and the main job are thin layers over these; every problem
 with the settings raises `UsageError`, every file that cannot be used
 `StackError` (or `OSError`), both with messages meant for the user as they are.
+Every output path is checked before the work starts, and the products of a job
+land together when it succeeds, or not at all.
 """
 
 import os
@@ -10,19 +12,24 @@ import time
 
 import numpy as np
 
-from . import geometry, io
+from . import atomic, geometry, io
 from .errors import UsageError
 from .result import StackResult
 from .stack import REFERENCES, Frames, register_stack, transform_stack
 
 
-def _check_output(input_path, output_path, threads):
+def _check_output(input_path, output_path, threads, *others):
     if threads is not None and threads < 1:
         raise UsageError("--threads must be at least 1")
     if os.path.splitext(output_path)[1].lower() not in io.TIFF_SUFFIXES + io.NPY_SUFFIXES:
         raise UsageError(f"{output_path}: unknown output format (expected .tif, .tiff or .npy)")
-    if os.path.exists(output_path) and os.path.exists(input_path) and os.path.samefile(input_path, output_path):
-        raise UsageError("the output would overwrite the input")
+    paths = [output_path, *(p for p in others if p)]
+    for path in paths:
+        if os.path.exists(path) and os.path.exists(input_path) and os.path.samefile(input_path, path):
+            raise UsageError("the output would overwrite the input")
+    named = [os.path.realpath(p) for p in paths]
+    if len(set(named)) != len(named):
+        raise UsageError("two outputs name the same file")
 
 
 def _reference(text):
@@ -34,19 +41,32 @@ def _reference(text):
 
 
 def align_files(input_path, output_path, family="rigid", reference="first", *, threads=None, normalize=True,
-                rounds=3, crop=False, matrices=None, report=None, progress=True):
+                rounds=3, crop=False, matrices=None, report=None, progress=True, outputs=None):
     """Align a stack file into `output_path`; returns the result and the one-line summary.
 
-    Raises UsageError for settings that make no sense and StackError (or OSError)
-    for files that cannot be used.
+    `matrices` (JSON) and `report` (PNG) are optional further products. They are
+    written under temporary names and moved into place together at the end, or
+    by the caller's `atomic.Outputs` group `outputs` when it ends, so that
+    nothing lands unless everything does. Raises UsageError for settings that
+    make no sense and StackError (or OSError, such as `atomic.OutputError` for an
+    output path that cannot be written) for files that cannot be used; the
+    outputs are checked before anything is registered.
     """
-    _check_output(input_path, output_path, threads)
+    if outputs is None:
+        with atomic.Outputs() as outputs:
+            return align_files(input_path, output_path, family, reference, threads=threads, normalize=normalize,
+                               rounds=rounds, crop=crop, matrices=matrices, report=report, progress=progress,
+                               outputs=outputs)
+    _check_output(input_path, output_path, threads, matrices, report)
     try:
         family = geometry.family_name(family)
     except ValueError as error:
         raise UsageError(error) from None
     if rounds < 1:
         raise UsageError("--rounds must be at least 1")
+    for path in (output_path, matrices, report):
+        if path:
+            outputs.expect(path)
     template = _reference(str(reference))
     source = io.open_stack(input_path)
     stack = Frames(source)
@@ -56,20 +76,27 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
     started = time.perf_counter()
     result = register_stack(source, family, template, progress=progress, normalize=normalize, threads=threads,
                             rounds=rounds)
-    aligned, cropped = _write_aligned(source, result, output_path, crop, threads, progress)
+    aligned, cropped = _write_aligned(source, result, outputs.path(output_path), crop, threads, progress)
     elapsed = time.perf_counter() - started
     if matrices:
-        result.save(matrices)
+        result.save(outputs.path(matrices))
     if report:
         from .report import write_report
 
-        write_report(report, result, before=stack.mean(), after=Frames(aligned).mean())
+        write_report(outputs.path(report), result, before=stack.mean(), after=Frames(aligned).mean())
+    del aligned  # unmapped before it is moved into place
     return result, summary(result, elapsed, output_path, cropped)
 
 
 def transform_files(input_path, matrices_path, output_path, *, threads=None, crop=False, progress=True):
-    """Resample a stack file through matrices saved by `align_files`; returns the one-line summary."""
+    """Resample a stack file through matrices saved by `align_files`; returns the one-line summary.
+
+    The output is written under a temporary name and moved into place once
+    complete. Raises UsageError for settings that make no sense and StackError
+    (or OSError) for files that cannot be used, before any frame is resampled.
+    """
     _check_output(input_path, output_path, threads)
+    atomic.check_writable(output_path)
     try:
         result = StackResult.load(matrices_path)
     except FileNotFoundError:
@@ -84,14 +111,15 @@ def transform_files(input_path, matrices_path, output_path, *, threads=None, cro
         raise io.StackError(f"{input_path} has frames of {io.shape_text(stack.shape)}, "
                             f"the matrices were estimated on {io.shape_text(result.shape)}")
     started = time.perf_counter()
-    _, cropped = _write_aligned(source, result, output_path, crop, threads, progress)
+    with atomic.Outputs(output_path) as outputs:
+        _, cropped = _write_aligned(source, result, outputs.path(output_path), crop, threads, progress)
     elapsed = time.perf_counter() - started
     return (f"resampled {len(stack)} frames of {io.shape_text(stack.shape)} in {elapsed:.1f} s -> {output_path}"
             + (f" (cropped to {cropped})" if cropped else ""))
 
 
 def _write_aligned(source, result, output_path, crop, threads, progress):
-    """Resample into the output file frame by frame; a failed run leaves no partial file."""
+    """Resample into the output file frame by frame; returns the file's memmap and the crop's text."""
     n = len(result)
     rows, columns = slice(0, result.shape[0]), slice(0, result.shape[1])
     if crop:
@@ -100,13 +128,9 @@ def _write_aligned(source, result, output_path, crop, threads, progress):
             raise io.StackError("no area is valid in every frame: nothing to crop to")
     height, width = rows.stop - rows.start, columns.stop - columns.start
     out = io.create_stack(output_path, (n, height, width))
-    try:
-        target = _Cropped(out, rows, columns, result.shape) if crop else out
-        transform_stack(source, result, out=target, progress=progress, threads=threads)
-        out.flush()
-    except BaseException:
-        _remove(output_path)
-        raise
+    target = _Cropped(out, rows, columns, result.shape) if crop else out
+    transform_stack(source, result, out=target, progress=progress, threads=threads)
+    out.flush()
     return out, (f"rows {rows.start}:{rows.stop}, columns {columns.start}:{columns.stop}" if crop else None)
 
 
@@ -119,13 +143,6 @@ class _Cropped:
 
     def __setitem__(self, i, frame):
         self._out[i] = frame[self._rows, self._columns]
-
-
-def _remove(path):
-    try:
-        os.remove(path)
-    except OSError:
-        pass
 
 
 def summary(result, elapsed, output, crop=None):

@@ -1,0 +1,124 @@
+"""Output files that are complete or absent.
+
+Each product is written under a temporary name in its final folder and moved
+into place only when every product of the job is complete, so an error or an
+interruption leaves no half-written file under a final name and an earlier
+output of that name intact. The paths are checked before any work starts.
+"""
+
+import os
+import stat
+import tempfile
+
+from .errors import signals_held
+
+
+class OutputError(OSError):
+    """An output path that cannot be written; the message is meant for the user as is."""
+
+
+def check_writable(path):
+    """Raise OutputError unless `path` can be (re)placed: its folder exists and neither is read-only.
+
+    A file or folder whose permissions grant no writing at all is refused even
+    where the user could override them (root): it was marked read-only.
+    """
+    path = os.fspath(path)
+    folder = os.path.dirname(path) or os.curdir
+    if os.path.isdir(path):
+        raise OutputError(f"{path}: is a directory")
+    if not os.path.exists(folder):
+        raise OutputError(f"{path}: the folder {folder} does not exist")
+    if not os.path.isdir(folder):
+        raise OutputError(f"{path}: {folder} is not a folder")
+    if not _writable(folder, os.W_OK | os.X_OK):
+        raise OutputError(f"{path}: the folder {folder} is read-only")
+    if os.path.lexists(path) and not _writable(path, os.W_OK):
+        raise OutputError(f"{path}: the file is read-only")
+
+
+def _writable(path, mode):
+    try:
+        bits = os.stat(path).st_mode
+    except OSError:
+        return True  # a dangling link: replacing it is fine
+    return os.access(path, mode) and bool(stat.S_IMODE(bits) & 0o222)
+
+
+def _default_mode():
+    # What open() would have given a new file; mkstemp makes it private.
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+class Outputs:
+    """The products of one job, moved into place together when the `with` block ends without an error.
+
+    `Outputs(a, b)` checks the final paths at once (OutputError); `path(a)`
+    creates the temporary file for `a` in `a`'s folder, with `a`'s suffix so that
+    writers choosing a format by suffix choose the same one. Leaving the block
+    through an exception (KeyboardInterrupt included) removes every temporary
+    file and touches no final one; a final path that was never written is left
+    alone. Interruptions that arrive while the files are moved or removed take
+    effect once that is done.
+    """
+
+    def __init__(self, *paths):
+        self._temporary = {}
+        self._finals = []
+        for path in paths:
+            self.expect(path)
+
+    def expect(self, path):
+        """Check one more final path (OutputError) and add it to the job."""
+        path = os.fspath(path)
+        check_writable(path)
+        if path not in self._finals:
+            self._finals.append(path)
+
+    def path(self, final):
+        """The temporary file to write in place of `final` (one of the expected paths)."""
+        final = os.fspath(final)
+        if final not in self._finals:
+            self.expect(final)
+        if final not in self._temporary:
+            folder, name = os.path.split(os.path.abspath(final))
+            suffix = os.path.splitext(name)[1]
+            with signals_held():
+                handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{suffix}", dir=folder)
+                os.close(handle)
+                self._temporary[final] = temporary
+        return self._temporary[final]
+
+    def commit(self):
+        """Move every written file into place."""
+        mode = _default_mode()
+        with signals_held():
+            for final, temporary in list(self._temporary.items()):
+                os.chmod(temporary, mode)
+                os.replace(temporary, final)
+                del self._temporary[final]
+
+    def discard(self):
+        """Remove every temporary file."""
+        with signals_held():
+            for final, temporary in list(self._temporary.items()):
+                try:
+                    os.remove(temporary)
+                except FileNotFoundError:
+                    pass
+                del self._temporary[final]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace):
+        if kind is None:
+            try:
+                self.commit()
+            finally:
+                self.discard()
+        else:
+            self.discard()
+        return False
