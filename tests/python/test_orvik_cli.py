@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import importlib.metadata
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import numpy as np
 import pytest
 import tifffile
 
-from orvik_support import INSTALLED, child_environment, drifted
+from orvik_support import INSTALLED, child_environment, drifted, installed_where
 import orvik
 
 
@@ -23,7 +24,9 @@ def run(*args, cwd=None):
 def launches():
     forms = [("module", [sys.executable, "-m", "orvik"])]
     if INSTALLED:
-        forms.append(("command", [os.path.join(sysconfig.get_path("scripts"), "orvik")]))
+        user = installed_where(orvik) == pathlib.Path(sysconfig.get_paths("posix_user")["purelib"])
+        scripts = sysconfig.get_path("scripts", "posix_user" if user else sysconfig.get_default_scheme())
+        forms.append(("command", [os.path.join(scripts, "orvik")]))
     return forms
 
 
