@@ -45,11 +45,28 @@ def _writable(path, mode):
     return os.access(path, mode) and bool(stat.S_IMODE(bits) & 0o222)
 
 
-def _default_mode():
-    # What open() would have given a new file; mkstemp makes it private.
-    mask = os.umask(0)
+def _mode_for(final):
+    # What writing the file in place would have left: an existing file keeps its
+    # permissions, a new one gets what open() gives (mkstemp makes it private).
+    try:
+        return stat.S_IMODE(os.stat(final).st_mode)
+    except OSError:
+        return 0o666 & ~_umask()
+
+
+def _umask():
+    # Read rather than set where the system tells it: setting it, even briefly,
+    # would change the files other threads create meanwhile.
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    mask = os.umask(0o022)
     os.umask(mask)
-    return 0o666 & ~mask
+    return mask
 
 
 class Outputs:
@@ -93,10 +110,9 @@ class Outputs:
 
     def commit(self):
         """Move every written file into place."""
-        mode = _default_mode()
         with signals_held():
             for final, temporary in list(self._temporary.items()):
-                os.chmod(temporary, mode)
+                os.chmod(temporary, _mode_for(final))
                 os.replace(temporary, final)
                 del self._temporary[final]
 

@@ -44,13 +44,35 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
                 rounds=3, crop=False, matrices=None, report=None, progress=True, outputs=None):
     """Align a stack file into `output_path`; returns the result and the one-line summary.
 
-    `matrices` (JSON) and `report` (PNG) are optional further products. They are
-    written under temporary names and moved into place together at the end, or
-    by the caller's `atomic.Outputs` group `outputs` when it ends, so that
-    nothing lands unless everything does. Raises UsageError for settings that
-    make no sense and StackError (or OSError, such as `atomic.OutputError` for an
-    output path that cannot be written) for files that cannot be used; the
-    outputs are checked before anything is registered.
+    Every product is written under a temporary name and all are moved into
+    place together at the end (or when the caller's `outputs` group ends), so
+    that nothing lands unless everything does. The output paths are checked
+    before anything is registered.
+
+    Args:
+        input_path: the stack, a .tif, .tiff or .npy file.
+        output_path: the aligned stack to write (float32; .tif, .tiff or .npy).
+        family: as for `orvik.register_stack`.
+        reference: "first", "previous", "mean" or the path of a template image.
+        threads: registration threads (default: one per core).
+        normalize: as for `orvik.register_stack`.
+        rounds: estimates of a mean reference.
+        crop: cut the output to `orvik.common_support`.
+        matrices: where to save the `orvik.StackResult` as JSON, or None.
+        report: where to write a PNG report, or None.
+        progress: show progress bars on standard error.
+        outputs: an `orvik.atomic.Outputs` group the products join instead of
+            their own, for a caller with products of its own.
+
+    Returns:
+        The `orvik.StackResult` and the summary line.
+
+    Raises:
+        UsageError: settings that make no sense (an unknown family or
+            reference, an output format, an output that names the input).
+        StackError: a stack or template that cannot be used.
+        OSError: a file that cannot be read or written; `orvik.atomic.OutputError`
+            for an output path found unwritable before the work.
     """
     if outputs is None:
         with atomic.Outputs() as outputs:
@@ -92,8 +114,23 @@ def transform_files(input_path, matrices_path, output_path, *, threads=None, cro
     """Resample a stack file through matrices saved by `align_files`; returns the one-line summary.
 
     The output is written under a temporary name and moved into place once
-    complete. Raises UsageError for settings that make no sense and StackError
-    (or OSError) for files that cannot be used, before any frame is resampled.
+    complete.
+
+    Args:
+        input_path: the stack to resample (.tif, .tiff or .npy), of the frame
+            count and size the matrices were estimated on.
+        matrices_path: a JSON file written by `orvik.StackResult.save`.
+        output_path: the stack to write (float32; .tif, .tiff or .npy).
+        threads: resampling threads (default: one per core).
+        crop: cut the output to `orvik.common_support`.
+        progress: show a progress bar on standard error.
+
+    Raises:
+        UsageError: settings that make no sense.
+        StackError: a stack or matrices file that cannot be used, or that do
+            not fit each other.
+        OSError: a file that cannot be read or written (checked before any
+            frame is resampled where it can be).
     """
     _check_output(input_path, output_path, threads)
     atomic.check_writable(output_path)

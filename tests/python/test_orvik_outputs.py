@@ -146,6 +146,9 @@ def test_a_failing_product_leaves_none_and_earlier_ones_intact(stack_file, tmp_p
 
 @pytest.mark.parametrize("mask", [0o022, 0o077])
 def test_products_land_together_with_the_permissions_of_a_plain_write(stack_file, tmp_path, mask):
+    # A new file gets what the umask leaves; a replaced one keeps its permissions.
+    (tmp_path / "m.json").write_text("earlier")
+    (tmp_path / "m.json").chmod(0o604)
     previous = os.umask(mask)
     try:
         result, _ = jobs.align_files(stack_file, tmp_path / "out.npy", "translation", matrices=tmp_path / "m.json",
@@ -153,8 +156,9 @@ def test_products_land_together_with_the_permissions_of_a_plain_write(stack_file
     finally:
         os.umask(previous)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in", "m.json", "out.npy"]
-    for name in ("m.json", "out.npy"):
-        assert (tmp_path / name).stat().st_mode & 0o777 == 0o666 & ~mask
+    assert (tmp_path / "out.npy").stat().st_mode & 0o777 == 0o666 & ~mask
+    assert (tmp_path / "m.json").stat().st_mode & 0o777 == 0o604
+    assert orvik.StackResult.load(tmp_path / "m.json").matrices.shape == (3, 2, 1)
     np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), orvik.transform_stack(np.load(stack_file), result))
 
 
