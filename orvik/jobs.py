@@ -149,7 +149,8 @@ def transform_files(input_path, matrices_path, output_path, *, threads=None, cro
                             f"the matrices were estimated on {io.shape_text(result.shape)}")
     started = time.perf_counter()
     with atomic.Outputs(output_path) as outputs:
-        _, cropped = _write_aligned(source, result, outputs.path(output_path), crop, threads, progress)
+        aligned, cropped = _write_aligned(source, result, outputs.path(output_path), crop, threads, progress)
+        del aligned  # unmapped before it is moved into place
     elapsed = time.perf_counter() - started
     return (f"resampled {len(stack)} frames of {io.shape_text(stack.shape)} in {elapsed:.1f} s -> {output_path}"
             + (f" (cropped to {cropped})" if cropped else ""))
