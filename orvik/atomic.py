@@ -77,8 +77,9 @@ class Outputs:
     writers choosing a format by suffix choose the same one. Leaving the block
     through an exception (KeyboardInterrupt included) removes every temporary
     file and touches no final one; a final path that was never written is left
-    alone. Interruptions that arrive while the files are moved or removed take
-    effect once that is done.
+    alone. Interruptions that arrive while the temporary files are made or
+    removed take effect once that is done; see `commit` for those that arrive
+    while the files are moved into place.
     """
 
     def __init__(self, *paths):
@@ -109,8 +110,13 @@ class Outputs:
         return self._temporary[final]
 
     def commit(self):
-        """Move every written file into place."""
-        with signals_held():
+        """Move every written file into place.
+
+        A signal that arrives meanwhile waits until every file is in place and
+        is then dropped: the job is done, and stopping it now would leave
+        some of its products new and others old.
+        """
+        with signals_held(then_raise=False):
             for final, temporary in list(self._temporary.items()):
                 os.chmod(temporary, _mode_for(final))
                 os.replace(temporary, final)

@@ -97,8 +97,12 @@ def _install_handlers():
 
 
 @contextlib.contextmanager
-def signals_held():
-    """Hold SIGINT and SIGTERM (as handled by `run_stoppable`) until the block ends, then raise them."""
+def signals_held(then_raise=True):
+    """Hold SIGINT and SIGTERM (as handled by `run_stoppable`) until the block ends.
+
+    Then the first one held is raised, or dropped when `then_raise` is false:
+    for a block that completes the work the signal would have stopped.
+    """
     global _holding
     _holding += 1
     try:
@@ -108,4 +112,5 @@ def signals_held():
         if not _holding and _pending:
             number = _pending[0]
             _pending.clear()
-            _raise_for(number)
+            if then_raise:
+                _raise_for(number)

@@ -11,7 +11,7 @@ import pytest
 
 from orvik_support import child_environment, drifted
 import orvik
-from orvik import atomic, jobs
+from orvik import atomic, errors, jobs
 
 EARLIER = {"out.tif": b"earlier stack", "m.json": b"earlier matrices", "r.png": b"earlier report"}
 
@@ -160,6 +160,46 @@ def test_products_land_together_with_the_permissions_of_a_plain_write(stack_file
     assert (tmp_path / "m.json").stat().st_mode & 0o777 == 0o604
     assert orvik.StackResult.load(tmp_path / "m.json").matrices.shape == (3, 2, 1)
     np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), orvik.transform_stack(np.load(stack_file), result))
+
+
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_during_the_commit_lets_every_product_land(tmp_path, monkeypatch, number):
+    finals = [tmp_path / "a.txt", tmp_path / "b.txt"]
+    for final in finals:
+        final.write_text("earlier")
+    replace = os.replace
+
+    def replace_then_signal(source, target):
+        replace(source, target)
+        if target == str(finals[0]):
+            os.kill(os.getpid(), number)
+
+    def work():
+        with atomic.Outputs(*finals) as outputs:
+            for final in finals:
+                with open(outputs.path(final), "w") as f:
+                    f.write("new")
+        return 0
+
+    monkeypatch.setattr(os, "replace", replace_then_signal)
+    assert errors.run_stoppable(work) == 0
+    assert [f.read_text() for f in finals] == ["new", "new"] and len(list(tmp_path.iterdir())) == 2
+
+
+@pytest.mark.parametrize("number, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_signal_while_working_discards_the_products(tmp_path, number, status, capsys):
+    final = tmp_path / "a.txt"
+
+    def work():
+        with atomic.Outputs(final) as outputs:
+            with open(outputs.path(final), "w") as f:
+                f.write("new")
+            os.kill(os.getpid(), number)
+            time.sleep(5)  # the signal ends the work long before this
+        return 0
+
+    assert errors.run_stoppable(work) == status
+    assert list(tmp_path.iterdir()) == [] and capsys.readouterr().err.startswith("orvik: error: ")
 
 
 def test_outputs_group_commits_only_on_success(tmp_path):
