@@ -7,6 +7,7 @@ every extension module that lands in its module/ folder beside the package.
 """
 
 import glob
+import importlib.machinery
 import os
 import shutil
 import subprocess
@@ -28,7 +29,8 @@ class CMakeBuild(build_ext):
                                f"-DPython_EXECUTABLE={sys.executable}", "-DORVIK_TESTS=OFF"])
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
         subprocess.check_call(["cmake", "--build", build, "--target", "extension_modules", "-j", jobs])
-        built = sorted(glob.glob(os.path.join(build, "module", "*.cpython-*.so")))
+        built = sorted(path for path in glob.glob(os.path.join(build, "module", "*"))
+                       if path.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)))
         if not built:
             raise RuntimeError(f"the CMake build put no extension module in {os.path.join(build, 'module')}")
         target = ROOT if self.inplace else self.build_lib
