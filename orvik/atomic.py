@@ -24,24 +24,27 @@ def check_writable(path):
     where the user could override them (root): it was marked read-only.
     """
     path = os.fspath(path)
-    folder = os.path.dirname(path) or os.curdir
+    # A link is followed: the file it names is the one replaced.
+    folder = os.path.dirname(os.path.realpath(path)) if os.path.islink(path) else os.path.dirname(path) or os.curdir
     if os.path.isdir(path):
         raise OutputError(f"{path}: is a directory")
     if not os.path.exists(folder):
         raise OutputError(f"{path}: the folder {folder} does not exist")
     if not os.path.isdir(folder):
         raise OutputError(f"{path}: {folder} is not a folder")
-    if not _writable(folder, os.W_OK | os.X_OK):
+    if not _special(path) and not _writable(folder, os.W_OK | os.X_OK):
         raise OutputError(f"{path}: the folder {folder} is read-only")
-    if os.path.lexists(path) and not _writable(path, os.W_OK):
+    if os.path.exists(path) and not _writable(path, os.W_OK):
         raise OutputError(f"{path}: the file is read-only")
 
 
+def _special(path):
+    # A device or a pipe (say /dev/null) is written as it is: there is no file to replace.
+    return os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path)
+
+
 def _writable(path, mode):
-    try:
-        bits = os.stat(path).st_mode
-    except OSError:
-        return True  # a dangling link: replacing it is fine
+    bits = os.stat(path).st_mode
     return os.access(path, mode) and bool(stat.S_IMODE(bits) & 0o222)
 
 
@@ -96,12 +99,17 @@ class Outputs:
             self._finals.append(path)
 
     def path(self, final):
-        """The temporary file to write in place of `final` (one of the expected paths)."""
+        """The temporary file to write in place of `final` (one of the expected paths).
+
+        A device or a pipe is its own path: it is written directly.
+        """
         final = os.fspath(final)
         if final not in self._finals:
             self.expect(final)
+        if _special(final):
+            return final
         if final not in self._temporary:
-            folder, name = os.path.split(os.path.abspath(final))
+            folder, name = os.path.split(os.path.realpath(final))
             suffix = os.path.splitext(name)[1]
             with signals_held():
                 handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{suffix}", dir=folder)
@@ -118,8 +126,9 @@ class Outputs:
         """
         with signals_held(then_raise=False):
             for final, temporary in list(self._temporary.items()):
-                os.chmod(temporary, _mode_for(final))
-                os.replace(temporary, final)
+                target = os.path.realpath(final)
+                os.chmod(temporary, _mode_for(target))
+                os.replace(temporary, target)
                 del self._temporary[final]
 
     def discard(self):

@@ -2,8 +2,10 @@
 
 import os
 import signal
+import stat
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -200,6 +202,29 @@ def test_a_signal_while_working_discards_the_products(tmp_path, number, status, 
 
     assert errors.run_stoppable(work) == status
     assert list(tmp_path.iterdir()) == [] and capsys.readouterr().err.startswith("orvik: error: ")
+
+
+@pytest.mark.parametrize("kind", ["link", "pipe"])
+def test_a_link_is_followed_and_a_pipe_written_as_it_is(tmp_path, kind):
+    final, kept = tmp_path / "out.txt", tmp_path / "kept"
+    kept.mkdir()
+    received = []
+    if kind == "link":
+        (kept / "target.txt").write_text("earlier")
+        final.symlink_to(kept / "target.txt")
+    else:
+        os.mkfifo(final)
+        reader = threading.Thread(target=lambda: received.append(final.read_text()))
+        reader.start()
+    with atomic.Outputs(final) as outputs:
+        with open(outputs.path(final), "w") as f:
+            f.write("new")
+    if kind == "link":
+        assert final.is_symlink() and (kept / "target.txt").read_text() == "new"
+        assert sorted(p.name for p in kept.iterdir()) == ["target.txt"]
+    else:
+        reader.join(timeout=10)
+        assert received == ["new"] and stat.S_ISFIFO(final.lstat().st_mode)
 
 
 def test_outputs_group_commits_only_on_success(tmp_path):
