@@ -11,6 +11,8 @@ Settings come from `settings.toml` in the application folder when it exists:
     crop = false
     rounds = 3                 # estimates of the mean reference
 
+The four files land together when the job succeeds, or none does.
+
 Without it the job aligns the sample stack with a known drift that the build
 writes to `sample/` (made on the spot if missing) and reports the error of the
 recovered drift.
@@ -91,7 +93,7 @@ def _run(folder, out):
     summary_path = os.path.join(output, "summary.txt")
     # The summary lands with the other products or not at all.
     with atomic.Outputs(summary_path) as outputs:
-        text = _summary(settings, inside, reference, files, truth, outputs)
+        text = _align_and_summarise(settings, inside, reference, files, truth, outputs)
         with open(outputs.path(summary_path), "w", encoding="utf-8") as f:
             f.write(text)
     out.write(text)
@@ -99,8 +101,8 @@ def _run(folder, out):
     return 0
 
 
-def _summary(settings, inside, reference, files, truth, outputs):
-    # Aligns as the settings say; returns the summary's text.
+def _align_and_summarise(settings, inside, reference, files, truth, outputs):
+    # The alignment the settings ask for; returns the text of the summary.
     result, line = jobs.align_files(
         inside(settings["input"]), files["aligned.tif"], settings["family"], reference,
         threads=settings["threads"], normalize=settings["normalize"], rounds=settings["rounds"],
