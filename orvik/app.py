@@ -15,6 +15,8 @@ Settings come from `settings.toml` in the application folder when it exists:
     dtype = "float32"          # or "input": the input's pixel type, rounded to nearest and clipped
     compress = "zlib"          # or "lzma"; default none
 
+The files land together when the job succeeds, or none does.
+
 Without it the job aligns the sample stack with a known drift that the build
 writes to `sample/` (made on the spot if missing) and reports the error of the
 recovered drift.
@@ -26,8 +28,8 @@ import tomllib
 
 import numpy as np
 
-from . import geometry, jobs, sample
-from .errors import run_reporting
+from . import atomic, geometry, jobs, sample
+from .errors import run_stoppable
 
 DEFAULTS = {
     "input": None,
@@ -69,7 +71,7 @@ def load_settings(path):
 
 def run(folder="Orvik", out=sys.stdout):
     """Run the job for the application folder; returns the exit status."""
-    return run_reporting(lambda: _run(folder, out))
+    return run_stoppable(lambda: _run(folder, out))
 
 
 def _run(folder, out):
@@ -97,12 +99,25 @@ def _run(folder, out):
         reference = inside(reference)
     files = {name: os.path.join(output, name)
              for name in ("aligned.tif", "matrices.json", "frames.csv", "report.png")}
+    summary_path = os.path.join(output, "summary.txt")
+    # The summary lands with the other products or not at all.
+    with atomic.Outputs(summary_path) as outputs:
+        text = _align_and_summarise(settings, inside, reference, files, truth, outputs)
+        with open(outputs.path(summary_path), "w", encoding="utf-8") as f:
+            f.write(text)
+    out.write(text)
+    out.flush()
+    return 0
+
+
+def _align_and_summarise(settings, inside, reference, files, truth, outputs):
+    # The alignment the settings ask for; returns the text of the summary.
     result, line = jobs.align_files(
         inside(settings["input"]), files["aligned.tif"], settings["family"], reference,
         threads=settings["threads"], normalize=settings["normalize"], rounds=settings["rounds"],
         crop=settings["crop"], matrices=files["matrices.json"], table=files["frames.csv"],
         report=files["report.png"], progress=True, channel=settings["channel"], time_axis=settings["time_axis"],
-        dtype=settings["dtype"], compression=settings["compress"])
+        dtype=settings["dtype"], compression=settings["compress"], outputs=outputs)
 
     lines = [line]
     if truth is not None:
@@ -114,9 +129,4 @@ def _run(folder, out):
                      f"rotations up to {np.abs(motion[:, 2]).max():.2f} deg): error of the recovered drift "
                      f"mean {errors.mean():.3f} px, largest {errors.max():.3f} px (frame {int(errors.argmax())})")
     lines.append(f"wrote {', '.join(files.values())}")
-    text = "\n".join(lines) + "\n"
-    with open(os.path.join(output, "summary.txt"), "w", encoding="utf-8") as f:
-        f.write(text)
-    out.write(text)
-    out.flush()
-    return 0
+    return "\n".join(lines) + "\n"

@@ -1,15 +1,17 @@
 """Command line: `python3 -m orvik align|transform|sample ...`.
 
 Exit status 0 on success, 1 when the work fails (a file that cannot be read or
-written, a stack that is not usable), 2 for a command line that makes no sense.
-Every failure is one line on standard error.
+written, a stack that is not usable), 2 for a command line that makes no sense,
+130 after Ctrl-C and 143 after SIGTERM. Every failure is one line on standard
+error, and no output file is left half-written.
 """
 
 import argparse
 import logging
 
 from . import geometry, inputs, jobs, progress, writers
-from .errors import PROGRAM, UsageError, print_failure, run_reporting
+from ._version import __version__
+from .errors import PROGRAM, UsageError, run_reporting, run_stoppable
 
 
 class _Parser(argparse.ArgumentParser):
@@ -20,6 +22,7 @@ class _Parser(argparse.ArgumentParser):
 
 def build_parser():
     parser = _Parser(prog=PROGRAM, description="Align the frames of image stacks.")
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
@@ -94,6 +97,7 @@ def _common(parser):
 
 
 def main(argv=None):
+    """Run the command line `argv` (default: the process's arguments); returns the exit status."""
     # Our own one-line errors say what went wrong; the TIFF reader's log would repeat it.
     logging.getLogger("tifffile").setLevel(logging.CRITICAL)
 
@@ -103,11 +107,7 @@ def main(argv=None):
             progress.configure(-1 if args.quiet else 1 if args.verbose else 0)
         return {"align": _align, "transform": _transform, "sample": _sample}[args.command](args)
 
-    try:
-        return run_reporting(work)
-    except KeyboardInterrupt:
-        print_failure("interrupted")
-        return 130
+    return run_stoppable(work)
 
 
 # ----------------------------------------------------------------- commands

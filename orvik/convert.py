@@ -17,7 +17,14 @@ from .geometry import check_matrix, family_code, from_affine3, to_affine3
 
 
 def to_skimage(matrix):
-    """SCIKIT-IMAGE LAYOUT: 3x3 `params` for `warp(image, AffineTransform(matrix=params))`, on (col, row, 1)."""
+    """SCIKIT-IMAGE LAYOUT: 3x3 `params` for `warp(image, AffineTransform(matrix=params))`, on (col, row, 1).
+
+    Args:
+        matrix: ours, of shape (2,1) or (2,3).
+
+    Raises:
+        ValueError: a bilinear (2,4) matrix, or another shape.
+    """
     return to_affine3(matrix)
 
 
@@ -36,6 +43,16 @@ def from_skimage(params, family="affine"):
     """Our matrix from a scikit-image transform or its 3x3 `params`, used as warp's inverse map.
 
     Warp's inverse map goes from output to input, (col, row): our direction.
+
+    Args:
+        params: a scikit-image transform, or its 3x3 matrix with last row (0, 0, 1).
+        family: the family of the result: "translation" gives a (2,1) matrix
+            (and refuses a linear part), "bilinear" a (2,4) one with no x·y
+            term, any other a (2,3) one.
+
+    Raises:
+        ValueError: not a 3x3 affine matrix, an unknown family, or a linear
+            part where `family` is a translation.
     """
     p = np.asarray(getattr(params, "params", params), dtype=np.float64)
     if p.shape != (3, 3) or not np.array_equal(p[2], [0.0, 0.0, 1.0]):
@@ -44,14 +61,35 @@ def from_skimage(params, family="affine"):
 
 
 def to_ndimage(matrix):
-    """NDIMAGE LAYOUT: (matrix, offset) for `scipy.ndimage.affine_transform(image, matrix, offset)`, (row, col)."""
+    """NDIMAGE LAYOUT: (matrix, offset) for `scipy.ndimage.affine_transform(image, matrix, offset)`, (row, col).
+
+    Args:
+        matrix: ours, of shape (2,1) or (2,3).
+
+    Returns:
+        A 2x2 matrix and an offset of 2, both acting on (row, col).
+
+    Raises:
+        ValueError: a bilinear (2,4) matrix, or another shape.
+    """
     a = to_affine3(matrix)
     swap = [1, 0]
     return a[np.ix_(swap, swap)].copy(), a[swap, 2].copy()
 
 
 def from_ndimage(matrix, offset=0.0, family="affine"):
-    """Our matrix from `scipy.ndimage.affine_transform`'s 2x2 (row, col) matrix and offset."""
+    """Our matrix from `scipy.ndimage.affine_transform`'s 2x2 (row, col) matrix and offset.
+
+    Args:
+        matrix: 2x2 on (row, col), or the 3x3 homogeneous form (then `offset`
+            is taken from it).
+        offset: a number or a pair (row, col).
+        family: as for `from_skimage`.
+
+    Raises:
+        ValueError: a matrix of another shape, an unknown family, or a linear
+            part where `family` is a translation.
+    """
     m = np.asarray(matrix, dtype=np.float64)
     if m.shape == (3, 3):
         m, offset = m[:2, :2], m[:2, 2]
@@ -71,12 +109,27 @@ def to_opencv(matrix):
     Not our layout, though it has our shape: never pass it back to
     `transform_stack` (which refuses what it can recognise) but through
     `from_opencv`.
+
+    Args:
+        matrix: ours, of shape (2,1) or (2,3).
+
+    Raises:
+        ValueError: a bilinear (2,4) matrix, or another shape.
     """
     return to_affine3(matrix)[:2].copy()
 
 
 def from_opencv(matrix, family="affine"):
-    """Our matrix from an OpenCV 2x3 matrix meant for `WARP_INVERSE_MAP` (dst -> src)."""
+    """Our matrix from an OpenCV 2x3 matrix meant for `WARP_INVERSE_MAP` (dst -> src).
+
+    Args:
+        matrix: 2x3 on (x, y) = (column, row).
+        family: as for `from_skimage`.
+
+    Raises:
+        ValueError: a matrix of another shape, an unknown family, or a linear
+            part where `family` is a translation.
+    """
     m = np.asarray(matrix, dtype=np.float64)
     if m.shape != (2, 3):
         raise ValueError("an OpenCV affine matrix must be 2x3")

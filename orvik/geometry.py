@@ -202,7 +202,21 @@ def shear(matrix, shape):
 
 
 def support_mask(matrices, shape):
-    """Boolean mask of the reference grid pixels that every frame covers."""
+    """Boolean mask of the reference grid pixels that every frame covers.
+
+    Args:
+        matrices: a `StackResult` or a sequence of matrices of shape (2,1),
+            (2,3) or (2,4), each mapping the reference grid to a frame.
+        shape: the frame shape (rows, columns).
+
+    Returns:
+        A boolean array of `shape`: True where every frame has data, that is
+        where each matrix maps the pixel, rounded to the nearest pixel, inside
+        the frame.
+
+    Raises:
+        ValueError: a matrix of another shape.
+    """
     mask = np.ones(shape, dtype=bool)
     for m in getattr(matrices, "matrices", matrices):  # a StackResult or a sequence of matrices
         mask &= support(m, shape)
@@ -214,12 +228,26 @@ def common_support(matrices, shape):
 
     `aligned[:, rows, columns]` crops an aligned stack to the area where no
     frame is padded with zeros; both slices are empty when no pixel is common.
+
+    Args:
+        matrices: as for `support_mask`.
+        shape: the frame shape (rows, columns).
+
+    Raises:
+        ValueError: a matrix of another shape.
     """
     return largest_rectangle(support_mask(matrices, shape))
 
 
 def largest_rectangle(mask):
-    """Slices of the largest all-True rectangle of a 2-D boolean mask."""
+    """Slices (rows, columns) of the largest all-True rectangle of a 2-D boolean mask.
+
+    Args:
+        mask: a 2-D array, taken as booleans.
+
+    Returns:
+        Two slices; both empty when the mask holds no True.
+    """
     mask = np.asarray(mask, dtype=bool)
     h, w = mask.shape
     filled = mask.any(axis=1)

@@ -74,6 +74,8 @@ def plan(paths, many, **options):
             if target is None:
                 continue
             key = os.path.normcase(os.path.abspath(target))
+            if taken.get(key) == path:
+                raise UsageError(f"two outputs name the same file: {target}")
             if key in taken:
                 raise UsageError(f"{taken[key]} and {path} would both write {target}; "
                                  "use {name} in the output names or different input names")

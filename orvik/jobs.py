@@ -3,6 +3,8 @@
 The command line and the main job are thin layers over these; every problem
 with the settings raises `UsageError`, every file that cannot be used
 `StackError` (or `OSError`), both with messages meant for the user as they are.
+Every output path is checked before the work starts, and the products of a job
+land together when it succeeds, or not at all.
 """
 
 import logging
@@ -11,7 +13,7 @@ import time
 
 import numpy as np
 
-from . import geometry, io, provenance, tiffmeta, writers
+from . import atomic, geometry, io, provenance, tiffmeta, writers
 from .errors import UsageError
 from .result import StackResult
 from .stack import REFERENCES, Frames, register_stack, transform_stack
@@ -19,13 +21,18 @@ from .stack import REFERENCES, Frames, register_stack, transform_stack
 log = logging.getLogger("orvik")
 
 
-def _check_output(input_path, output_path, threads):
+def _check_output(input_path, output_path, threads, *others):
     if threads is not None and threads < 1:
         raise UsageError("--threads must be at least 1")
     if os.path.splitext(output_path)[1].lower() not in io.TIFF_SUFFIXES + io.NPY_SUFFIXES:
         raise UsageError(f"{output_path}: unknown output format (expected .tif, .tiff or .npy)")
-    if os.path.exists(output_path) and os.path.exists(input_path) and os.path.samefile(input_path, output_path):
-        raise UsageError("the output would overwrite the input")
+    paths = [output_path, *(p for p in others if p)]
+    for path in paths:
+        if os.path.exists(path) and os.path.exists(input_path) and os.path.samefile(input_path, path):
+            raise UsageError("the output would overwrite the input")
+    named = [os.path.realpath(p) for p in paths]
+    if len(set(named)) != len(named):
+        raise UsageError("two outputs name the same file")
 
 
 def _reference(text):
@@ -51,7 +58,7 @@ def _check_options(output_path, dtype, compression):
 
 def align_files(input_path, output_path, family="rigid", reference="first", *, threads=None, normalize=True,
                 rounds=3, crop=False, matrices=None, report=None, progress=True, channel=None, time_axis=None,
-                dtype="float32", compression=None, table=None):
+                dtype="float32", compression=None, table=None, outputs=None):
     """Align a stack file into `output_path`; returns the result and the one-line summary.
 
     A stack with channels is registered on `channel` (default 0) and every
@@ -62,10 +69,28 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
     range) where "float32" (the default) keeps every warped value exactly;
     `compression` is "zlib" or "lzma" for a TIFF. `matrices` (JSON, with the
     provenance), `table` (CSV, one row per frame) and `report` (PNG) are
-    written when given. Raises UsageError for settings that make no sense and
-    StackError (or OSError) for files that cannot be used.
+    written when given.
+
+    Every product is written under a temporary name and all are moved into
+    place together at the end (or when the caller's `outputs`, an
+    `orvik.atomic.Outputs` group, ends), so that nothing lands unless
+    everything does. The output paths are checked before anything is
+    registered.
+
+    Raises:
+        UsageError: settings that make no sense (an unknown family or
+            reference, an output format, an output that names the input).
+        StackError: a stack or template that cannot be used.
+        OSError: a file that cannot be read or written; `orvik.atomic.OutputError`
+            for an output path found unwritable before the work.
     """
-    _check_output(input_path, output_path, threads)
+    if outputs is None:
+        with atomic.Outputs() as outputs:
+            return align_files(input_path, output_path, family, reference, threads=threads, normalize=normalize,
+                               rounds=rounds, crop=crop, matrices=matrices, report=report, progress=progress,
+                               channel=channel, time_axis=time_axis, dtype=dtype, compression=compression,
+                               table=table, outputs=outputs)
+    _check_output(input_path, output_path, threads, matrices, report, table)
     _check_options(output_path, dtype, compression)
     try:
         family = geometry.family_name(family)
@@ -75,6 +100,9 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
         raise UsageError("--rounds must be at least 1")
     if channel is not None and channel < 0:
         raise UsageError("--channel must be 0 or more")
+    for path in (output_path, matrices, report, table):
+        if path:
+            outputs.expect(path)
     template = _reference(str(reference))
     opened = tiffmeta.open_file(input_path, time_axis)
     frames = opened.frames(channel)
@@ -98,19 +126,20 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
         input_path, result, template=reference if isinstance(template, np.ndarray) else None, output=output_path,
         metadata=opened.metadata, normalize=bool(normalize), rounds=int(rounds), crop=bool(crop),
         channel=used_channel, time_axis=time_axis, dtype=dtype, compression=compression)
-    cropped = _write_aligned(opened, result, output_path, crop, threads, progress, dtype, compression)
+    cropped = _write_aligned(opened, result, outputs.path(output_path), crop, threads, progress, dtype,
+                             compression)
     elapsed = time.perf_counter() - started
     if matrices:
-        result.save(matrices)
+        result.save(outputs.path(matrices))
         log.info("wrote the matrices to %s", matrices)
     if table:
-        result.to_csv(table)
+        result.to_csv(outputs.path(table))
         log.info("wrote the per-frame table to %s", table)
     if report:
         from .report import write_report
 
-        aligned = _read_back(output_path, time_axis, (channel or 0) if opened.channels else None)
-        write_report(report, result, before=stack.mean(), after=Frames(aligned).mean(),
+        aligned = _read_back(outputs.path(output_path), time_axis, (channel or 0) if opened.channels else None)
+        write_report(outputs.path(report), result, before=stack.mean(), after=Frames(aligned).mean(),
                      metadata=opened.metadata, crop=cropped, **_compared(result, template, stack, aligned))
     line = summary(result, elapsed, output_path, cropped and cropped[2])
     if opened.channels:
@@ -150,10 +179,19 @@ def transform_files(input_path, matrices_path, output_path, *, threads=None, cro
 
     Every channel of a multichannel stack goes through the same maps; the
     output keeps the input's metadata, `dtype` and `compression` as in
-    `align_files`.
+    `align_files`. The output is written under a temporary name and moved
+    into place once complete.
+
+    Raises:
+        UsageError: settings that make no sense.
+        StackError: a stack or matrices file that cannot be used, or that do
+            not fit each other.
+        OSError: a file that cannot be read or written (checked before any
+            frame is resampled where it can be).
     """
     _check_output(input_path, output_path, threads)
     _check_options(output_path, dtype, compression)
+    atomic.check_writable(output_path)
     try:
         result = StackResult.load(matrices_path)
     except FileNotFoundError:
@@ -168,7 +206,9 @@ def transform_files(input_path, matrices_path, output_path, *, threads=None, cro
         raise io.StackError(f"{input_path} has frames of {io.shape_text(stack.shape)}, "
                             f"the matrices were estimated on {io.shape_text(result.shape)}")
     started = time.perf_counter()
-    cropped = _write_aligned(opened, result, output_path, crop, threads, progress, dtype, compression)
+    with atomic.Outputs(output_path) as outputs:
+        cropped = _write_aligned(opened, result, outputs.path(output_path), crop, threads, progress, dtype,
+                                 compression)
     elapsed = time.perf_counter() - started
     channels = f" x {opened.channels} channels" if opened.channels else ""
     return (f"resampled {len(stack)} frames{channels} of {io.shape_text(stack.shape)} in {elapsed:.1f} s "
@@ -176,7 +216,7 @@ def transform_files(input_path, matrices_path, output_path, *, threads=None, cro
 
 
 def _write_aligned(opened, result, output_path, crop, threads, progress, dtype="float32", compression=None):
-    """Resample every channel into the output file frame by frame; a failed run leaves no partial file.
+    """Resample every channel into the output file (a temporary one) frame by frame.
 
     Returns None, or (rows, columns, text) of the crop.
     """
@@ -198,8 +238,7 @@ def _write_aligned(opened, result, output_path, crop, threads, progress, dtype="
         out.flush()
     except BaseException:
         if hasattr(out, "close"):
-            out.close()
-        _remove(output_path)
+            out.close()  # the caller's output group removes the file
         raise
     if not crop:
         return None
@@ -215,13 +254,6 @@ class _Cropped:
 
     def __setitem__(self, i, frame):
         self._out[i] = frame[..., self._rows, self._columns]
-
-
-def _remove(path):
-    try:
-        os.remove(path)
-    except OSError:
-        pass
 
 
 def summary(result, elapsed, output, crop=None):

@@ -28,6 +28,18 @@ class StackResult:
     `result[i]` is frame i's `table.FrameRecord` (matrix, landmarks, shift,
     rotation, scale, shear, residual, score, flag), and iterating gives them
     in frame order; `to_table()` and `to_csv(path)` give the same as a table.
+
+    Attributes:
+        family: the family's name (a key of `FAMILIES`).
+        reference: "first", "previous", "mean", "frame k", "template" (a
+            template file) or "array" (a template array).
+        shape: the frame shape (rows, columns) the matrices were estimated on.
+        matrices: float array (frames, 2, 1), (frames, 2, 3) or (frames, 2, 4).
+        landmarks: float array (frames, 2, landmarks, 2) of (x, y) positions.
+        residuals: float array (frames,); NaN where no pixel was compared.
+        normalize: whether frames were scaled to zero mean and unit variance.
+        info: further details, such as the rounds of a mean reference.
+        provenance: tool version, input and template paths, options and date.
     """
 
     family: str
@@ -61,17 +73,27 @@ class StackResult:
 
     @property
     def code(self):
+        """The family's code for `alignopt._register` (2, 3, 4, 6 or 8)."""
         return geometry.family_code(self.family)
 
     def describe(self):
-        """Array (frames, 4): centre shift dx, dy in pixels, rotation in degrees, scale."""
+        """Array (frames, 4): centre shift dx, dy in pixels, rotation in degrees, scale.
+
+        The shift is where each matrix moves the frame centre; rotation and
+        scale come from the map's Jacobian there (a bilinear map is described
+        by its local behaviour at the centre).
+        """
         return np.array([geometry.describe(m, self.shape) for m in self.matrices]).reshape(-1, 4)
 
     def common_support(self):
-        """Slices (rows, columns) of the largest rectangle valid in every aligned frame."""
+        """Slices (rows, columns) of the largest rectangle valid in every aligned frame.
+
+        `aligned[:, rows, columns]` holds no padding; see `common_support`.
+        """
         return geometry.common_support(self.matrices, self.shape)
 
     def to_dict(self):
+        """The JSON-ready form `save` writes: plain lists and numbers, NaN as None."""
         return {
             "format": FORMAT,
             "version": VERSION,
@@ -88,6 +110,12 @@ class StackResult:
 
     @classmethod
     def from_dict(cls, data):
+        """The result from the form `to_dict` gives.
+
+        Raises:
+            ValueError: `data` is not a stack registration of this version, or
+                is incomplete or inconsistent.
+        """
         if not isinstance(data, dict) or data.get("format") != FORMAT:
             raise ValueError("not a stack registration file")
         if data.get("version") != VERSION:
@@ -109,13 +137,30 @@ class StackResult:
                    dict(data.get("provenance") or {}))
 
     def save(self, path):
-        """Write the result as JSON; floats round-trip exactly, NaN is stored as null."""
+        """Write the result as JSON; floats round-trip exactly, NaN is stored as null.
+
+        Args:
+            path: the file to write (replaced when it exists).
+
+        Raises:
+            OSError: the file cannot be written.
+        """
         with open(path, "w", encoding="utf-8") as f:
             json.dump(self.to_dict(), f, indent=1, allow_nan=False)
             f.write("\n")
 
     @classmethod
     def load(cls, path):
+        """Read a result written by `save`.
+
+        Args:
+            path: the JSON file.
+
+        Raises:
+            OSError: the file cannot be read (FileNotFoundError when missing).
+            ValueError: the file is not JSON or not a stack registration
+                (see `from_dict`).
+        """
         with open(path, encoding="utf-8") as f:
             try:
                 data = json.load(f)

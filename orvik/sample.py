@@ -84,24 +84,32 @@ def drift_error(matrices, truth, shape, samples=9):
 
 
 def write_sample(folder, frames=12, size=256, seed=0):
-    """Write `drift.tif` (float32 frames) and `drift.json` (the true maps) into `folder`."""
+    """Write `drift.tif` (float32 frames) and `drift.json` (the true maps) into `folder`.
+
+    `folder` is made when missing. Both files land together or, on an error or
+    an interruption, neither does (an earlier pair stays). Returns both paths.
+    """
     import json
     import os
 
     import tifffile
 
+    from .atomic import Outputs
+
     os.makedirs(folder, exist_ok=True)
-    stack, truth = drift_stack(frames=frames, size=size, seed=seed)
     stack_path = os.path.join(folder, "drift.tif")
     truth_path = os.path.join(folder, "drift.json")
-    tifffile.imwrite(stack_path, stack.astype(np.float32), photometric="minisblack")
-    with open(truth_path, "w", encoding="utf-8") as f:
-        json.dump({"description": "true maps from frame 0's grid to each frame's, 3x3 affine on (x, y, 1)",
-                   "frames": frames, "size": size, "seed": seed, "truth": truth.tolist()}, f, indent=1)
+    with Outputs(stack_path, truth_path) as outputs:
+        stack, truth = drift_stack(frames=frames, size=size, seed=seed)
+        tifffile.imwrite(outputs.path(stack_path), stack.astype(np.float32), photometric="minisblack")
+        with open(outputs.path(truth_path), "w", encoding="utf-8") as f:
+            json.dump({"description": "true maps from frame 0's grid to each frame's, 3x3 affine on (x, y, 1)",
+                       "frames": frames, "size": size, "seed": seed, "truth": truth.tolist()}, f, indent=1)
     return stack_path, truth_path
 
 
 def read_truth(path):
+    """The true maps written by `write_sample`: an array (frames, 3, 3) of affine maps on (x, y, 1)."""
     import json
 
     with open(path, encoding="utf-8") as f:

@@ -28,6 +28,18 @@ class Frames:
     Accepts anything indexable by frame (NumPy arrays and memmaps, Dask arrays,
     tifffile's TiffFile, lists of 2-D arrays); `read(i)` returns one frame as a
     C-ordered float64 array, so only the frames in flight are ever converted.
+
+    Args:
+        frames: the stack, indexed (frame, row, column), or a sequence of 2-D
+            arrays of shape (rows, columns).
+
+    Attributes:
+        shape: the frame shape (rows, columns).
+
+    Raises:
+        ValueError: the stack is not three-dimensional, has no frames, holds a
+            frame that is not 2-D or not of frame 0's shape, or frames with no
+            pixels.
     """
 
     def __init__(self, frames):
@@ -60,6 +72,7 @@ class Frames:
         return self._count
 
     def read(self, i):
+        """Frame `i` as a C-ordered float64 array of shape (rows, columns)."""
         f = self._frames[i]
         if self._pages is not None:
             f = f.asarray()
@@ -158,7 +171,14 @@ def _progress(total, desc, enabled):
 # ----------------------------------------------------------------- the tasks
 
 def normalized(frame):
-    """Frame scaled to zero mean and unit variance (a flat frame is only centred)."""
+    """Frame scaled to zero mean and unit variance (a flat frame is only centred).
+
+    Args:
+        frame: a float array; it is not modified.
+
+    Returns:
+        A new float array of the frame's shape.
+    """
     f = frame - frame.mean()
     spread = f.std()
     if spread > 0:
@@ -209,21 +229,46 @@ def register_stack(frames, family, reference="first", executor=None, progress=Tr
     Returns a `StackResult` whose matrices map the reference grid (x = column,
     y = row, origin at the first pixel's centre) to each frame, as
     `alignopt._register` does; `transform_stack` with them brings the frames onto
-    the reference grid. `family` is a name ("translation", "rigid",
-    "scaled_rotation", "affine", "bilinear") or a code; `reference` is "first"
-    (frame 0), "previous" (each frame against the one before, pairs estimated
-    independently and chained in order), "mean" (the mean projection, then
-    `rounds` - 1 re-estimates of it from the aligned frames), an integer k
-    (frame k, which gets the identity; 0 is "first"; ValueError when the stack
-    has no frame k) or a 2-D template array. `family` also takes the aliases
-    of `geometry.family_code` (euclidean, similarity, codes as text). With
-    `channel` = c, `frames` is (frames, channels, rows, columns) and channel c
-    is registered; `transform_stack` then moves every channel. Frames are read
-    one at a time and registered in parallel on a thread pool of `threads`
-    workers (default: one per core; 1 runs serially) or on `executor`, any
-    `concurrent.futures.Executor` including a `dask.distributed.Client`; every choice gives identical results. With
-    `normalize` each frame (and the reference) is scaled to zero mean and unit
-    variance before it is registered; the matrices apply to the original frames.
+    the reference grid. Frames are read one at a time and registered in
+    parallel; every executor and thread count gives identical results.
+
+    Args:
+        frames: the stack, indexed (frame, row, column): a NumPy array or
+            memmap, a Dask array, a `tifffile.TiffFile` or a sequence of equal
+            2-D arrays, of any real dtype. With `channel` = c, indexed (frame,
+            channel, row, column), and channel c is registered;
+            `transform_stack` then moves every channel.
+        family: "translation", "rigid", "scaled_rotation", "affine" or
+            "bilinear", an alias of `geometry.family_code` (euclidean,
+            similarity, ...) or its code (2, 3, 4, 6, 8, also as text); see
+            `FAMILIES`.
+        reference: "first" (frame 0), "previous" (each frame against the one
+            before, pairs estimated independently and chained in order), "mean"
+            (the mean projection, then `rounds` - 1 re-estimates of it from the
+            aligned frames), an integer k (frame k, which gets the identity; 0
+            is "first") or a 2-D template array of the frames' shape.
+        executor: any `concurrent.futures.Executor`, a
+            `dask.distributed.Client` included, to run the registrations on;
+            by default a thread pool of `threads` workers.
+        progress: show a progress bar on standard error.
+        normalize: scale each frame (and the reference) to zero mean and unit
+            variance before it is registered; the matrices apply to the
+            original frames either way.
+        threads: workers of the default thread pool (default: one per core;
+            1 runs serially on the calling thread).
+        rounds: estimates of the mean reference (``reference="mean"`` only).
+        channel: the channel to register a multichannel stack on.
+
+    Returns:
+        StackResult: one matrix, landmark pair and residual per frame.
+
+    Raises:
+        ValueError: an unknown family or reference, a frame index outside the
+            stack, a template of another shape, `rounds` or `threads` below 1,
+            frames that do not form a stack (see `Frames`), or frames whose
+            pixels are not finite or too large to register (the messages of
+            `alignopt._register`).
+        MemoryError: memory ran out during a registration.
     """
     code = geometry.family_code(family)
     frames = selection.one_channel(frames, channel)
@@ -373,17 +418,36 @@ def _register_mean(stack, code, normalize, runner, progress, rounds):
 def transform_stack(frames, matrices, out=None, executor=None, progress=False, *, threads=None):
     """Resample each frame onto the reference grid through its matrix.
 
-    `matrices` is a `StackResult` or one matrix per frame in `alignopt`'s layout
-    (reference position, x = column and y = row, to frame position) or a
-    scikit-image affine transform per frame, read as `skimage.transform.warp`
-    reads it; a 3x3 array, or a matrix whose linear part is singular (such as
-    `np.eye(2, 3)`, an OpenCV-layout start) raises ValueError: see `orvik.maps`.
-    A stack (frames, channels, rows, columns) has every channel of a frame
-    moved through that frame's matrix, into an output of the same shape.
-    Frames are read and written one at a time; `out` may be any preallocated array of shape
-    (frames, rows, columns), such as a memmap or a `tifffile.memmap` output,
-    and defaults to a new float32 array (every warped value is exactly a
-    float32). Pixels that fall outside a frame are 0.0. Returns `out`.
+    Frames are read and written one at a time. Each output pixel (x, y) takes
+    the frame's cubic-spline value at the matrix's image of (x, y); pixels that
+    fall outside the frame are 0.0.
+
+    Args:
+        frames: the stack, indexed (frame, row, column) (as for `Frames`).
+            A stack (frame, channel, row, column) has every channel of a frame
+            moved through that frame's matrix, into an output of that shape.
+        matrices: a `StackResult`, or one matrix per frame in `alignopt`'s
+            layout and direction: shape (2,1), (2,3) or (2,4), mapping a
+            reference position (x = column, y = row, origin at the first
+            pixel's centre) to a frame position; or a scikit-image affine
+            transform per frame, read as `skimage.transform.warp` reads it.
+        out: any preallocated array of shape (frames, rows, columns), such as a
+            memmap or a `tifffile.memmap` output; by default a new float32
+            array (every warped value is exactly a float32).
+        executor: as for `register_stack`.
+        progress: show a progress bar on standard error.
+        threads: as for `register_stack`.
+
+    Returns:
+        `out`, filled.
+
+    Raises:
+        ValueError: a matrix of another shape, a 3x3 array or a matrix whose
+            linear part is singular (such as `np.eye(2, 3)`, an OpenCV-layout
+            start; see `orvik.maps`), a matrix count that differs
+            from the frame count, a `StackResult` estimated on frames of
+            another size, an `out` of the wrong shape, or frames that do not
+            form a stack.
     """
     frames = selection.from_tiff(frames)
     if getattr(frames, "ndim", None) == 4:

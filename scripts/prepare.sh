@@ -12,6 +12,7 @@ PACKAGES=(
   libgtest-dev libbenchmark-dev
   python3-dev python3-numpy python3-pytest python3-scipy
   python3-tifffile python3-tqdm python3-matplotlib python3-distributed python3-skimage python3-opencv
+  python3-venv python3-pip python3-setuptools python3-wheel python3-sphinx
 )
 
 install_missing_packages() {

@@ -2,22 +2,44 @@
 
 import json
 import os
+import pathlib
+import importlib.metadata
 import subprocess
 import sys
+import sysconfig
 
 import numpy as np
 import pytest
 import tifffile
 
-from orvik_support import ROOT, drifted
+from orvik_support import INSTALLED, child_environment, drifted, installed_where
 import orvik
 
 
 def run(*args, cwd=None):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(ROOT)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     return subprocess.run([sys.executable, "-m", "orvik", *map(str, args)], capture_output=True, text=True,
-                          env=env, cwd=cwd, timeout=300)
+                          env=child_environment(), cwd=cwd, timeout=300)
+
+
+def launches():
+    forms = [("module", [sys.executable, "-m", "orvik"])]
+    if INSTALLED:
+        user = installed_where(orvik) == pathlib.Path(sysconfig.get_paths("posix_user")["purelib"])
+        scripts = sysconfig.get_path("scripts", "posix_user" if user else sysconfig.get_default_scheme())
+        forms.append(("command", [os.path.join(scripts, "orvik")]))
+    return forms
+
+
+@pytest.mark.parametrize("name, command", launches())
+def test_every_launch_works_from_any_folder_and_gives_the_one_version(name, command, tmp_path):
+    version = subprocess.run([*command, "--version"], capture_output=True, text=True, env=child_environment(),
+                             cwd=tmp_path, timeout=60)
+    assert (version.returncode, version.stdout, version.stderr) == (0, f"orvik {orvik.__version__}\n", "")
+    usage = subprocess.run([*command, "align", "--help"], capture_output=True, text=True, env=child_environment(),
+                           cwd=tmp_path, timeout=60)
+    assert usage.returncode == 0 and usage.stdout.startswith("usage: orvik align "), usage.stderr
+    if INSTALLED:
+        assert importlib.metadata.version("orvik") == orvik.__version__
 
 
 @pytest.fixture(scope="module")
@@ -99,6 +121,9 @@ def test_align_writes_stack_matrices_and_report(files, tmp_path):
      "notes.json: not a stack registration file"),
     (["transform", "{d}/stack.tif", "-m", "{d}/nothing.json", "-o", "{t}/o.tif"], 1, "nothing.json: no such file"),
     (["transform", "{d}/two.npy", "-m", "{d}/m.json", "-o", "{t}/o.tif"], 1, "two.npy has 2 frames, "),
+    (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--report", "{t}/o.tif"], 2, "two outputs name the same file"),
+    (["align", "{d}/stack.tif", "-o", "{t}/o.tif", "--matrices", "{d}/stack.tif"], 2,
+     "the output would overwrite the input"),
 ])
 def test_bad_input_gives_one_line_and_status(files, tmp_path, args, status, message):
     done = run(*[a.format(d=files, t=tmp_path) for a in args])
@@ -108,4 +133,4 @@ def test_bad_input_gives_one_line_and_status(files, tmp_path, args, status, mess
     errors = [line for line in done.stderr.splitlines() if line.startswith("orvik: error: ")]
     assert len(errors) == 1 and done.stderr.endswith(errors[0] + "\n"), done.stderr
     assert "Traceback" not in done.stderr and message in errors[0], errors[0]
-    assert not (tmp_path / "o.tif").exists()
+    assert list(tmp_path.iterdir()) == []  # neither a product nor a temporary file

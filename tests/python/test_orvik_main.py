@@ -94,3 +94,15 @@ def test_bad_settings_give_one_line_and_status(bundle, settings, status, message
     assert done.stdout == ""
     lines = done.stderr.splitlines()
     assert len(lines) == 1 and lines[0].startswith("orvik: error: ") and message in lines[0], done.stderr
+
+
+def test_an_unwritable_product_stops_the_job_before_it_writes_any(bundle):
+    output = bundle / "Orvik" / "output"
+    output.mkdir()
+    (output / "summary.txt").write_text("earlier")
+    (output / "summary.txt").chmod(0o444)
+    done = kestrun(bundle)
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr == "orvik: error: Orvik/output/summary.txt: the file is read-only\n"
+    assert [p.name for p in output.iterdir()] == ["summary.txt"]
+    assert (output / "summary.txt").read_text() == "earlier"
