@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/image/LaneLevel.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 

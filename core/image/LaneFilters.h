@@ -25,8 +25,8 @@
 #include <span>
 #include <vector>
 
-#include "core/image/LaneLevel.h"
-#include "core/image/LaneVectors.h"
+#include "core/simd/ProcessorLevel.h"
+#include "core/simd/VectorTypes.h"
 #include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineConstants.h"

@@ -4,7 +4,7 @@
 #include <span>
 
 #include "core/image/ImageBuffer.h"
-#include "core/image/LaneLevel.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "core/image/ImageBuffer.h"
-#include "core/image/LaneLevel.h"
+#include "core/simd/ProcessorLevel.h"
 #include "core/linalg/TransformationType.h"
 
 namespace alignopt {

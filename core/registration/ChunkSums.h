@@ -20,7 +20,7 @@
 #include <utility>
 
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/PointBatch.h"
+#include "core/sampling/PointBatch.h"
 
 namespace alignopt {
 

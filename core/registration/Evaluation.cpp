@@ -1,5 +1,5 @@
 #include "core/image/MirrorFold.h"
-#include "core/registration/CubicWeightRule.h"
+#include "core/sampling/CubicWeights.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {

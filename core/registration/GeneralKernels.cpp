@@ -10,12 +10,12 @@
 
 #include "core/image/MirrorFold.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/GridWalk.h"
+#include "core/registration/MaskedWalk.h"
 #include "core/registration/KernelTerms.h"
 #include "core/registration/MaskReads.h"
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
-#include "core/registration/TranslationRows.h"
+#include "core/sampling/TranslationRows.h"
 
 namespace alignopt {
 

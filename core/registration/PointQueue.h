@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/registration/PixelChunk.h"
-#include "core/registration/PointBatch.h"
+#include "core/sampling/PointBatch.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {

@@ -8,7 +8,7 @@
 #include "core/image/SplineImage.h"
 #include "core/linalg/Matrix.h"
 #include "core/linalg/TransformationType.h"
-#include "core/registration/MarginModel.h"
+#include "core/sampling/MarginModel.h"
 
 namespace alignopt {
 

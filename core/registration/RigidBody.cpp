@@ -8,7 +8,7 @@
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/GridWalk.h"
+#include "core/registration/MaskedWalk.h"
 #include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 

@@ -2,7 +2,7 @@
 
 #include <immintrin.h>
 
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
 
 namespace alignopt {
 

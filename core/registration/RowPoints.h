@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/registration/PointBatch.h"
+#include "core/sampling/PointBatch.h"
 
 namespace alignopt {
 

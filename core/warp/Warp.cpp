@@ -12,10 +12,10 @@
 #include "core/image/BSplineFilters.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
-#include "core/registration/PixelRounding.h"
-#include "core/registration/PointBatch.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/sampling/PointBatch.h"
 #include "core/registration/RegistrationEngine.h"
-#include "core/registration/TranslationRows.h"
+#include "core/sampling/TranslationRows.h"
 
 namespace alignopt {
 

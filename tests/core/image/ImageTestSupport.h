@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/image/BSplineFilters.h"
-#include "core/image/LaneLevel.h"
+#include "core/simd/ProcessorLevel.h"
 #include "core/image/SinglePrecision.h"
 
 namespace alignopt::testing {

@@ -7,7 +7,7 @@
 
 #include "core/image/SplineImage.h"
 #include "core/linalg/LandmarkTransform.h"
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <random>
 
-#include "core/registration/InlineEvaluation.h"
+#include "core/sampling/PointEvaluation.h"
 #include "tests/core/registration/test_rigid_bilinear_support.h"
 
 namespace alignopt {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/registration/RowPoints.h"
 
 namespace alignopt {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/image/SplineImage.h"
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {

@@ -13,7 +13,7 @@
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
 #include "core/linalg/Matrix.h"
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/warp/Warp.h"
 

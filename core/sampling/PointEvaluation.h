@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "core/image/MirrorFold.h"
-#include "core/registration/CubicWeightRule.h"
+#include "core/sampling/CubicWeights.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt::inlineEvaluation {

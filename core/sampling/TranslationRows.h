@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/image/MirrorFold.h"
-#include "core/registration/CubicWeightRule.h"
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/CubicWeights.h"
+#include "core/sampling/PixelRounding.h"
 
 namespace alignopt {
 

@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-#include "core/image/LaneVectors.h"
-#include "core/registration/InlineEvaluation.h"
-#include "core/registration/PointBatch.h"
+#include "core/simd/VectorTypes.h"
+#include "core/sampling/PointEvaluation.h"
+#include "core/sampling/PointBatch.h"
 
 namespace alignopt::pointLanes {
 

@@ -1,4 +1,4 @@
-#include "core/registration/PointBatch.h"
+#include "core/sampling/PointBatch.h"
 
 #include <immintrin.h>
 
@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <limits>
 
-#include "core/image/LaneLevel.h"
-#include "core/registration/MarginModel.h"
-#include "core/registration/PointBatchLanes.h"
+#include "core/simd/ProcessorLevel.h"
+#include "core/sampling/MarginModel.h"
+#include "core/sampling/PointLanes.h"
 
 namespace alignopt {
 

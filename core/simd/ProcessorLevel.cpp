@@ -1,4 +1,4 @@
-#include "core/image/LaneLevel.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 

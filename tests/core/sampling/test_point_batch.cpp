@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "core/registration/MarginModel.h"
-#include "core/registration/PixelRounding.h"
-#include "core/registration/PointBatch.h"
+#include "core/sampling/MarginModel.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/sampling/PointBatch.h"
 
 namespace alignopt {
 namespace {

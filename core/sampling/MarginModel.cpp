@@ -1,4 +1,4 @@
-#include "core/registration/MarginModel.h"
+#include "core/sampling/MarginModel.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -6,7 +6,7 @@
 #include "core/linalg/Matrix.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelChunk.h"
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/registration/RunWalk.h"
