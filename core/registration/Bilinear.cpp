@@ -8,7 +8,7 @@
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/MaskedWalk.h"
+#include "core/registration/PixelWalk.h"
 #include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -90,7 +90,7 @@ double RegistrationEngine::bilinearError(const Matrix& m) {
         }
         sum = s;
     };
-    const int64_t count = walkGrid<true, false>(*this, m, visit);
+    const int64_t count = walkGrid<true, false>(*this, m, supportedProcessorLevel(), visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -101,10 +101,11 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     // Each entry starts at 0 and adds the pixels in walk order, a chunk of
     // pixels at a time.
     GaussNewtonSums<parameters> sums;
+    const ProcessorLevel level = supportedProcessorLevel();
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
-        addChunk(sums, BilinearRule(c, gridSamples.data(), inverse), c.count);
+        addChunkAt(level, sums, BilinearRule(c, gridSamples.data(), inverse), c.count);
     };
-    const int64_t count = walkGrid<true, true>(*this, m, visit);
+    const int64_t count = walkGrid<true, true>(*this, m, level, visit);
     sums.store(hessian, gradient);
     return sums.s / static_cast<double>(count);
 }

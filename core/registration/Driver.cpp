@@ -53,8 +53,6 @@ void install(RegistrationEngine& e, const LevelViews& v) {
         e.gridHeight = v.sourceHeight;
         e.gridMask = v.sourceMask;
     }
-    e.modelMirrorWidth = 2 * e.modelWidth;
-    e.modelMirrorHeight = 2 * e.modelHeight;
     // Translation reads the model a row of weights at a time, never through
     // the point batch that the margins serve.
     if (e.transformation != TransformationType::Translation)

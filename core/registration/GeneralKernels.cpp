@@ -10,7 +10,7 @@
 
 #include "core/image/MirrorFold.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/MaskedWalk.h"
+#include "core/registration/PixelWalk.h"
 #include "core/registration/KernelTerms.h"
 #include "core/registration/MaskReads.h"
 #include "core/sampling/PixelRounding.h"
@@ -97,7 +97,7 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
     return sums;
 }
 
-// Walk for the 2 x 3 families (GridWalk.h): the mapped point is advanced by
+// Walk for the 2 x 3 families (PixelWalk.h): the mapped point is advanced by
 // additions of the matrix columns, each used pixel evaluated through the
 // general sequence (taps from the point, weights from its fractions), a chunk
 // of a row's used pixels at a time, then summed in pixel order. The engine's
@@ -109,9 +109,10 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
     const double* gradientY = Derivatives ? e.gridGradientY.data() : nullptr;
     double s = 0.0;
     double lastX = 0.0, lastY = 0.0;
+    const ProcessorLevel level = supportedProcessorLevel();
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
         if constexpr (Derivatives) {
-            addChunk(*acc, GridGradientRule<Terms>(terms, c, grid, gradientX, gradientY), c.count);
+            addChunkAt(level, *acc, GridGradientRule<Terms>(terms, c, grid, gradientX, gradientY), c.count);
         } else {
             s = addSquaredResiduals(s, c, grid);
         }
@@ -119,7 +120,7 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
         lastY = c.y[c.count - 1];
     };
     WalkSums sums;
-    sums.n = static_cast<int32_t>(walkGrid<false, false>(e, m, visit));
+    sums.n = static_cast<int32_t>(walkGrid<false, false>(e, m, level, visit));
     sums.s = Derivatives ? acc->s : s;
     if (sums.n > 0) {
         e.locatePoint(lastX, lastY);

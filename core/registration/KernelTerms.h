@@ -23,7 +23,7 @@ namespace alignopt {
 // values in lanes 0 ... 3; one value put in lane 0. The pair is a blend of
 // two broadcasts, which the compiler takes straight from memory: the permute
 // units are the sums' narrow resource.
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes pairLanes(double a, double b) {
+[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes pairLanes(double a, double b) {
     const __m512d both = _mm512_mask_blend_pd(0xAA, _mm512_set1_pd(a), _mm512_set1_pd(b));
     Lanes t;
     __builtin_memcpy(&t, &both, sizeof t);
@@ -31,13 +31,13 @@ namespace alignopt {
 }
 
 // The eight values from p on.
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes lanesAt(const double* p) {
+[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes lanesAt(const double* p) {
     Lanes t;
     __builtin_memcpy(&t, p, sizeof t);
     return t;
 }
 
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes fourLanes(double a, double b, double c,
+[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes fourLanes(double a, double b, double c,
                                                                                  double d) {
     const __m512d low = _mm512_castpd256_pd512(_mm256_set_pd(d, c, b, a));
     Lanes t;
@@ -45,7 +45,7 @@ namespace alignopt {
     return t;
 }
 
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes withFirstLane(const Lanes& v, double first) {
+[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes withFirstLane(const Lanes& v, double first) {
     __m512d t;
     __builtin_memcpy(&t, &v, sizeof t);
     t = _mm512_mask_broadcastsd_pd(t, 1, _mm_set_sd(first));
@@ -71,7 +71,7 @@ struct RigidBodyTerms {
     }
     // (gy, gx, gy, ...) has gx and gy in lanes 1 and 2 already; lane 0 is
     // worked out in lanes too, from broadcasts, with no permute.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeLanes(double x, const Row& row,
                                                                                   double gx, double gy,
                                                                                   Lanes& d) const {
         const Lanes g = pairLanes(gy, gx);
@@ -83,7 +83,7 @@ struct RigidBodyTerms {
         __builtin_memcpy(&d, &all, sizeof d);
     }
     // Eight pixels at once, one term to a vector.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeColumns(const Lanes& x, const Row& row,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeColumns(const Lanes& x, const Row& row,
                                                                                     const Lanes& gx, const Lanes& gy,
                                                                                     Lanes (&d)[3]) const {
         d[0] = x * gy - row.y * gx;
@@ -143,13 +143,13 @@ struct ScaledRotationTerms {
         expressions(x, y, gx, gy, d);
     }
     // Eight pixels at once, one term to a vector.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeColumns(const Lanes& x, const Row& row,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeColumns(const Lanes& x, const Row& row,
                                                                                     const Lanes& gx, const Lanes& gy,
                                                                                     Lanes (&d)[4]) const {
         expressions(x, row.y, gx, gy, d);
     }
     // Four different expressions: worked one by one, then put in lanes.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeLanes(double x, const Row& row,
                                                                                   double gx, double gy,
                                                                                   Lanes& d) const {
         double t[4];
@@ -197,7 +197,7 @@ struct AffineTerms {
             d[2 * p + 1] = gy * lambda;
         }
     }
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeLanes(double x, const Row& row,
                                                                                   double gx, double gy,
                                                                                   Lanes& d) const {
         const Lanes lambda = (row.yTerms - x * xFactors) + constants;
@@ -237,7 +237,7 @@ struct GridGradientRule {
         family.derivatives(chunk.columnValue[p], row.y, gradientX[k], gradientY[k], d);
         return grid[k] - chunk.value[p];
     }
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, Residual& r) const {
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void lanes(int32_t p, Lanes& d, Residual& r) const {
         const int32_t k = chunk.column[p];
         family.derivativeLanes(chunk.columnValue[p], row, gradientX[k], gradientY[k], d);
         r = {grid[k], chunk.value[p]};
@@ -249,7 +249,7 @@ struct GridGradientRule {
         return chunk.count > 0 && chunk.column[chunk.count - 1] - chunk.column[0] == chunk.count - 1;
     }
     // Pixels p ... p + 7, for families with derivativeColumns.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void termColumns(int32_t p,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void termColumns(int32_t p,
                                                                               Lanes (&t)[count + 1]) const
         requires requires(const Terms& f, const typename Terms::Row& r, const Lanes& v, Lanes (&d)[count]) {
             f.derivativeColumns(v, r, v, v, d);
@@ -298,7 +298,7 @@ struct BilinearRule {
         }
         return chunk.value[p] - grid[chunk.column[p]];
     }
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, Residual& r) const {
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void lanes(int32_t p, Lanes& d, Residual& r) const {
         const double k = chunk.columnValue[p];
         const double jk = j * k;
         const Lanes w = ((k * kFactor + jk * jkFactor) + jTerm) + constant;

@@ -64,8 +64,6 @@ struct RegistrationEngine {
     int32_t gridHeight = 0;
     int32_t pyramidDepth = 1;
     TransformationType transformation = TransformationType::Translation;
-    int32_t modelMirrorWidth = 0;
-    int32_t modelMirrorHeight = 0;
 
     const SplineImage* sourceImage = nullptr;
     const SplineImage* targetImage = nullptr;

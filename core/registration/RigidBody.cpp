@@ -8,7 +8,7 @@
 #include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/MaskedWalk.h"
+#include "core/registration/PixelWalk.h"
 #include "core/registration/KernelTerms.h"
 #include "core/registration/RegistrationEngine.h"
 
@@ -45,7 +45,7 @@ double RegistrationEngine::rigidBodyError(const Matrix& m) {
     double sum = 0.0;
     const auto visit = [&](const PixelChunk& c)
                            __attribute__((always_inline)) { sum = addSquaredResiduals(sum, c, gridSamples.data()); };
-    const int64_t count = walkGrid<false, false>(*this, m, visit);
+    const int64_t count = walkGrid<false, false>(*this, m, supportedProcessorLevel(), visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -55,12 +55,13 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
     // shifts, summed a chunk of pixels at a time, in walk order.
     GaussNewtonSums<3> sums;
     const RigidBodyTerms terms;
+    const ProcessorLevel level = supportedProcessorLevel();
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
-        addChunk(sums, GridGradientRule<RigidBodyTerms>(terms, c, gridSamples.data(), gridGradientX.data(),
+        addChunkAt(level, sums, GridGradientRule<RigidBodyTerms>(terms, c, gridSamples.data(), gridGradientX.data(),
                                                         gridGradientY.data()),
                  c.count);
     };
-    const int64_t count = walkGrid<false, false>(*this, m, visit);
+    const int64_t count = walkGrid<false, false>(*this, m, level, visit);
     sums.store(hessian, gradient);
     return sums.s / static_cast<double>(count);
 }

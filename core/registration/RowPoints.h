@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/sampling/PointBatch.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -16,14 +16,14 @@ inline constexpr int32_t rowsTogether = 8;
 // same sum of the same steps as a walk along the row makes it. The rows' sums
 // run side by side, each in a lane of its own. `level` picks the path as for
 // the batch evaluation (the processor must have it).
-void fillRowPointsAt(BatchLevel level, double* points, std::size_t pitch, std::size_t width,
+void fillRowPointsAt(ProcessorLevel level, double* points, std::size_t pitch, std::size_t width,
                      const double (&startX)[rowsTogether], const double (&startY)[rowsTogether],
                      const double (&stepX)[rowsTogether], const double (&stepY)[rowsTogether]);
 
 inline void fillRowPoints(double* points, std::size_t pitch, std::size_t width, const double (&startX)[rowsTogether],
                           const double (&startY)[rowsTogether], const double (&stepX)[rowsTogether],
                           const double (&stepY)[rowsTogether]) {
-    fillRowPointsAt(supportedBatchLevel(), points, pitch, width, startX, startY, stepX, stepY);
+    fillRowPointsAt(supportedProcessorLevel(), points, pitch, width, startX, startY, stepX, stepY);
 }
 
 // The columns [begin, end) of a row of `width` points (x at px[k], y at
@@ -35,11 +35,11 @@ struct InsideRun {
     int32_t begin;
     int32_t end;
 };
-InsideRun insideRunAt(BatchLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
+InsideRun insideRunAt(ProcessorLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
                       int32_t modelHeight);
 
 inline InsideRun insideRun(const double* px, const double* py, int32_t width, int32_t modelWidth, int32_t modelHeight) {
-    return insideRunAt(supportedBatchLevel(), px, py, width, modelWidth, modelHeight);
+    return insideRunAt(supportedProcessorLevel(), px, py, width, modelWidth, modelHeight);
 }
 
 } // namespace alignopt

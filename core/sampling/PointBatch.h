@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "core/simd/ProcessorLevel.h"
+
 namespace alignopt {
 
 // The model: coefficients of a width x height spline, row by row, and
@@ -21,11 +23,6 @@ struct PointModel {
     const double* withMargins = nullptr;
 };
 
-enum class BatchLevel { Scalar, Avx2, Avx512 };
-
-// The widest level this processor runs.
-BatchLevel supportedBatchLevel();
-
 // Model values at the n points (x[i], y[i]), each of which must be inside
 // (nearestPixelInside holds), written to out[i].
 void batchValues(const PointModel& model, const double* x, const double* y, int32_t n, double* out);
@@ -35,9 +32,9 @@ void batchValuesAndSlopes(const PointModel& model, const double* x, const double
                           double* dx, double* dy);
 
 // The same on a chosen level, which the processor must support; for the tests.
-void batchValuesAt(BatchLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
+void batchValuesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
                    double* out);
-void batchValuesAndSlopesAt(BatchLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
+void batchValuesAndSlopesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
                             double* value, double* dx, double* dy);
 
 } // namespace alignopt

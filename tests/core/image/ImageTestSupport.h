@@ -47,20 +47,20 @@ inline ::testing::AssertionResult allSinglePrecision(std::span<const double> val
 }
 
 // Every level of the image passes this processor runs, the plain one first.
-inline std::vector<LaneLevel> runnableLevels() {
-    std::vector<LaneLevel> levels{LaneLevel::Sse2};
-    if (supportedLaneLevel() != LaneLevel::Sse2) levels.push_back(LaneLevel::Avx2);
-    if (supportedLaneLevel() == LaneLevel::Avx512) levels.push_back(LaneLevel::Avx512);
+inline std::vector<ProcessorLevel> runnableLevels() {
+    std::vector<ProcessorLevel> levels{ProcessorLevel::Baseline};
+    if (supportedProcessorLevel() != ProcessorLevel::Baseline) levels.push_back(ProcessorLevel::Avx2);
+    if (supportedProcessorLevel() == ProcessorLevel::Avx512) levels.push_back(ProcessorLevel::Avx512);
     return levels;
 }
 
-inline std::string levelName(LaneLevel level) {
+inline std::string levelName(ProcessorLevel level) {
     switch (level) {
-    case LaneLevel::Sse2:
+    case ProcessorLevel::Baseline:
         return "SSE2";
-    case LaneLevel::Avx2:
+    case ProcessorLevel::Avx2:
         return "AVX2";
-    case LaneLevel::Avx512:
+    case ProcessorLevel::Avx512:
         return "AVX-512";
     }
     return "?";

@@ -37,10 +37,10 @@ std::vector<double> insideCoordinates(std::mt19937& random, int32_t size, int32_
     return v;
 }
 
-std::vector<BatchLevel> supportedLevels() {
-    std::vector<BatchLevel> levels{BatchLevel::Scalar};
-    if (supportedBatchLevel() != BatchLevel::Scalar) levels.push_back(BatchLevel::Avx2);
-    if (supportedBatchLevel() == BatchLevel::Avx512) levels.push_back(BatchLevel::Avx512);
+std::vector<ProcessorLevel> supportedLevels() {
+    std::vector<ProcessorLevel> levels{ProcessorLevel::Baseline};
+    if (supportedProcessorLevel() != ProcessorLevel::Baseline) levels.push_back(ProcessorLevel::Avx2);
+    if (supportedProcessorLevel() == ProcessorLevel::Avx512) levels.push_back(ProcessorLevel::Avx512);
     return levels;
 }
 
@@ -73,10 +73,10 @@ void expectEveryPathGivesTheScalarBits(const TestModel& model, const std::vector
                                        const std::vector<double>& y) {
     const int32_t n = static_cast<int32_t>(x.size());
     std::vector<double> reference(n), referenceDx(n), referenceDy(n), referenceValue(n);
-    batchValuesAt(BatchLevel::Scalar, model.plain, x.data(), y.data(), n, reference.data());
-    batchValuesAndSlopesAt(BatchLevel::Scalar, model.plain, x.data(), y.data(), n, referenceValue.data(),
+    batchValuesAt(ProcessorLevel::Baseline, model.plain, x.data(), y.data(), n, reference.data());
+    batchValuesAndSlopesAt(ProcessorLevel::Baseline, model.plain, x.data(), y.data(), n, referenceValue.data(),
                            referenceDx.data(), referenceDy.data());
-    for (const BatchLevel level : supportedLevels())
+    for (const ProcessorLevel level : supportedLevels())
         for (const PointModel& m : {model.plain, model.withMargins}) {
             SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level)
                                               << (m.withMargins ? ", with margins" : ""));

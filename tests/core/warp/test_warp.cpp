@@ -49,8 +49,6 @@ std::vector<double> referenceWarp(const Matrix& m, const std::vector<double>& pi
     e.modelCoefficients = image.coefficients;
     e.modelWidth = width;
     e.modelHeight = height;
-    e.modelMirrorWidth = 2 * width;
-    e.modelMirrorHeight = 2 * height;
     std::vector<double> out(pixels.size(), 0.0);
     auto inside = [&](double x, double y) {
         int32_t px = 0;
