@@ -8,17 +8,10 @@
 #include "core/image/SplineImage.h"
 #include "core/linalg/Matrix.h"
 #include "core/linalg/TransformationType.h"
+#include "core/sampling/CubicSplineRule.h"
 #include "core/sampling/MarginModel.h"
 
 namespace alignopt {
-
-// Integer part of a spline coordinate: trunc(v), minus one when v < 0
-// (-0.0 is not negative). Equals floor(v) except at negative integers, where
-// taps and weights shift together so the value is unchanged.
-inline int32_t splineBase(double v) {
-    const auto t = static_cast<int32_t>(v);
-    return v < 0.0 ? t - 1 : t;
-}
 
 // The four cubic B-spline weights of the taps base+2, base+1, base, base-1
 // for the fraction t, without derivatives.

@@ -2,7 +2,7 @@
 
 // The model spline at many general points at once, for the pixel loops of the
 // kernels and the warp. Each point is evaluated with exactly the operations of
-// inlineEvaluation::value (or valueAndSlopes) in their order, whichever path
+// pointEvaluation::value (or valueAndSlopes) in their order, whichever path
 // runs: the wide paths put one point in each lane, so every lane computes the
 // scalar bits. The widest path the processor supports is chosen once at run
 // time; the library itself is built for any x86-64.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/image/MirrorFold.h"
-#include "core/sampling/CubicWeights.h"
+#include "core/sampling/CubicSplineRule.h"
 #include "core/sampling/PixelRounding.h"
 
 namespace alignopt {
