@@ -64,31 +64,37 @@ struct RigidBodyTerms {
     };
     Row row(double y) const { return {y}; }
 
-    void derivatives(double x, double y, double gx, double gy, double (&d)[3]) const {
+    // The terms of one pixel (X = T = double), of eight in the lanes of
+    // vectors (X = T = Lanes), or of one pixel's terms spread over the lanes
+    // (X = double, T = Lanes; see derivativeLanes).
+    template <class X, class T>
+    [[gnu::always_inline]] static void expressions(const X& x, double y, const T& gx, const T& gy, T (&d)[3]) {
         d[0] = x * gy - y * gx;
         d[1] = gx;
         d[2] = gy;
     }
-    // (gy, gx, gy, ...) has gx and gy in lanes 1 and 2 already; lane 0 is
-    // worked out in lanes too, from broadcasts, with no permute.
-    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeLanes(double x, const Row& row,
-                                                                                  double gx, double gy,
-                                                                                  Lanes& d) const {
+    void derivatives(double x, double y, double gx, double gy, double (&d)[3]) const {
+        expressions(x, y, gx, gy, d);
+    }
+    // (gy, gx, gy, ...) has gx and gy in lanes 1 and 2 already; the angle's
+    // term is worked out in lane 0 from it and gx in every lane, broadcasts
+    // with no permute, and moved in.
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeLanes(double x, const Row& row, double gx, double gy,
+                                                                     Lanes& d) const {
         const Lanes g = pairLanes(gy, gx);
-        const Lanes turn = x * g - row.y * pairLanes(gx, gx);
-        __m512d t, all;
-        __builtin_memcpy(&t, &turn, sizeof t);
+        Lanes t[3];
+        expressions(x, row.y, pairLanes(gx, gx), g, t);
+        __m512d turn, all;
+        __builtin_memcpy(&turn, &t[0], sizeof turn);
         __builtin_memcpy(&all, &g, sizeof all);
-        all = _mm512_mask_mov_pd(all, 1, t);
+        all = _mm512_mask_mov_pd(all, 1, turn);
         __builtin_memcpy(&d, &all, sizeof d);
     }
     // Eight pixels at once, one term to a vector.
     [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeColumns(const Lanes& x, const Row& row,
-                                                                                    const Lanes& gx, const Lanes& gy,
-                                                                                    Lanes (&d)[3]) const {
-        d[0] = x * gy - row.y * gx;
-        d[1] = gx;
-        d[2] = gy;
+                                                                       const Lanes& gx, const Lanes& gy,
+                                                                       Lanes (&d)[3]) const {
+        expressions(x, row.y, gx, gy, d);
     }
 };
 
