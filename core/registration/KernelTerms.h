@@ -20,7 +20,7 @@ namespace alignopt {
 
 // Lane helpers for the lanes() forms, which only ever run inside the 512-bit
 // sums: (a, b) repeated over the lanes; eight values from memory; four
-// values in lanes 0 ... 3; one value put in lane 0. The pair is a blend of
+// values in lanes 0 ... 3. The pair is a blend of
 // two broadcasts, which the compiler takes straight from memory: the permute
 // units are the sums' narrow resource.
 [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes pairLanes(double a, double b) {
@@ -43,15 +43,6 @@ namespace alignopt {
     Lanes t;
     __builtin_memcpy(&t, &low, sizeof t);
     return t;
-}
-
-[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes withFirstLane(const Lanes& v, double first) {
-    __m512d t;
-    __builtin_memcpy(&t, &v, sizeof t);
-    t = _mm512_mask_broadcastsd_pd(t, 1, _mm_set_sd(first));
-    Lanes out;
-    __builtin_memcpy(&out, &t, sizeof out);
-    return out;
 }
 
 // Derivatives with respect to the angle and the two shifts, from the grid's

@@ -90,12 +90,6 @@ public:
         for (k = firstColumn_; k < endColumn_; ++k) emit(k, values[k]);
     }
 
-    const Weights& xWeights() const { return wx_; }
-    const Weights& yWeights() const { return wy_; }
-    // Tap j of grid column k (row j) sits at model column (row) base + k + 2 - j, folded.
-    int64_t baseX() const { return baseX_; }
-    int64_t baseY() const { return baseY_; }
-
     // floor of a translation component as an integer base. Only used for
     // pixels inside, which bound the component far within 2^62; the bounds
     // (NaN takes the lower one) only keep the conversion defined for the others.
