@@ -1,3 +1,5 @@
+// The B-spline line filters in their plain form, and the image passes that run
+// them several lines at a time on every processor level.
 #include "core/image/BSplineFilters.h"
 
 #include <algorithm>

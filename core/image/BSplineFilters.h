@@ -1,5 +1,8 @@
 #pragma once
 
+// The B-spline filters: prefilter, sampling and gradients, for one line and for
+// whole images, each image pass a thin wrapper over its per-level twin.
+
 #include <cstdint>
 #include <span>
 

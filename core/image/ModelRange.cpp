@@ -1,3 +1,5 @@
+// Whether an image's model and pyramid are finite, and the range checks of
+// input pixels, on every processor level.
 #include "core/image/SplineImage.h"
 
 #include <algorithm>

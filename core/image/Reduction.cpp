@@ -1,3 +1,4 @@
+// Halving of spline images, line by line and a block of lines at a time.
 #include "core/image/Reduction.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Halving of spline images for the pyramids.
+
 #include <cstdint>
 #include <span>
 

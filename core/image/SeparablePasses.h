@@ -1,5 +1,7 @@
 #pragma once
 
+// The row and column halves of the prefilter, apart for the benchmarks.
+
 #include <cstdint>
 
 #include "core/image/BSplineFilters.h"

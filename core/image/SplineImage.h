@@ -1,5 +1,8 @@
 #pragma once
 
+// An image as the registration holds it: its spline model, gradients and
+// pyramid levels.
+
 #include <cstdint>
 #include <deque>
 #include <span>

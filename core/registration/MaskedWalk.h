@@ -1,5 +1,7 @@
 #pragma once
 
+// The pixel walk that reads the masks.
+
 #include <cstddef>
 #include <cstdint>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// The queue of used pixels that the masked walk evaluates a chunk at a time.
+
 #include <cstddef>
 #include <cstdint>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// The record every numeric step of a registration works on.
+
 #include <array>
 #include <cstdint>
 #include <span>

@@ -1,3 +1,5 @@
+// The mapped points of a group of grid rows and the runs of them inside the
+// model, on the plain path and with 512-bit lanes.
 #include "core/registration/RowPoints.h"
 
 #include <immintrin.h>

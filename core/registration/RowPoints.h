@@ -1,5 +1,8 @@
 #pragma once
 
+// The mapped points of a group of grid rows, and the run of a row's points
+// that lies inside the model: the run walk's two steps on its rows.
+
 #include <cstddef>
 #include <cstdint>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// The pixel walk that reads no masks: runs of consecutive pixels inside.
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

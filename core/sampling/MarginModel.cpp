@@ -1,3 +1,4 @@
+// The copy of a model with mirrored margins.
 #include "core/sampling/MarginModel.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The model spline at a batch of points: one point at a time, four in AVX2
+// lanes, or eight in AVX-512 lanes with the taps read in windows.
 #include "core/sampling/PointBatch.h"
 
 #include <immintrin.h>
@@ -326,8 +328,9 @@ ALIGNOPT_TARGET_AVX512 int32_t avx512Points(const PointModel& m, const double* x
     return i;
 }
 
-// Models narrower or lower than four have no interior point, and the gathers
-// index with 32 bits: both are left to the scalar code.
+// Models narrower or lower than four have no interior point, and the lanes
+// hold the points' first taps as 32-bit indices: models too small for either
+// are left to the scalar code.
 bool wideFits(const PointModel& m) {
     const int64_t around = m.withMargins != nullptr ? 2 * MarginModel::margin : 0;
     return m.width >= 4 && m.height >= 4 &&

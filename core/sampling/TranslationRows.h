@@ -1,5 +1,7 @@
 #pragma once
 
+// The model spline at the grid of a translation, a row of weights at a time.
+
 #include <algorithm>
 #include <array>
 #include <cmath>
