@@ -8,8 +8,8 @@
 #include <span>
 
 #include "core/image/ImageBuffer.h"
-#include "core/simd/ProcessorLevel.h"
 #include "core/linalg/TransformationType.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 

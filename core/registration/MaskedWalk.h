@@ -8,9 +8,9 @@
 #include "core/linalg/Matrix.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelChunk.h"
-#include "core/sampling/PixelRounding.h"
 #include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {

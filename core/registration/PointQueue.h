@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "core/registration/PixelChunk.h"
-#include "core/sampling/PointBatch.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/sampling/PointBatch.h"
 
 namespace alignopt {
 

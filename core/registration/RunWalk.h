@@ -11,11 +11,11 @@
 #include "core/image/ImageBuffer.h"
 #include "core/linalg/Matrix.h"
 #include "core/registration/PixelChunk.h"
-#include "core/sampling/PixelRounding.h"
-#include "core/sampling/PointBatch.h"
 #include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/registration/RowPoints.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/sampling/PointBatch.h"
 #include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "core/simd/ProcessorLevel.h"
 #include "core/sampling/MarginModel.h"
 #include "core/sampling/PointLanes.h"
 #include "core/simd/Avx512Lanes.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 

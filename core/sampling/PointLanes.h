@@ -8,10 +8,10 @@
 
 #include <cstdint>
 
-#include "core/simd/VectorTypes.h"
 #include "core/sampling/CubicSplineRule.h"
-#include "core/sampling/PointEvaluation.h"
 #include "core/sampling/PointBatch.h"
+#include "core/sampling/PointEvaluation.h"
+#include "core/simd/VectorTypes.h"
 
 namespace alignopt::pointLanes {
 

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "core/image/BSplineFilters.h"
-#include "core/simd/ProcessorLevel.h"
 #include "core/image/SinglePrecision.h"
+#include "core/simd/ProcessorLevel.h"
+#include "tests/core/RunnableLevels.h"
 
 namespace alignopt::testing {
 
@@ -44,26 +45,6 @@ inline ::testing::AssertionResult allSinglePrecision(std::span<const double> val
         if (static_cast<double>(static_cast<float>(values[i])) != values[i])
             return ::testing::AssertionFailure() << "element " << i << " = " << values[i] << " is not a float";
     return ::testing::AssertionSuccess();
-}
-
-// Every level of the image passes this processor runs, the plain one first.
-inline std::vector<ProcessorLevel> runnableLevels() {
-    std::vector<ProcessorLevel> levels{ProcessorLevel::Baseline};
-    if (supportedProcessorLevel() != ProcessorLevel::Baseline) levels.push_back(ProcessorLevel::Avx2);
-    if (supportedProcessorLevel() == ProcessorLevel::Avx512) levels.push_back(ProcessorLevel::Avx512);
-    return levels;
-}
-
-inline std::string levelName(ProcessorLevel level) {
-    switch (level) {
-    case ProcessorLevel::Baseline:
-        return "SSE2";
-    case ProcessorLevel::Avx2:
-        return "AVX2";
-    case ProcessorLevel::Avx512:
-        return "AVX-512";
-    }
-    return "?";
 }
 
 struct Size {

@@ -7,8 +7,8 @@
 
 #include "core/image/SplineImage.h"
 #include "core/linalg/LandmarkTransform.h"
-#include "core/sampling/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/sampling/PixelRounding.h"
 
 namespace alignopt {
 namespace {

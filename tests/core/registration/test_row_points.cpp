@@ -7,8 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "core/sampling/PixelRounding.h"
 #include "core/registration/RowPoints.h"
+#include "core/sampling/PixelRounding.h"
+#include "tests/core/RunnableLevels.h"
 
 namespace alignopt {
 namespace {
@@ -26,8 +27,7 @@ TEST(RowPoints, EveryPathAddsTheStepsOfAWalkAlongTheRow) {
         const int s = special(random);
         return s < 7 ? specials[s] : value(random);
     };
-    std::vector<ProcessorLevel> levels{ProcessorLevel::Baseline};
-    if (supportedProcessorLevel() == ProcessorLevel::Avx512) levels.push_back(ProcessorLevel::Avx512);
+    const std::vector<ProcessorLevel> levels = testing::runnableLevels();
     for (const std::size_t width : {1, 7, 8, 9, 23, 64}) {
         double startX[rowsTogether], startY[rowsTogether], stepX[rowsTogether], stepY[rowsTogether];
         for (int r = 0; r < rowsTogether; ++r) {
@@ -73,8 +73,7 @@ TEST(RowPoints, EveryPathFindsTheRunOfPointsInside) {
     const double edges[] = {-0.5, std::nextafter(-0.5, 0.0), modelWidth - 0.5, std::nextafter(modelWidth - 0.5, 0.0),
                             modelHeight - 0.5, -0.0, std::numeric_limits<double>::infinity(),
                             std::numeric_limits<double>::quiet_NaN()};
-    std::vector<ProcessorLevel> levels{ProcessorLevel::Baseline};
-    if (supportedProcessorLevel() == ProcessorLevel::Avx512) levels.push_back(ProcessorLevel::Avx512);
+    const std::vector<ProcessorLevel> levels = testing::runnableLevels();
     for (int32_t width = 0; width <= 40; ++width)
         for (int trial = 0; trial < 40; ++trial) {
             // A walk along the row: monotone coordinates from a start and a step,

@@ -10,6 +10,7 @@
 #include "core/sampling/MarginModel.h"
 #include "core/sampling/PixelRounding.h"
 #include "core/sampling/PointBatch.h"
+#include "tests/core/RunnableLevels.h"
 
 namespace alignopt {
 namespace {
@@ -35,13 +36,6 @@ std::vector<double> insideCoordinates(std::mt19937& random, int32_t size, int32_
     }
     std::shuffle(v.begin(), v.end(), random);
     return v;
-}
-
-std::vector<ProcessorLevel> supportedLevels() {
-    std::vector<ProcessorLevel> levels{ProcessorLevel::Baseline};
-    if (supportedProcessorLevel() != ProcessorLevel::Baseline) levels.push_back(ProcessorLevel::Avx2);
-    if (supportedProcessorLevel() == ProcessorLevel::Avx512) levels.push_back(ProcessorLevel::Avx512);
-    return levels;
 }
 
 bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
@@ -76,7 +70,7 @@ void expectEveryPathGivesTheScalarBits(const TestModel& model, const std::vector
     batchValuesAt(ProcessorLevel::Baseline, model.plain, x.data(), y.data(), n, reference.data());
     batchValuesAndSlopesAt(ProcessorLevel::Baseline, model.plain, x.data(), y.data(), n, referenceValue.data(),
                            referenceDx.data(), referenceDy.data());
-    for (const ProcessorLevel level : supportedLevels())
+    for (const ProcessorLevel level : testing::runnableLevels())
         for (const PointModel& m : {model.plain, model.withMargins}) {
             SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level)
                                               << (m.withMargins ? ", with margins" : ""));

@@ -13,8 +13,8 @@
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
 #include "core/linalg/Matrix.h"
-#include "core/sampling/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/warp/Warp.h"
 
 namespace alignopt {
