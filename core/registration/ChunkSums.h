@@ -295,8 +295,9 @@ ALIGNOPT_TARGET_AVX512 void addChunkLanes(GaussNewtonSums<N>& sums, const Rule& 
     }
 }
 
-// The chunk's pixels 0 ... count-1 added to `sums` on the given path (for the
-// tests; the processor must have it).
+// The chunk's pixels 0 ... count-1 added to `sums` at `level`, which the
+// processor must run: from the lanes at ProcessorLevel::Avx512, pixel by
+// pixel at every other level. The kernels pass the level of their pass.
 template <class Rule>
 void addChunkAt(ProcessorLevel level, GaussNewtonSums<Rule::count>& sums, const Rule& rule, int32_t count) {
     if (level == ProcessorLevel::Avx512) {
@@ -310,6 +311,7 @@ void addChunkAt(ProcessorLevel level, GaussNewtonSums<Rule::count>& sums, const 
     }
 }
 
+// The same at the widest level this processor runs.
 template <class Rule>
 void addChunk(GaussNewtonSums<Rule::count>& sums, const Rule& rule, int32_t count) {
     addChunkAt(supportedProcessorLevel(), sums, rule, count);

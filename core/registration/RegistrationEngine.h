@@ -27,7 +27,8 @@ void cubicWeights(double t, std::array<double, 4>& w);
 // The level arrays are read-only views of the pyramids owned by the images
 // and masks (or of the warped image's coefficients), and nothing done through
 // the engine changes them. Installing a level copies only the model's
-// coefficients, into `modelMargins`, for the batch evaluation.
+// coefficients, into `modelMargins`, where the 512-bit batch evaluation
+// reads them.
 struct RegistrationEngine {
     std::array<double, 16> bilinearInverse{}; // column by column: [4*l + r] = G^-1(r, l)
     double pixelPrecision = 0.001;
