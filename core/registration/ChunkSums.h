@@ -311,10 +311,4 @@ void addChunkAt(ProcessorLevel level, GaussNewtonSums<Rule::count>& sums, const 
     }
 }
 
-// The same at the widest level this processor runs.
-template <class Rule>
-void addChunk(GaussNewtonSums<Rule::count>& sums, const Rule& rule, int32_t count) {
-    addChunkAt(supportedProcessorLevel(), sums, rule, count);
-}
-
 } // namespace alignopt

@@ -24,12 +24,6 @@ void fillRowPointsAt(ProcessorLevel level, double* points, std::size_t pitch, st
                      const double (&startX)[rowsTogether], const double (&startY)[rowsTogether],
                      const double (&stepX)[rowsTogether], const double (&stepY)[rowsTogether]);
 
-inline void fillRowPoints(double* points, std::size_t pitch, std::size_t width, const double (&startX)[rowsTogether],
-                          const double (&startY)[rowsTogether], const double (&stepX)[rowsTogether],
-                          const double (&stepY)[rowsTogether]) {
-    fillRowPointsAt(supportedProcessorLevel(), points, pitch, width, startX, startY, stepX, stepY);
-}
-
 // The columns [begin, end) of a row of `width` points (x at px[k], y at
 // py[k]) whose points round inside a modelWidth x modelHeight model: begin is
 // the first such column (width when there is none) and end one past the last
@@ -42,9 +36,5 @@ struct InsideRun {
 };
 InsideRun insideRunAt(ProcessorLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
                       int32_t modelHeight);
-
-inline InsideRun insideRun(const double* px, const double* py, int32_t width, int32_t modelWidth, int32_t modelHeight) {
-    return insideRunAt(supportedProcessorLevel(), px, py, width, modelWidth, modelHeight);
-}
 
 } // namespace alignopt

@@ -357,15 +357,6 @@ void points(ProcessorLevel level, const PointModel& m, const double* x, const do
 
 } // namespace
 
-void batchValues(const PointModel& model, const double* x, const double* y, int32_t n, double* out) {
-    batchValuesAt(supportedProcessorLevel(), model, x, y, n, out);
-}
-
-void batchValuesAndSlopes(const PointModel& model, const double* x, const double* y, int32_t n, double* value,
-                          double* dx, double* dy) {
-    batchValuesAndSlopesAt(supportedProcessorLevel(), model, x, y, n, value, dx, dy);
-}
-
 void batchValuesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
                    double* out) {
     points(level, model, x, y, n, Outputs<false>{out, nullptr, nullptr});

@@ -24,16 +24,13 @@ struct PointModel {
 };
 
 // Model values at the n points (x[i], y[i]), each of which must be inside
-// (nearestPixelInside holds), written to out[i].
-void batchValues(const PointModel& model, const double* x, const double* y, int32_t n, double* out);
-
-// The same with value, x slope and y slope, as valueAndSlopes.
-void batchValuesAndSlopes(const PointModel& model, const double* x, const double* y, int32_t n, double* value,
-                          double* dx, double* dy);
-
-// The same on a chosen level, which the processor must support; for the tests.
+// (nearestPixelInside holds), written to out[i]. `level` is the pass's,
+// which the processor must run: one point at a time at the baseline, four in
+// AVX2 lanes, eight in AVX-512 lanes.
 void batchValuesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
                    double* out);
+
+// The same with value, x slope and y slope, as valueAndSlopes.
 void batchValuesAndSlopesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
                             double* value, double* dx, double* dy);
 

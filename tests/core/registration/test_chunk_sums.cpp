@@ -82,7 +82,7 @@ void expectPathsAgree(const Rule& rule, int32_t count, Draw& draw) {
     GaussNewtonSums<N> plain = earlier;
     addChunkAt(ProcessorLevel::Baseline, plain, rule, count);
     GaussNewtonSums<N> wide = earlier;
-    addChunk(wide, rule, count);
+    addChunkAt(supportedProcessorLevel(), wide, rule, count);
     expectSameSums(plain, wide);
 }
 
