@@ -1,8 +1,10 @@
 #pragma once
 
 // Per-pixel derivative terms of the rigid-body, scaled-rotation, affine and
-// bilinear kernels, each written once for one pixel and once for the lanes of
-// a vector (ChunkSums.h), and the chunk rules that feed them to the sums.
+// bilinear kernels for one pixel and for the lanes of a vector (ChunkSums.h),
+// and the chunk rules that feed them to the sums. Where the forms share
+// their arithmetic (rigid body, scaled rotation) it is one template over a
+// double and a vector; the others lay a pixel's terms out across the lanes.
 // A lane computes its term with the operations of the one-pixel form in
 // their order; only whole products swap their factors, which leaves their
 // bits alone.
