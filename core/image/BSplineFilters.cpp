@@ -1,3 +1,5 @@
+// The B-spline line filters in their plain form, and the image passes that run
+// them several lines at a time on every processor level.
 #include "core/image/BSplineFilters.h"
 
 #include <algorithm>
@@ -104,13 +106,13 @@ bool isEmptyImage(int32_t width, int32_t height) {
 
 } // namespace
 
-void prefilterRowsAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+void prefilterRowsAt(ProcessorLevel level, const double* input, double* output, int32_t width, int32_t height,
                      SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
     lanes::LaneScratch scratch(width, 1);
     double* const buffer = scratch.block(0);
     const lanes::PrefilterPlan plan(degree, width);
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         using S = lanes::Shape<V>;
         lanes::forRowBlocks<S::rows>(width, height, [&](const LineBlock& b) {
             lanes::gather<S::rows, S::vector>(input, b, buffer);
@@ -120,12 +122,12 @@ void prefilterRowsAt(LaneLevel level, const double* input, double* output, int32
     });
 }
 
-void prefilterColumnsAt(LaneLevel level, double* image, int32_t width, int32_t height, SplineDegree degree) {
+void prefilterColumnsAt(ProcessorLevel level, double* image, int32_t width, int32_t height, SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
     lanes::LaneScratch scratch(height, 1);
     double* const buffer = scratch.block(0);
     const lanes::PrefilterPlan plan(degree, height);
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         using S = lanes::Shape<V>;
         lanes::forColumnBlocks<S::columns>(width, height, [&](const LineBlock& b) {
             lanes::gather<S::columns, S::vector>(image, b, buffer);
@@ -136,33 +138,33 @@ void prefilterColumnsAt(LaneLevel level, double* image, int32_t width, int32_t h
 }
 
 void prefilterRows(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
-    prefilterRowsAt(supportedLaneLevel(), input, output, width, height, degree);
+    prefilterRowsAt(supportedProcessorLevel(), input, output, width, height, degree);
 }
 
 void prefilterColumns(double* image, int32_t width, int32_t height, SplineDegree degree) {
-    prefilterColumnsAt(supportedLaneLevel(), image, width, height, degree);
+    prefilterColumnsAt(supportedProcessorLevel(), image, width, height, degree);
 }
 
-void prefilterImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+void prefilterImageAt(ProcessorLevel level, const double* input, double* output, int32_t width, int32_t height,
                       SplineDegree degree) {
     prefilterRowsAt(level, input, output, width, height, degree);
     prefilterColumnsAt(level, output, width, height, degree);
 }
 
 void prefilterImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
-    prefilterImageAt(supportedLaneLevel(), input, output, width, height, degree);
+    prefilterImageAt(supportedProcessorLevel(), input, output, width, height, degree);
 }
 
 // Output row y is written once the row pass has read every input row it
 // ever reads up to y + 3, and later row passes read only rows below: so
 // `output` may be `input`.
-void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+void sampleImageAt(ProcessorLevel level, const double* input, double* output, int32_t width, int32_t height,
                    SplineDegree degree) {
     if (isEmptyImage(width, height)) return;
     const std::span<const double> kernel = samplingKernel(degree);
     const auto reach = static_cast<int32_t>(kernel.size()) - 1;
     lanes::RowRing ring(width);
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         constexpr int32_t W = lanes::Shape<V>::vector;
         auto across = [&]<int K>(int32_t y) {
             const double* rows[2 * K - 1];
@@ -184,19 +186,19 @@ void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t
 }
 
 void sampleImage(const double* input, double* output, int32_t width, int32_t height, SplineDegree degree) {
-    sampleImageAt(supportedLaneLevel(), input, output, width, height, degree);
+    sampleImageAt(supportedProcessorLevel(), input, output, width, height, degree);
 }
 
 // Derivative along one axis, cubic sampling along the other, in one sweep.
 // Output row y is written after every coefficient row the sweep reads up to
 // y + 1, so either gradient may be the coefficients' own buffer.
-void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, double* gradientX, double* gradientY,
+void gradientsFromCoefficientsAt(ProcessorLevel level, const double* coefficients, double* gradientX, double* gradientY,
                                  int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
     const std::span<const double> cubic = samplingKernel(SplineDegree::Cubic);
     lanes::RowRing differentiated(width);
     lanes::RowRing sampled(width);
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         constexpr int32_t W = lanes::Shape<V>::vector;
         lanes::sweep(
             height, height, [](int32_t y) { return y + 1; },
@@ -218,7 +220,7 @@ void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, do
 
 void gradientsFromCoefficients(const double* coefficients, double* gradientX, double* gradientY, int32_t width,
                                int32_t height) {
-    gradientsFromCoefficientsAt(supportedLaneLevel(), coefficients, gradientX, gradientY, width, height);
+    gradientsFromCoefficientsAt(supportedProcessorLevel(), coefficients, gradientX, gradientY, width, height);
 }
 
 namespace {
@@ -227,7 +229,7 @@ namespace {
 // restricted to a row or column is the 1-D spline of that line's samples.
 // Where `rowsFiltered` is given, the prefiltered rows are also stored there,
 // as prefilterRows would store them.
-void gradientsFromSamplesOn(LaneLevel level, const double* samples, double* rowsFiltered, double* gradientX,
+void gradientsFromSamplesOn(ProcessorLevel level, const double* samples, double* rowsFiltered, double* gradientX,
                             double* gradientY, int32_t width, int32_t height) {
     if (isEmptyImage(width, height)) return;
     lanes::LaneScratch scratch(std::max(width, height), 2);
@@ -235,7 +237,7 @@ void gradientsFromSamplesOn(LaneLevel level, const double* samples, double* rows
     double* const out = scratch.block(1);
     const lanes::PrefilterPlan rowPlan(SplineDegree::Cubic, width);
     const lanes::PrefilterPlan columnPlan(SplineDegree::Cubic, height);
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         using S = lanes::Shape<V>;
         constexpr int32_t R = S::rows;
         constexpr int32_t C = S::columns;
@@ -258,12 +260,12 @@ void gradientsFromSamplesOn(LaneLevel level, const double* samples, double* rows
 
 } // namespace
 
-void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* gradientX, double* gradientY,
+void gradientsFromSamplesAt(ProcessorLevel level, const double* samples, double* gradientX, double* gradientY,
                             int32_t width, int32_t height) {
     gradientsFromSamplesOn(level, samples, nullptr, gradientX, gradientY, width, height);
 }
 
-void coefficientsAndGradientsFromSamplesAt(LaneLevel level, const double* samples, double* coefficients,
+void coefficientsAndGradientsFromSamplesAt(ProcessorLevel level, const double* samples, double* coefficients,
                                            double* gradientX, double* gradientY, int32_t width, int32_t height) {
     gradientsFromSamplesOn(level, samples, coefficients, gradientX, gradientY, width, height);
     prefilterColumnsAt(level, coefficients, width, height, SplineDegree::Cubic);
@@ -271,13 +273,13 @@ void coefficientsAndGradientsFromSamplesAt(LaneLevel level, const double* sample
 
 void coefficientsAndGradientsFromSamples(const double* samples, double* coefficients, double* gradientX,
                                          double* gradientY, int32_t width, int32_t height) {
-    coefficientsAndGradientsFromSamplesAt(supportedLaneLevel(), samples, coefficients, gradientX, gradientY, width,
+    coefficientsAndGradientsFromSamplesAt(supportedProcessorLevel(), samples, coefficients, gradientX, gradientY, width,
                                           height);
 }
 
 void gradientsFromSamples(const double* samples, double* gradientX, double* gradientY, int32_t width,
                           int32_t height) {
-    gradientsFromSamplesAt(supportedLaneLevel(), samples, gradientX, gradientY, width, height);
+    gradientsFromSamplesAt(supportedProcessorLevel(), samples, gradientX, gradientY, width, height);
 }
 
 } // namespace alignopt

@@ -1,9 +1,12 @@
 #pragma once
 
+// The B-spline filters: prefilter, sampling and gradients, for one line and for
+// whole images, each image pass a thin wrapper over its per-level twin.
+
 #include <cstdint>
 #include <span>
 
-#include "core/image/LaneLevel.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -35,15 +38,15 @@ void coefficientsAndGradientsFromSamples(const double* samples, double* coeffici
                                          double* gradientY, int32_t width, int32_t height);
 
 // The same on a chosen level, which the processor must support; for the tests.
-void prefilterImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+void prefilterImageAt(ProcessorLevel level, const double* input, double* output, int32_t width, int32_t height,
                       SplineDegree degree);
-void sampleImageAt(LaneLevel level, const double* input, double* output, int32_t width, int32_t height,
+void sampleImageAt(ProcessorLevel level, const double* input, double* output, int32_t width, int32_t height,
                    SplineDegree degree);
-void gradientsFromCoefficientsAt(LaneLevel level, const double* coefficients, double* gradientX, double* gradientY,
+void gradientsFromCoefficientsAt(ProcessorLevel level, const double* coefficients, double* gradientX, double* gradientY,
                                  int32_t width, int32_t height);
-void gradientsFromSamplesAt(LaneLevel level, const double* samples, double* gradientX, double* gradientY,
+void gradientsFromSamplesAt(ProcessorLevel level, const double* samples, double* gradientX, double* gradientY,
                             int32_t width, int32_t height);
-void coefficientsAndGradientsFromSamplesAt(LaneLevel level, const double* samples, double* coefficients,
+void coefficientsAndGradientsFromSamplesAt(ProcessorLevel level, const double* samples, double* coefficients,
                                            double* gradientX, double* gradientY, int32_t width, int32_t height);
 
 } // namespace alignopt

@@ -1,3 +1,4 @@
+// Allocation of image-sized buffers, large blocks on whole huge pages.
 #include "core/image/ImageBuffer.h"
 
 #include <array>

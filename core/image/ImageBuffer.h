@@ -1,5 +1,7 @@
 #pragma once
 
+// The owned buffer every image-sized array of the core lives in.
+
 #include <cstddef>
 #include <new>
 #include <utility>

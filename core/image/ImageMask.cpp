@@ -1,3 +1,5 @@
+// The mask record: its pyramid of coarser levels and the mask known non-zero
+// everywhere.
 #include "core/image/ImageMask.h"
 
 #include <cassert>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The mask of the pixels that take part, at every resolution level.
+
 #include <cstdint>
 #include <deque>
 #include <vector>

@@ -10,7 +10,7 @@
 // those line functions on every level.
 //
 // The kernels are written once on GNU vectors and compiled for each level:
-// runAt calls a pass through a function built for the level's instruction set
+// runAtLevel (core/simd) calls a pass through a function built for the level's instruction set
 // that inlines everything the pass calls (flatten), so the same source runs as
 // SSE2, AVX2 or AVX-512 code. Nothing here uses intrinsics, which GCC would
 // not inline across the differing targets.
@@ -25,11 +25,12 @@
 #include <span>
 #include <vector>
 
-#include "core/image/LaneLevel.h"
-#include "core/image/LaneVectors.h"
 #include "core/image/MirrorFold.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineConstants.h"
+#include "core/simd/ProcessorLevel.h"
+#include "core/simd/RunAtLevel.h"
+#include "core/simd/VectorTypes.h"
 
 namespace alignopt::lanes {
 
@@ -40,18 +41,18 @@ namespace alignopt::lanes {
 // a stretch of every image row, each on its own page: 64 columns (eight
 // cache lines a row) made the column passes a quarter to a half faster than
 // 16 or 32 on every level, and 128 were slower again.
-template <LaneLevel V>
+template <ProcessorLevel V>
 struct Shape;
 template <>
-struct Shape<LaneLevel::Sse2> {
+struct Shape<ProcessorLevel::Baseline> {
     static constexpr int32_t vector = 2, rows = 8, columns = 64, group = 8;
 };
 template <>
-struct Shape<LaneLevel::Avx2> {
+struct Shape<ProcessorLevel::Avx2> {
     static constexpr int32_t vector = 4, rows = 16, columns = 64, group = 16;
 };
 template <>
-struct Shape<LaneLevel::Avx512> {
+struct Shape<ProcessorLevel::Avx512> {
     static constexpr int32_t vector = 8, rows = 32, columns = 64, group = 32;
 };
 
@@ -634,33 +635,6 @@ bool allWithin(const double* v, std::size_t n, double bound) {
     for (; i < n; ++i)
         if (!(std::fabs(v[i]) <= bound)) return false;
     return true;
-}
-
-// Runs pass.template operator()<V>() for the level V, compiled for its
-// instruction set with everything it calls inlined into it. The level must be
-// one the processor supports.
-template <class Pass>
-__attribute__((target("avx2"), flatten)) void runAvx2(Pass& pass) {
-    pass.template operator()<LaneLevel::Avx2>();
-}
-template <class Pass>
-__attribute__((target("avx512f,avx512dq,avx512vl"), flatten)) void runAvx512(Pass& pass) {
-    pass.template operator()<LaneLevel::Avx512>();
-}
-
-template <class Pass>
-void runAt(LaneLevel level, Pass&& pass) {
-    switch (level) {
-    case LaneLevel::Avx512:
-        runAvx512(pass);
-        break;
-    case LaneLevel::Avx2:
-        runAvx2(pass);
-        break;
-    case LaneLevel::Sse2:
-        pass.template operator()<LaneLevel::Sse2>();
-        break;
-    }
 }
 
 } // namespace alignopt::lanes

@@ -1,5 +1,7 @@
 #pragma once
 
+// The half-sample mirror fold of an index into a line.
+
 #include <cstdint>
 
 namespace alignopt {

@@ -1,3 +1,5 @@
+// Whether an image's model and pyramid are finite, and the range checks of
+// input pixels, on every processor level.
 #include "core/image/SplineImage.h"
 
 #include <algorithm>
@@ -7,26 +9,26 @@
 
 namespace alignopt {
 
-bool allFiniteAt(LaneLevel level, std::span<const double> values) {
+bool allFiniteAt(ProcessorLevel level, std::span<const double> values) {
     bool finite = true;
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         finite = lanes::allFinite<lanes::Shape<V>::vector>(values.data(), values.size());
     });
     return finite;
 }
 
-bool allFinite(std::span<const double> values) { return allFiniteAt(supportedLaneLevel(), values); }
+bool allFinite(std::span<const double> values) { return allFiniteAt(supportedProcessorLevel(), values); }
 
-bool allWithinAt(LaneLevel level, std::span<const double> values, double bound) {
+bool allWithinAt(ProcessorLevel level, std::span<const double> values, double bound) {
     bool within = true;
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         within = lanes::allWithin<lanes::Shape<V>::vector>(values.data(), values.size(), bound);
     });
     return within;
 }
 
 bool allWithin(std::span<const double> values, double bound) {
-    return allWithinAt(supportedLaneLevel(), values, bound);
+    return allWithinAt(supportedProcessorLevel(), values, bound);
 }
 
 // The samples are not looked at: they are the caller's finite input. Every

@@ -1,3 +1,4 @@
+// Halving of spline images, line by line and a block of lines at a time.
 #include "core/image/Reduction.h"
 
 #include <algorithm>
@@ -26,7 +27,7 @@ void reduceLine(std::span<const double> input, std::span<double> output) {
 
 // Rows reduced into a ring, and each output row from the five rows its
 // column taps reach, in one sweep (LaneFilters.h).
-ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, int32_t height) {
+ImageBuffer reduceImageAt(ProcessorLevel level, const double* input, int32_t width, int32_t height) {
     assert(width >= 0 && height >= 0);
     const int32_t halfWidth = width / 2;
     const int32_t halfHeight = height / 2;
@@ -34,7 +35,7 @@ ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, i
     if (result.empty()) return result;
 
     lanes::RowRing ring(halfWidth);
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         constexpr int32_t W = lanes::Shape<V>::vector;
         lanes::sweep(
             height, halfHeight, [](int32_t j) { return 2 * j + 2; },
@@ -52,7 +53,7 @@ ImageBuffer reduceImageAt(LaneLevel level, const double* input, int32_t width, i
 // column stencil completes them, and those rows reduced along; each output
 // row then from the five reduced rows its column taps reach. The dual image
 // is never held whole, where forming it cost a trip through memory and back.
-ImageBuffer reducedDualAt(LaneLevel level, const double* coefficients, int32_t width, int32_t height) {
+ImageBuffer reducedDualAt(ProcessorLevel level, const double* coefficients, int32_t width, int32_t height) {
     assert(width >= 0 && height >= 0);
     const int32_t halfWidth = width / 2;
     const int32_t halfHeight = height / 2;
@@ -63,7 +64,7 @@ ImageBuffer reducedDualAt(LaneLevel level, const double* coefficients, int32_t w
     lanes::RowRing sampledRows(width);
     lanes::RowRing dualRows(width);
     lanes::RowRing reducedRows(halfWidth);
-    lanes::runAt(level, [&]<LaneLevel V>() {
+    runAtLevel(level, [&]<ProcessorLevel V>() {
         constexpr int32_t W = lanes::Shape<V>::vector;
         int32_t sampled = 0;
         lanes::sweep(
@@ -87,11 +88,11 @@ ImageBuffer reducedDualAt(LaneLevel level, const double* coefficients, int32_t w
 }
 
 ImageBuffer reducedDual(const double* coefficients, int32_t width, int32_t height) {
-    return reducedDualAt(supportedLaneLevel(), coefficients, width, height);
+    return reducedDualAt(supportedProcessorLevel(), coefficients, width, height);
 }
 
 ImageBuffer reduceImage(const double* input, int32_t width, int32_t height) {
-    return reduceImageAt(supportedLaneLevel(), input, width, height);
+    return reduceImageAt(supportedProcessorLevel(), input, width, height);
 }
 
 void dualFromSamples(const double* samples, double* dual, int32_t width, int32_t height) {

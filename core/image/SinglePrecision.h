@@ -1,5 +1,7 @@
 #pragma once
 
+// The rounding to single precision that every stored image pass applies.
+
 namespace alignopt {
 
 // Every separable image pass stores its values rounded to the nearest float,

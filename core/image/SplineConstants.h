@@ -1,5 +1,7 @@
 #pragma once
 
+// The poles and gains of the B-spline prefilters.
+
 #include <cmath>
 #include <span>
 

@@ -1,3 +1,4 @@
+// The spline image record: coefficients, gradients and pyramids.
 #include "core/image/SplineImage.h"
 
 #include <cstddef>

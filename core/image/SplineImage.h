@@ -1,12 +1,15 @@
 #pragma once
 
+// An image as the registration holds it: its spline model, gradients and
+// pyramid levels.
+
 #include <cstdint>
 #include <deque>
 #include <span>
 
 #include "core/image/ImageBuffer.h"
-#include "core/image/LaneLevel.h"
 #include "core/linalg/TransformationType.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -76,11 +79,11 @@ inline constexpr double filterSafeMagnitude = 1e30;
 // No value is an infinity or a NaN: on the widest level the processor
 // supports, or on a chosen one, which it must support.
 bool allFinite(std::span<const double> values);
-bool allFiniteAt(LaneLevel level, std::span<const double> values);
+bool allFiniteAt(ProcessorLevel level, std::span<const double> values);
 
 // Every value is at most `bound` in magnitude (so none is an infinity or a
 // NaN), likewise.
 bool allWithin(std::span<const double> values, double bound);
-bool allWithinAt(LaneLevel level, std::span<const double> values, double bound);
+bool allWithinAt(ProcessorLevel level, std::span<const double> values, double bound);
 
 } // namespace alignopt

@@ -1,3 +1,4 @@
+// Gauss-Jordan inversion of the optimisers' small matrices.
 #include "core/linalg/Inversion.h"
 
 #include <cmath>

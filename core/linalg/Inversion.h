@@ -1,5 +1,7 @@
 #pragma once
 
+// Inversion of small square matrices.
+
 #include "core/linalg/Matrix.h"
 
 namespace alignopt {

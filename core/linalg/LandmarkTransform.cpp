@@ -1,3 +1,4 @@
+// The matrices of the families from pairs of landmark sets.
 #include "core/linalg/LandmarkTransform.h"
 
 #include <cmath>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The matrix of a family from two landmark sets.
+
 #include "core/linalg/Matrix.h"
 #include "core/linalg/TransformationType.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// The dense matrix and landmark-set record.
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>

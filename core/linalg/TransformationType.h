@@ -1,5 +1,7 @@
 #pragma once
 
+// The transformation families and their parameter counts.
+
 #include <cstdint>
 
 namespace alignopt {

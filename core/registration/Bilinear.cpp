@@ -1,45 +1,23 @@
 // Bilinear: the optimiser moves the four source landmarks directly. The grid is
 // the target image, the model the source image, and the slopes come from the
 // model spline's own derivatives.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
-#include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/DampedSearch.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/GridWalk.h"
 #include "core/registration/KernelTerms.h"
+#include "core/registration/PixelWalk.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
 namespace {
 
 constexpr int32_t parameters = 8;
-
-// The four trial landmarks: the step is subtracted from the source landmarks.
-void bilinearTrial(const LandmarkSet& source, const double (&step)[parameters], LandmarkSet& trial) {
-    for (int32_t l = 0; l < 4; ++l) {
-        trial(l, 0) = source(l, 0) - step[2 * l];
-        trial(l, 1) = source(l, 1) - step[2 * l + 1];
-    }
-}
-
-void solveStep(const Matrix& inverse, const double (&gradient)[parameters], double (&step)[parameters]) {
-    for (int32_t r = 0; r < parameters; ++r) {
-        double sum = 0.0;
-        for (int32_t c = 0; c < parameters; ++c) sum += inverse(r, c) * gradient[c];
-        step[r] = sum;
-    }
-}
-
-void copyLandmarks(const LandmarkSet& from, LandmarkSet& to) {
-    for (int32_t l = 0; l < 4; ++l) {
-        to(l, 0) = from(l, 0);
-        to(l, 1) = from(l, 1);
-    }
-}
 
 } // namespace
 
@@ -90,7 +68,7 @@ double RegistrationEngine::bilinearError(const Matrix& m) {
         }
         sum = s;
     };
-    const int64_t count = walkGrid<true, false>(*this, m, visit);
+    const int64_t count = walkGrid<true, false>(*this, m, supportedProcessorLevel(), visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -101,61 +79,27 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     // Each entry starts at 0 and adds the pixels in walk order, a chunk of
     // pixels at a time.
     GaussNewtonSums<parameters> sums;
+    const ProcessorLevel level = supportedProcessorLevel();
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
-        addChunk(sums, BilinearRule(c, gridSamples.data(), inverse), c.count);
+        addChunkAt(level, sums, BilinearRule(c, gridSamples.data(), inverse), c.count);
     };
-    const int64_t count = walkGrid<true, true>(*this, m, visit);
+    const int64_t count = walkGrid<true, true>(*this, m, level, visit);
     sums.store(hessian, gradient);
     return sums.s / static_cast<double>(count);
 }
 
+// The damped search over the four source landmarks, each trial judged
+// through the bilinear mapping from the target landmarks to it.
 void RegistrationEngine::optimiseBilinear() {
-    Matrix m = transformationFromLandmarks(TransformationType::Bilinear, targetLandmarks, sourceLandmarks);
-    LandmarkSet trial(4, 2);
-    Matrix hessian(parameters, parameters);
-    Matrix damped(parameters, parameters);
-    double gradient[parameters] = {};
-    double step[parameters] = {};
-    const int64_t passLimit = static_cast<int64_t>(iterationFactor) * levelScale - 1;
-
-    double bestError = bilinearErrorGradientHessian(m, hessian, gradient);
-    double lambda = 1.0;
-    int64_t pass = 1;
-    for (;;) {
-        // Damped diagonal system: the off-diagonal Hessian takes no part.
-        // Only the diagonal is rewritten; the rest is what the previous
-        // inversion left, zeros for any finite diagonal.
-        for (int32_t q = 0; q < parameters; ++q) damped(q, q) = (lambda + 1.0) * hessian(q, q);
-        invertMatrix(damped);
-        solveStep(damped, gradient, step);
-        bilinearTrial(sourceLandmarks, step, trial);
-        // Mean displacement of the four landmarks.
-        double displacement = 0.0;
-        for (int32_t l = 0; l < 4; ++l)
-            displacement += std::sqrt(step[2 * l + 1] * step[2 * l + 1] + step[2 * l] * step[2 * l]);
-        const double stepSize = displacement / (static_cast<double>(parameterCount(transformation)) * 0.5);
-
-        m = transformationFromLandmarks(TransformationType::Bilinear, targetLandmarks, trial);
-        // The gradient and Hessian now belong to the trial, accepted or not.
-        const double error = bilinearErrorGradientHessian(m, hessian, gradient);
-        ++pass;
-        if (bestError > error) { // never true for NaN
-            bestError = error;
-            copyLandmarks(trial, sourceLandmarks);
-            lambda *= 0.25;
-        } else {
-            lambda *= 4.0;
-        }
-        if (pass >= passLimit) break;
-        if (!(stepSize >= pixelPrecision)) break; // also ends on a NaN step
-    }
-
-    // A last undamped Gauss-Newton step from the latest Hessian and gradient.
-    invertMatrix(hessian);
-    solveStep(hessian, gradient, step);
-    bilinearTrial(sourceLandmarks, step, trial);
-    m = transformationFromLandmarks(TransformationType::Bilinear, targetLandmarks, trial);
-    if (bestError > bilinearError(m)) copyLandmarks(trial, sourceLandmarks);
+    const auto mappingTo = [&](const LandmarkSet& landmarks) {
+        return transformationFromLandmarks(TransformationType::Bilinear, targetLandmarks, landmarks);
+    };
+    dampedLandmarkSearch(
+        sourceLandmarks, parameters, iterationFactor, levelScale, pixelPrecision,
+        [&](const LandmarkSet& landmarks, Matrix& hessian, std::span<double> gradient) {
+            return bilinearErrorGradientHessian(mappingTo(landmarks), hessian, gradient);
+        },
+        [&](const LandmarkSet& landmarks) { return bilinearError(mappingTo(landmarks)); });
 }
 
 } // namespace alignopt

@@ -20,7 +20,8 @@
 #include <utility>
 
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/PointBatch.h"
+#include "core/simd/Avx512Lanes.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -85,46 +86,43 @@ concept TermColumns = requires(const Rule& rule, int32_t p, Lanes (&t)[Rule::cou
 // every lane still adds in pixel order. Returns the pixels done, a multiple
 // of eight.
 template <class Rule>
-__attribute__((target("avx512f"))) inline int32_t addPixelPairs(__m512d (&products)[3], const Rule& rule,
+ALIGNOPT_TARGET_AVX512 inline int32_t addPixelPairs(__m512d (&products)[3], const Rule& rule,
                                                                 int32_t count) {
     // Lane i of a half takes e[(i + k) % 4] of its own half.
     constexpr int turnOne = 1 | 2 << 2 | 3 << 4 | 0 << 6;
     constexpr int turnTwo = 2 | 3 << 2 | 0 << 4 | 1 << 6;
-    // Masked forms with every lane set: GCC 12's plain forms warn about an
-    // undefined start value.
-    constexpr __mmask8 all = 0xFF;
-    __m512d nearSums = _mm512_mask_shuffle_f64x2(products[0], all, products[0], products[1], 0x44);
+    __m512d nearSums = _mm512_mask_shuffle_f64x2(products[0], allLanes, products[0], products[1], 0x44);
     __m512d farSums = products[2];
     // The pairs of the next group are formed before the current group's are
     // added, as addChunkLanes does for single pixels.
-    const auto pairsOf = [&](int32_t p, __m512d (&pair)[4]) __attribute__((target("avx512f"), always_inline)) {
+    const auto pairsOf = [&](int32_t p, __m512d (&pair)[4]) ALIGNOPT_TARGET_AVX512 __attribute__((always_inline)) {
         Lanes t[4];
         rule.termColumns(p, t);
         __m512d term[4];
         __builtin_memcpy(term, t, sizeof term);
         // (a, b) of pixels 0, 2, 4, 6 and of 1, 3, 5, 7 in each pair of lanes;
         // then the quarters regrouped into pixel pairs.
-        const __m512d ab0 = _mm512_mask_unpacklo_pd(term[0], all, term[0], term[1]);
-        const __m512d ab1 = _mm512_mask_unpackhi_pd(term[0], all, term[0], term[1]);
-        const __m512d cd0 = _mm512_mask_unpacklo_pd(term[2], all, term[2], term[3]);
-        const __m512d cd1 = _mm512_mask_unpackhi_pd(term[2], all, term[2], term[3]);
-        const __m512d low0 = _mm512_mask_shuffle_f64x2(ab0, all, ab0, cd0, 0x44);
-        const __m512d low1 = _mm512_mask_shuffle_f64x2(ab1, all, ab1, cd1, 0x44);
-        const __m512d high0 = _mm512_mask_shuffle_f64x2(ab0, all, ab0, cd0, 0xEE);
-        const __m512d high1 = _mm512_mask_shuffle_f64x2(ab1, all, ab1, cd1, 0xEE);
-        pair[0] = _mm512_mask_shuffle_f64x2(low0, all, low0, low1, 0x88);
-        pair[1] = _mm512_mask_shuffle_f64x2(low0, all, low0, low1, 0xDD);
-        pair[2] = _mm512_mask_shuffle_f64x2(high0, all, high0, high1, 0x88);
-        pair[3] = _mm512_mask_shuffle_f64x2(high0, all, high0, high1, 0xDD);
+        const __m512d ab0 = _mm512_mask_unpacklo_pd(term[0], allLanes, term[0], term[1]);
+        const __m512d ab1 = _mm512_mask_unpackhi_pd(term[0], allLanes, term[0], term[1]);
+        const __m512d cd0 = _mm512_mask_unpacklo_pd(term[2], allLanes, term[2], term[3]);
+        const __m512d cd1 = _mm512_mask_unpackhi_pd(term[2], allLanes, term[2], term[3]);
+        const __m512d low0 = _mm512_mask_shuffle_f64x2(ab0, allLanes, ab0, cd0, 0x44);
+        const __m512d low1 = _mm512_mask_shuffle_f64x2(ab1, allLanes, ab1, cd1, 0x44);
+        const __m512d high0 = _mm512_mask_shuffle_f64x2(ab0, allLanes, ab0, cd0, 0xEE);
+        const __m512d high1 = _mm512_mask_shuffle_f64x2(ab1, allLanes, ab1, cd1, 0xEE);
+        pair[0] = _mm512_mask_shuffle_f64x2(low0, allLanes, low0, low1, 0x88);
+        pair[1] = _mm512_mask_shuffle_f64x2(low0, allLanes, low0, low1, 0xDD);
+        pair[2] = _mm512_mask_shuffle_f64x2(high0, allLanes, high0, high1, 0x88);
+        pair[3] = _mm512_mask_shuffle_f64x2(high0, allLanes, high0, high1, 0xDD);
     };
-    const auto add = [&](const __m512d& e) __attribute__((target("avx512f"), always_inline)) {
+    const auto add = [&](const __m512d& e) ALIGNOPT_TARGET_AVX512 __attribute__((always_inline)) {
         const __m512d same = _mm512_mul_pd(e, e);
-        const __m512d one = _mm512_mul_pd(e, _mm512_mask_permutex_pd(e, all, e, turnOne));
-        const __m512d two = _mm512_mul_pd(e, _mm512_mask_permutex_pd(e, all, e, turnTwo));
-        nearSums = _mm512_add_pd(nearSums, _mm512_mask_shuffle_f64x2(same, all, same, one, 0x44));
-        nearSums = _mm512_add_pd(nearSums, _mm512_mask_shuffle_f64x2(same, all, same, one, 0xEE));
+        const __m512d one = _mm512_mul_pd(e, _mm512_mask_permutex_pd(e, allLanes, e, turnOne));
+        const __m512d two = _mm512_mul_pd(e, _mm512_mask_permutex_pd(e, allLanes, e, turnTwo));
+        nearSums = _mm512_add_pd(nearSums, _mm512_mask_shuffle_f64x2(same, allLanes, same, one, 0x44));
+        nearSums = _mm512_add_pd(nearSums, _mm512_mask_shuffle_f64x2(same, allLanes, same, one, 0xEE));
         farSums = _mm512_add_pd(farSums, two);
-        farSums = _mm512_add_pd(farSums, _mm512_mask_shuffle_f64x2(two, all, two, two, 0xEE));
+        farSums = _mm512_add_pd(farSums, _mm512_mask_shuffle_f64x2(two, allLanes, two, two, 0xEE));
     };
     int32_t p = 0;
     if (count >= 8) {
@@ -141,8 +139,8 @@ __attribute__((target("avx512f"))) inline int32_t addPixelPairs(__m512d (&produc
 #pragma GCC unroll 4
         for (int32_t j = 0; j < 4; ++j) add(now[j]);
     }
-    products[0] = _mm512_mask_shuffle_f64x2(products[0], all, nearSums, products[0], 0xE4);
-    products[1] = _mm512_mask_shuffle_f64x2(products[1], all, nearSums, products[1], 0xEE);
+    products[0] = _mm512_mask_shuffle_f64x2(products[0], allLanes, nearSums, products[0], 0xE4);
+    products[1] = _mm512_mask_shuffle_f64x2(products[1], allLanes, nearSums, products[1], 0xEE);
     products[2] = farSums;
     return p;
 }
@@ -150,42 +148,19 @@ __attribute__((target("avx512f"))) inline int32_t addPixelPairs(__m512d (&produc
 // Up to eight vectors turned: lane i of vector j goes to lane j of vector i
 // (the vectors past `count` count as zeros).
 template <int32_t count>
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline void transposeEight(const Lanes (&in)[count],
-                                                                                   __m512d (&out)[8]) {
+[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline void transposeEight(const Lanes (&in)[count],
+                                                                       __m512d (&out)[8]) {
     static_assert(count <= 8);
-    // Masked forms with every lane set: GCC 12's plain forms warn about an
-    // undefined start value.
-    constexpr __mmask8 all = 0xFF;
     __m512d v[8];
 #pragma GCC unroll 8
     for (int32_t j = 0; j < count; ++j) __builtin_memcpy(&v[j], &in[j], sizeof v[j]);
 #pragma GCC unroll 8
     for (int32_t j = count; j < 8; ++j) v[j] = _mm512_setzero_pd();
-    // Pairs of lanes, then pairs of pairs, then halves.
-    __m512d t[8], u[8];
-#pragma GCC unroll 4
-    for (int32_t j = 0; j < 8; j += 2) {
-        t[j] = _mm512_mask_unpacklo_pd(v[j], all, v[j], v[j + 1]);
-        t[j + 1] = _mm512_mask_unpackhi_pd(v[j], all, v[j], v[j + 1]);
-    }
-    const __m512i evenPairs = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
-    const __m512i oddPairs = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-#pragma GCC unroll 2
-    for (int32_t h = 0; h < 8; h += 4) {
-        u[h] = _mm512_permutex2var_pd(t[h], evenPairs, t[h + 2]);
-        u[h + 1] = _mm512_permutex2var_pd(t[h + 1], evenPairs, t[h + 3]);
-        u[h + 2] = _mm512_permutex2var_pd(t[h], oddPairs, t[h + 2]);
-        u[h + 3] = _mm512_permutex2var_pd(t[h + 1], oddPairs, t[h + 3]);
-    }
-#pragma GCC unroll 4
-    for (int32_t j = 0; j < 4; ++j) {
-        out[j] = _mm512_mask_shuffle_f64x2(u[j], all, u[j], u[j + 4], 0x44);
-        out[j + 4] = _mm512_mask_shuffle_f64x2(u[j], all, u[j], u[j + 4], 0xEE);
-    }
+    transposeEight(v, out);
 }
 
 template <int32_t N, class Rule>
-__attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, const Rule& rule, int32_t count) {
+ALIGNOPT_TARGET_AVX512 void addChunkLanes(GaussNewtonSums<N>& sums, const Rule& rule, int32_t count) {
     // Each lane adds its own products in pixel order; lanes past the values
     // are worked and dropped. The sums stay in registers for the whole chunk.
     using Layout = LaneProducts<N>;
@@ -220,7 +195,7 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
         __m512d e;
         double residual; // only when it has no lane
     };
-    const auto termsOf = [&](int32_t p) __attribute__((target("avx512f"), always_inline)) {
+    const auto termsOf = [&](int32_t p) ALIGNOPT_TARGET_AVX512 __attribute__((always_inline)) {
         Lanes t;
         Residual r;
         rule.lanes(p, t, r);
@@ -234,7 +209,7 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
         }
         return terms;
     };
-    const auto add = [&](const PixelTerms& terms) __attribute__((target("avx512f"), always_inline)) {
+    const auto add = [&](const PixelTerms& terms) ALIGNOPT_TARGET_AVX512 __attribute__((always_inline)) {
         const __m512d e = terms.e;
         if constexpr (!Layout::residualInLanes) {
             g = _mm512_add_pd(g, _mm512_mul_pd(e, _mm512_set1_pd(terms.residual)));
@@ -243,9 +218,7 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
         products[0] = _mm512_add_pd(products[0], _mm512_mul_pd(e, e));
 #pragma GCC unroll 8
         for (int32_t k = 1; k < K; ++k) {
-            // The masked form with every lane set: GCC 12's plain form warns
-            // about its undefined start value.
-            const __m512d turned = _mm512_mask_permutexvar_pd(e, 0xFF, turn[k], e);
+            const __m512d turned = _mm512_mask_permutexvar_pd(e, allLanes, turn[k], e);
             products[k] = _mm512_add_pd(products[k], _mm512_mul_pd(e, turned));
         }
     };
@@ -267,7 +240,7 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
         // one by one. The next group's are turned before the current one's
         // are added, as below.
         if (rule.columnsConsecutive() && count >= 8) {
-            const auto columnsOf = [&](int32_t q, __m512d (&e)[8]) __attribute__((target("avx512f"), always_inline)) {
+            const auto columnsOf = [&](int32_t q, __m512d (&e)[8]) ALIGNOPT_TARGET_AVX512 __attribute__((always_inline)) {
                 Lanes t[N + 1];
                 rule.termColumns(q, t);
                 transposeEight(t, e);
@@ -322,11 +295,12 @@ __attribute__((target("avx512f"))) void addChunkLanes(GaussNewtonSums<N>& sums, 
     }
 }
 
-// The chunk's pixels 0 ... count-1 added to `sums` on the given path (for the
-// tests; the processor must have it).
+// The chunk's pixels 0 ... count-1 added to `sums` at `level`, which the
+// processor must run: from the lanes at ProcessorLevel::Avx512, pixel by
+// pixel at every other level. The kernels pass the level of their pass.
 template <class Rule>
-void addChunkAt(BatchLevel level, GaussNewtonSums<Rule::count>& sums, const Rule& rule, int32_t count) {
-    if (level == BatchLevel::Avx512) {
+void addChunkAt(ProcessorLevel level, GaussNewtonSums<Rule::count>& sums, const Rule& rule, int32_t count) {
+    if (level == ProcessorLevel::Avx512) {
         addChunkLanes(sums, rule, count);
         return;
     }
@@ -335,11 +309,6 @@ void addChunkAt(BatchLevel level, GaussNewtonSums<Rule::count>& sums, const Rule
         const double r = rule.terms(p, d);
         sums.add(d, r);
     }
-}
-
-template <class Rule>
-void addChunk(GaussNewtonSums<Rule::count>& sums, const Rule& rule, int32_t count) {
-    addChunkAt(supportedBatchLevel(), sums, rule, count);
 }
 
 } // namespace alignopt

@@ -12,6 +12,7 @@
 #include "core/registration/Landmarks.h"
 #include "core/registration/Registration.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -53,11 +54,10 @@ void install(RegistrationEngine& e, const LevelViews& v) {
         e.gridHeight = v.sourceHeight;
         e.gridMask = v.sourceMask;
     }
-    e.modelMirrorWidth = 2 * e.modelWidth;
-    e.modelMirrorHeight = 2 * e.modelHeight;
-    // Translation reads the model a row of weights at a time, never through
-    // the point batch that the margins serve.
-    if (e.transformation != TransformationType::Translation)
+    // Only the 512-bit point batch reads the margins, and translation reads
+    // the model a row of weights at a time, never through the point batch.
+    if (e.transformation != TransformationType::Translation &&
+        supportedProcessorLevel() == ProcessorLevel::Avx512)
         e.modelMargins.build(e.modelCoefficients, e.modelWidth, e.modelHeight);
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// The coarse-to-fine loop with a supplied optimisation, and the per-level
+// optimisation it normally runs.
+
 #include <functional>
 
 #include "core/registration/RegistrationEngine.h"

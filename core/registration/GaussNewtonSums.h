@@ -1,5 +1,7 @@
 #pragma once
 
+// The gradient, Gauss-Newton matrix and squared-residual sums of a pass.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/image/MirrorFold.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/GridWalk.h"
 #include "core/registration/KernelTerms.h"
 #include "core/registration/MaskReads.h"
-#include "core/registration/PixelRounding.h"
+#include "core/registration/PixelWalk.h"
 #include "core/registration/RegistrationEngine.h"
-#include "core/registration/TranslationRows.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/sampling/TranslationRows.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -34,10 +34,9 @@ struct WalkSums {
 
 // Translation walk: the model values of a row come from TranslationRows,
 // the same bits as the general sequence with cubicWeights (the tests compare
-// the two). The engine's evaluation fields are brought up to the last
-// evaluated point once the walk is over.
+// the two).
 template <bool Derivatives, bool Masked>
-WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
+WalkSums translationWalk(const RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
     TranslationRows model(e.modelCoefficients, e.modelWidth, e.modelHeight, m(0, 0), m(1, 0), e.gridWidth);
     const double* grid = e.gridSamples.data();
     const double* gridMask = e.gridMask.data();
@@ -56,7 +55,6 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
     // Summed in a local, which the pixel reads cannot alias, and stored once.
     GaussNewtonSums<2> local;
     if constexpr (Derivatives) local = *acc;
-    int32_t lastRow = -1, lastColumn = -1;
     double y = m(1, 0);
     for (int32_t j = 0; j < e.gridHeight && model.firstColumn() < model.endColumn(); ++j, y += 1.0) {
         int32_t py;
@@ -76,20 +74,9 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
             } else {
                 sums.s = sums.s + r * r;
             }
-            lastRow = j;
-            lastColumn = k;
         });
     }
 
-    std::copy(model.xWeights().begin(), model.xWeights().end(), e.xWeights.begin());
-    std::copy(model.yWeights().begin(), model.yWeights().end(), e.yWeights.begin());
-    if (sums.n > 0) {
-        for (int32_t k = 0; k < 4; ++k)
-            e.yOffsets[static_cast<std::size_t>(k)] =
-                foldMirror(model.baseY() + lastRow + 2 - k, e.modelHeight) * e.modelWidth;
-        for (int32_t k = 0; k < 4; ++k)
-            e.xIndices[static_cast<std::size_t>(k)] = foldMirror(model.baseX() + lastColumn + 2 - k, e.modelWidth);
-    }
     if constexpr (Derivatives) {
         *acc = local;
         sums.s = local.s;
@@ -97,35 +84,27 @@ WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums
     return sums;
 }
 
-// Walk for the 2 x 3 families (GridWalk.h): the mapped point is advanced by
+// Walk for the 2 x 3 families (PixelWalk.h): the mapped point is advanced by
 // additions of the matrix columns, each used pixel evaluated through the
 // general sequence (taps from the point, weights from its fractions), a chunk
-// of a row's used pixels at a time, then summed in pixel order. The engine's
-// evaluation fields are brought up to the last used pixel's point at the end.
+// of a row's used pixels at a time, then summed in pixel order.
 template <class Terms, bool Derivatives>
-WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, GaussNewtonSums<Terms::count>* acc) {
+WalkSums matrixWalk(const RegistrationEngine& e, const Matrix& m, const Terms& terms, GaussNewtonSums<Terms::count>* acc) {
     const double* grid = e.gridSamples.data();
     const double* gradientX = Derivatives ? e.gridGradientX.data() : nullptr;
     const double* gradientY = Derivatives ? e.gridGradientY.data() : nullptr;
     double s = 0.0;
-    double lastX = 0.0, lastY = 0.0;
+    const ProcessorLevel level = supportedProcessorLevel();
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
         if constexpr (Derivatives) {
-            addChunk(*acc, GridGradientRule<Terms>(terms, c, grid, gradientX, gradientY), c.count);
+            addChunkAt(level, *acc, GridGradientRule<Terms>(terms, c, grid, gradientX, gradientY), c.count);
         } else {
             s = addSquaredResiduals(s, c, grid);
         }
-        lastX = c.x[c.count - 1];
-        lastY = c.y[c.count - 1];
     };
     WalkSums sums;
-    sums.n = static_cast<int32_t>(walkGrid<false, false>(e, m, visit));
+    sums.n = static_cast<int32_t>(walkGrid<false, false>(e, m, level, visit));
     sums.s = Derivatives ? acc->s : s;
-    if (sums.n > 0) {
-        e.locatePoint(lastX, lastY);
-        cubicWeights(e.sampleX, e.xWeights);
-        cubicWeights(e.sampleY, e.yWeights);
-    }
     return sums;
 }
 
@@ -154,7 +133,7 @@ double affineDivided(const WalkSums& sums, double o, double normaliser) {
 
 // The walk with or without mask reads, decided once per pass.
 template <bool Derivatives>
-WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
+WalkSums translationWalk(const RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
     return masksAreRead(e) ? translationWalk<Derivatives, true>(e, m, acc)
                            : translationWalk<Derivatives, false>(e, m, acc);
 }

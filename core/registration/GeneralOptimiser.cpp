@@ -1,6 +1,6 @@
 // The general optimiser: the damped landmark search with the kernels of
 // translation, scaled rotation and affine.
-#include "core/registration/GeneralOptimiser.h"
+#include "core/registration/DampedSearch.h"
 
 #include "core/linalg/LandmarkTransform.h"
 #include "core/registration/RegistrationEngine.h"

@@ -1,8 +1,10 @@
 #pragma once
 
 // Per-pixel derivative terms of the rigid-body, scaled-rotation, affine and
-// bilinear kernels, each written once for one pixel and once for the lanes of
-// a vector (ChunkSums.h), and the chunk rules that feed them to the sums.
+// bilinear kernels for one pixel and for the lanes of a vector (ChunkSums.h),
+// and the chunk rules that feed them to the sums. Where the forms share
+// their arithmetic (rigid body, scaled rotation) it is one template over a
+// double and a vector; the others lay a pixel's terms out across the lanes.
 // A lane computes its term with the operations of the one-pixel form in
 // their order; only whole products swap their factors, which leaves their
 // bits alone.
@@ -20,10 +22,10 @@ namespace alignopt {
 
 // Lane helpers for the lanes() forms, which only ever run inside the 512-bit
 // sums: (a, b) repeated over the lanes; eight values from memory; four
-// values in lanes 0 ... 3; one value put in lane 0. The pair is a blend of
+// values in lanes 0 ... 3. The pair is a blend of
 // two broadcasts, which the compiler takes straight from memory: the permute
 // units are the sums' narrow resource.
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes pairLanes(double a, double b) {
+[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes pairLanes(double a, double b) {
     const __m512d both = _mm512_mask_blend_pd(0xAA, _mm512_set1_pd(a), _mm512_set1_pd(b));
     Lanes t;
     __builtin_memcpy(&t, &both, sizeof t);
@@ -31,27 +33,18 @@ namespace alignopt {
 }
 
 // The eight values from p on.
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes lanesAt(const double* p) {
+[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes lanesAt(const double* p) {
     Lanes t;
     __builtin_memcpy(&t, p, sizeof t);
     return t;
 }
 
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes fourLanes(double a, double b, double c,
+[[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 inline Lanes fourLanes(double a, double b, double c,
                                                                                  double d) {
     const __m512d low = _mm512_castpd256_pd512(_mm256_set_pd(d, c, b, a));
     Lanes t;
     __builtin_memcpy(&t, &low, sizeof t);
     return t;
-}
-
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline Lanes withFirstLane(const Lanes& v, double first) {
-    __m512d t;
-    __builtin_memcpy(&t, &v, sizeof t);
-    t = _mm512_mask_broadcastsd_pd(t, 1, _mm_set_sd(first));
-    Lanes out;
-    __builtin_memcpy(&out, &t, sizeof out);
-    return out;
 }
 
 // Derivatives with respect to the angle and the two shifts, from the grid's
@@ -64,31 +57,37 @@ struct RigidBodyTerms {
     };
     Row row(double y) const { return {y}; }
 
-    void derivatives(double x, double y, double gx, double gy, double (&d)[3]) const {
+    // The terms of one pixel (X = T = double), of eight in the lanes of
+    // vectors (X = T = Lanes), or of one pixel's terms spread over the lanes
+    // (X = double, T = Lanes; see derivativeLanes).
+    template <class X, class T>
+    [[gnu::always_inline]] static void expressions(const X& x, double y, const T& gx, const T& gy, T (&d)[3]) {
         d[0] = x * gy - y * gx;
         d[1] = gx;
         d[2] = gy;
     }
-    // (gy, gx, gy, ...) has gx and gy in lanes 1 and 2 already; lane 0 is
-    // worked out in lanes too, from broadcasts, with no permute.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
-                                                                                  double gx, double gy,
-                                                                                  Lanes& d) const {
+    void derivatives(double x, double y, double gx, double gy, double (&d)[3]) const {
+        expressions(x, y, gx, gy, d);
+    }
+    // (gy, gx, gy, ...) has gx and gy in lanes 1 and 2 already; the angle's
+    // term is worked out in lane 0 from it and gx in every lane, broadcasts
+    // with no permute, and moved in.
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeLanes(double x, const Row& row, double gx, double gy,
+                                                                     Lanes& d) const {
         const Lanes g = pairLanes(gy, gx);
-        const Lanes turn = x * g - row.y * pairLanes(gx, gx);
-        __m512d t, all;
-        __builtin_memcpy(&t, &turn, sizeof t);
+        Lanes t[3];
+        expressions(x, row.y, pairLanes(gx, gx), g, t);
+        __m512d turn, all;
+        __builtin_memcpy(&turn, &t[0], sizeof turn);
         __builtin_memcpy(&all, &g, sizeof all);
-        all = _mm512_mask_mov_pd(all, 1, t);
+        all = _mm512_mask_mov_pd(all, 1, turn);
         __builtin_memcpy(&d, &all, sizeof d);
     }
     // Eight pixels at once, one term to a vector.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeColumns(const Lanes& x, const Row& row,
-                                                                                    const Lanes& gx, const Lanes& gy,
-                                                                                    Lanes (&d)[3]) const {
-        d[0] = x * gy - row.y * gx;
-        d[1] = gx;
-        d[2] = gy;
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeColumns(const Lanes& x, const Row& row,
+                                                                       const Lanes& gx, const Lanes& gy,
+                                                                       Lanes (&d)[3]) const {
+        expressions(x, row.y, gx, gy, d);
     }
 };
 
@@ -143,13 +142,13 @@ struct ScaledRotationTerms {
         expressions(x, y, gx, gy, d);
     }
     // Eight pixels at once, one term to a vector.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeColumns(const Lanes& x, const Row& row,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeColumns(const Lanes& x, const Row& row,
                                                                                     const Lanes& gx, const Lanes& gy,
                                                                                     Lanes (&d)[4]) const {
         expressions(x, row.y, gx, gy, d);
     }
     // Four different expressions: worked one by one, then put in lanes.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeLanes(double x, const Row& row,
                                                                                   double gx, double gy,
                                                                                   Lanes& d) const {
         double t[4];
@@ -197,7 +196,7 @@ struct AffineTerms {
             d[2 * p + 1] = gy * lambda;
         }
     }
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void derivativeLanes(double x, const Row& row,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void derivativeLanes(double x, const Row& row,
                                                                                   double gx, double gy,
                                                                                   Lanes& d) const {
         const Lanes lambda = (row.yTerms - x * xFactors) + constants;
@@ -237,7 +236,7 @@ struct GridGradientRule {
         family.derivatives(chunk.columnValue[p], row.y, gradientX[k], gradientY[k], d);
         return grid[k] - chunk.value[p];
     }
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, Residual& r) const {
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void lanes(int32_t p, Lanes& d, Residual& r) const {
         const int32_t k = chunk.column[p];
         family.derivativeLanes(chunk.columnValue[p], row, gradientX[k], gradientY[k], d);
         r = {grid[k], chunk.value[p]};
@@ -249,7 +248,7 @@ struct GridGradientRule {
         return chunk.count > 0 && chunk.column[chunk.count - 1] - chunk.column[0] == chunk.count - 1;
     }
     // Pixels p ... p + 7, for families with derivativeColumns.
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void termColumns(int32_t p,
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void termColumns(int32_t p,
                                                                               Lanes (&t)[count + 1]) const
         requires requires(const Terms& f, const typename Terms::Row& r, const Lanes& v, Lanes (&d)[count]) {
             f.derivativeColumns(v, r, v, v, d);
@@ -298,7 +297,7 @@ struct BilinearRule {
         }
         return chunk.value[p] - grid[chunk.column[p]];
     }
-    [[gnu::always_inline]] __attribute__((target("avx512f"))) void lanes(int32_t p, Lanes& d, Residual& r) const {
+    [[gnu::always_inline]] ALIGNOPT_TARGET_AVX512 void lanes(int32_t p, Lanes& d, Residual& r) const {
         const double k = chunk.columnValue[p];
         const double jk = j * k;
         const Lanes w = ((k * kFactor + jk * jkFactor) + jTerm) + constant;

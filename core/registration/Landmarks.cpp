@@ -1,3 +1,4 @@
+// The initial landmarks of each family.
 #include "core/registration/Landmarks.h"
 
 #include <cmath>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The initial landmarks of each family.
+
 #include <cstdint>
 
 #include "core/linalg/Matrix.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// Whether the installed level's masks are read.
+
 #include <stdexcept>
 
 #include "core/registration/RegistrationEngine.h"

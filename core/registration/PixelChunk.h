@@ -1,5 +1,7 @@
 #pragma once
 
+// The chunk of used pixels a walk hands to a kernel.
+
 #include <cstddef>
 #include <cstdint>
 

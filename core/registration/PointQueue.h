@@ -1,16 +1,18 @@
 #pragma once
 
+// The queue of used pixels that the masked walk evaluates a chunk at a time.
+
 #include <cstddef>
 #include <cstdint>
 
 #include "core/registration/PixelChunk.h"
-#include "core/registration/PointBatch.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/sampling/PointBatch.h"
 
 namespace alignopt {
 
 // The used pixels of a walk, collected as the walk finds them and evaluated a
-// chunk at a time by the batch evaluation; flush() then hands the chunk with
+// chunk at a time by the batch evaluation at the pass's level; flush() then hands the chunk with
 // the model values (and slopes, with Slopes) to the caller, the pixels in the
 // order they were added, so sums over them keep their pixel order. The storage is
 // fixed: a pass makes one queue and the pixel loop never allocates.
@@ -19,7 +21,7 @@ class PointQueue {
 public:
     static constexpr int32_t capacity = chunkCapacity;
 
-    explicit PointQueue(const PointModel& model) : model_(model) {}
+    PointQueue(const PointModel& model, ProcessorLevel level) : model_(model), level_(level) {}
 
     PointQueue(const PointQueue&) = delete;
     PointQueue& operator=(const PointQueue&) = delete;
@@ -49,11 +51,11 @@ public:
         chunk.y = y_;
         chunk.value = value_;
         if constexpr (Slopes) {
-            batchValuesAndSlopes(model_, x_, y_, size_, value_, dx_, dy_);
+            batchValuesAndSlopesAt(level_, model_, x_, y_, size_, value_, dx_, dy_);
             chunk.slopeX = dx_;
             chunk.slopeY = dy_;
         } else {
-            batchValues(model_, x_, y_, size_, value_);
+            batchValuesAt(level_, model_, x_, y_, size_, value_);
         }
         visit(chunk);
         size_ = 0;
@@ -63,6 +65,7 @@ private:
     static constexpr int32_t slopeCapacity = Slopes ? capacity : 1;
 
     PointModel model_;
+    ProcessorLevel level_;
     int32_t size_ = 0;
     int32_t column_[capacity];
     double columnValue_[capacity];

@@ -1,5 +1,7 @@
 #pragma once
 
+// The registration of two images, and its errors.
+
 #include <cstdint>
 #include <stdexcept>
 

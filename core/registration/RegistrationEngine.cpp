@@ -1,3 +1,4 @@
+// The engine's two constructions, for a registration and for a warp.
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {

@@ -1,5 +1,7 @@
 #pragma once
 
+// The record every numeric step of a registration works on.
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -8,17 +10,10 @@
 #include "core/image/SplineImage.h"
 #include "core/linalg/Matrix.h"
 #include "core/linalg/TransformationType.h"
-#include "core/registration/MarginModel.h"
+#include "core/sampling/CubicSplineRule.h"
+#include "core/sampling/MarginModel.h"
 
 namespace alignopt {
-
-// Integer part of a spline coordinate: trunc(v), minus one when v < 0
-// (-0.0 is not negative). Equals floor(v) except at negative integers, where
-// taps and weights shift together so the value is unchanged.
-inline int32_t splineBase(double v) {
-    const auto t = static_cast<int32_t>(v);
-    return v < 0.0 ? t - 1 : t;
-}
 
 // The four cubic B-spline weights of the taps base+2, base+1, base, base-1
 // for the fraction t, without derivatives.
@@ -32,7 +27,8 @@ void cubicWeights(double t, std::array<double, 4>& w);
 // The level arrays are read-only views of the pyramids owned by the images
 // and masks (or of the warped image's coefficients), and nothing done through
 // the engine changes them. Installing a level copies only the model's
-// coefficients, into `modelMargins`, for the batch evaluation.
+// coefficients, into `modelMargins`, where the 512-bit batch evaluation
+// reads them.
 struct RegistrationEngine {
     std::array<double, 16> bilinearInverse{}; // column by column: [4*l + r] = G^-1(r, l)
     double pixelPrecision = 0.001;
@@ -64,8 +60,6 @@ struct RegistrationEngine {
     int32_t gridHeight = 0;
     int32_t pyramidDepth = 1;
     TransformationType transformation = TransformationType::Translation;
-    int32_t modelMirrorWidth = 0;
-    int32_t modelMirrorHeight = 0;
 
     const SplineImage* sourceImage = nullptr;
     const SplineImage* targetImage = nullptr;

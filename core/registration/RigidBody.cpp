@@ -4,13 +4,15 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
-#include "core/linalg/Inversion.h"
 #include "core/linalg/LandmarkTransform.h"
+#include "core/registration/DampedSearch.h"
 #include "core/registration/GaussNewtonSums.h"
-#include "core/registration/GridWalk.h"
 #include "core/registration/KernelTerms.h"
+#include "core/registration/PixelWalk.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -18,7 +20,7 @@ namespace {
 
 // The trial: the current mapping shifted by (dtx, dty), then turned by the
 // angle step about the origin.
-void rigidTrial(const Matrix& c, const double (&step)[3], Matrix& t) {
+void rigidTrial(const Matrix& c, std::span<const double> step, Matrix& t) {
     const double psi = std::atan2(c(0, 2), c(0, 1)) - step[0];
     t(0, 1) = std::cos(psi);
     t(0, 2) = std::sin(psi);
@@ -30,22 +32,13 @@ void rigidTrial(const Matrix& c, const double (&step)[3], Matrix& t) {
     t(1, 0) = (c(1, 0) + step[2]) * cs + (step[1] + c(0, 0)) * sn;
 }
 
-// step = inverse * gradient, each component summed in index order.
-void solveStep(const Matrix& inverse, const double (&gradient)[3], double (&step)[3]) {
-    for (int32_t r = 0; r < 3; ++r) {
-        double sum = 0.0;
-        for (int32_t c = 0; c < 3; ++c) sum += inverse(r, c) * gradient[c];
-        step[r] = sum;
-    }
-}
-
 } // namespace
 
 double RegistrationEngine::rigidBodyError(const Matrix& m) {
     double sum = 0.0;
     const auto visit = [&](const PixelChunk& c)
                            __attribute__((always_inline)) { sum = addSquaredResiduals(sum, c, gridSamples.data()); };
-    const int64_t count = walkGrid<false, false>(*this, m, visit);
+    const int64_t count = walkGrid<false, false>(*this, m, supportedProcessorLevel(), visit);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -55,12 +48,13 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
     // shifts, summed a chunk of pixels at a time, in walk order.
     GaussNewtonSums<3> sums;
     const RigidBodyTerms terms;
+    const ProcessorLevel level = supportedProcessorLevel();
     const auto visit = [&](const PixelChunk& c) __attribute__((always_inline)) {
-        addChunk(sums, GridGradientRule<RigidBodyTerms>(terms, c, gridSamples.data(), gridGradientX.data(),
+        addChunkAt(level, sums, GridGradientRule<RigidBodyTerms>(terms, c, gridSamples.data(), gridGradientX.data(),
                                                         gridGradientY.data()),
                  c.count);
     };
-    const int64_t count = walkGrid<false, false>(*this, m, visit);
+    const int64_t count = walkGrid<false, false>(*this, m, level, visit);
     sums.store(hessian, gradient);
     return sums.s / static_cast<double>(count);
 }
@@ -77,50 +71,21 @@ void RegistrationEngine::optimiseRigidBody() {
     }
     Matrix current = transformationFromLandmarks(TransformationType::RigidBody, sourceLandmarks, targetLandmarks);
 
-    Matrix trial(2, 3);
-    Matrix hessian(3, 3);
-    Matrix damped(3, 3);
-    double gradient[3] = {0.0, 0.0, 0.0};
-    double step[3] = {0.0, 0.0, 0.0};
-
     // The squares are formed in 64 bits: a side of 46341 or more overflows 32.
     const int64_t width = modelWidth;
     const int64_t height = modelHeight;
     const double diagonal = std::sqrt(static_cast<double>(width * width + height * height));
-    const int64_t passLimit = static_cast<int64_t>(iterationFactor) * levelScale - 1;
-
-    double bestError = rigidBodyErrorGradientHessian(current, hessian, gradient);
-    double lambda = 1.0;
-    int64_t pass = 1;
-    for (;;) {
-        // Damped diagonal system: the off-diagonal Hessian takes no part.
-        // Only the diagonal is rewritten; the rest is what the previous
-        // inversion left, zeros for any finite diagonal.
-        for (int32_t p = 0; p < 3; ++p) damped(p, p) = (lambda + 1.0) * hessian(p, p);
-        invertMatrix(damped);
-        solveStep(damped, gradient, step);
-        rigidTrial(current, step, trial);
-        const double stepSize = diagonal * 0.25 * std::fabs(step[0]) + std::sqrt(step[2] * step[2] + step[1] * step[1]);
-
-        // The gradient and Hessian now belong to the trial, accepted or not.
-        const double error = rigidBodyErrorGradientHessian(trial, hessian, gradient);
-        ++pass;
-        if (bestError > error) { // never true for NaN
-            current = trial;
-            bestError = error;
-            lambda *= 0.25;
-        } else {
-            lambda *= 4.0;
-        }
-        if (pass >= passLimit) break;
-        if (!(stepSize >= pixelPrecision)) break; // also ends on a NaN step
-    }
-
-    // A last undamped Gauss-Newton step from the latest Hessian and gradient.
-    invertMatrix(hessian);
-    solveStep(hessian, gradient, step);
-    rigidTrial(current, step, trial);
-    if (bestError > rigidBodyError(trial)) current = trial;
+    // A step's size: the angle's move at a quarter of the diagonal plus the shift's.
+    const auto makeTrial = [&](const Matrix& from, std::span<const double> step, Matrix& trial) {
+        rigidTrial(from, step, trial);
+        return diagonal * 0.25 * std::fabs(step[0]) + std::sqrt(step[2] * step[2] + step[1] * step[1]);
+    };
+    dampedSearch(
+        current, 3, iterationFactor, levelScale, pixelPrecision,
+        [&](const Matrix& mapping, Matrix& hessian, std::span<double> gradient) {
+            return rigidBodyErrorGradientHessian(mapping, hessian, gradient);
+        },
+        [&](const Matrix& mapping) { return rigidBodyError(mapping); }, makeTrial);
 
     // Back to source landmarks through the inverse of the rigid mapping:
     // the transpose of its rotation.

@@ -1,8 +1,11 @@
+// The mapped points of a group of grid rows and the runs of them inside the
+// model, on the plain path and with 512-bit lanes.
 #include "core/registration/RowPoints.h"
 
 #include <immintrin.h>
 
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/simd/Avx512Lanes.h"
 
 namespace alignopt {
 
@@ -37,40 +40,16 @@ void pairedRows(double* points, std::size_t pitch, std::size_t width, const doub
 
 // Eight columns of one coordinate, a vector a column with row r in lane r,
 // turned into eight rows of eight columns and stored: row r at out + r * step.
-__attribute__((target("avx512f"))) inline void storeTransposed(const __m512d (&column)[8], double* out,
-                                                               std::size_t step) {
-    __m512d t[8];
-#pragma GCC unroll 4
-    for (int c = 0; c < 8; c += 2) {
-        // Lanes 0, 2, 4, 6 of the pair, then lanes 1, 3, 5, 7. (The masked
-        // forms with every lane set: GCC 12's plain forms warn about an
-        // undefined start value.)
-        t[c] = _mm512_mask_unpacklo_pd(column[c], 0xFF, column[c], column[c + 1]);
-        t[c + 1] = _mm512_mask_unpackhi_pd(column[c], 0xFF, column[c], column[c + 1]);
-    }
-    const __m512i low = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
-    const __m512i high = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-    __m512d u[8];
-#pragma GCC unroll 2
-    for (int h = 0; h < 8; h += 4) {
-        u[h] = _mm512_permutex2var_pd(t[h], low, t[h + 2]);      // rows 0 and 4 of four columns
-        u[h + 1] = _mm512_permutex2var_pd(t[h], high, t[h + 2]); // rows 2 and 6
-        u[h + 2] = _mm512_permutex2var_pd(t[h + 1], low, t[h + 3]);  // rows 1 and 5
-        u[h + 3] = _mm512_permutex2var_pd(t[h + 1], high, t[h + 3]); // rows 3 and 7
-    }
-    const __m512i first = _mm512_setr_epi64(0, 1, 2, 3, 8, 9, 10, 11);
-    const __m512i second = _mm512_setr_epi64(4, 5, 6, 7, 12, 13, 14, 15);
-    constexpr int rowOf[4][2] = {{0, 4}, {2, 6}, {1, 5}, {3, 7}};
-#pragma GCC unroll 4
-    for (int q = 0; q < 4; ++q) {
-        _mm512_storeu_pd(out + rowOf[q][0] * step, _mm512_permutex2var_pd(u[q], first, u[q + 4]));
-        _mm512_storeu_pd(out + rowOf[q][1] * step, _mm512_permutex2var_pd(u[q], second, u[q + 4]));
-    }
+ALIGNOPT_TARGET_AVX512 inline void storeTransposed(const __m512d (&column)[8], double* out, std::size_t step) {
+    __m512d row[8];
+    transposeEight(column, row);
+#pragma GCC unroll 8
+    for (int r = 0; r < 8; ++r) _mm512_storeu_pd(out + r * step, row[r]);
 }
 
 // All eight rows in the lanes of one vector a coordinate: eight columns at a
 // time are worked out, then turned into rows.
-__attribute__((target("avx512f"))) void laneRows(double* points, std::size_t pitch, std::size_t width,
+ALIGNOPT_TARGET_AVX512 void laneRows(double* points, std::size_t pitch, std::size_t width,
                                                  const double (&startX)[rowsTogether],
                                                  const double (&startY)[rowsTogether],
                                                  const double (&stepX)[rowsTogether],
@@ -108,7 +87,7 @@ __attribute__((target("avx512f"))) void laneRows(double* points, std::size_t pit
 
 // The lanes of eight points that roundsInside accepts, with its comparisons:
 // for v >= 0, v + 0.5 < size; below 0, v - 0.5 > -1 (NaN passes neither).
-__attribute__((target("avx512f"))) inline __mmask8 roundInside(const double* v, int32_t size) {
+ALIGNOPT_TARGET_AVX512 inline __mmask8 roundInside(const double* v, int32_t size) {
     const __m512d value = _mm512_loadu_pd(v);
     const __mmask8 positive = _mm512_cmp_pd_mask(value, _mm512_setzero_pd(), _CMP_GE_OQ);
     const __mmask8 negative = _mm512_cmp_pd_mask(value, _mm512_setzero_pd(), _CMP_LT_OQ);
@@ -119,14 +98,14 @@ __attribute__((target("avx512f"))) inline __mmask8 roundInside(const double* v, 
     return static_cast<__mmask8>(below | above);
 }
 
-__attribute__((target("avx512f"))) inline __mmask8 roundInside(const double* px, const double* py, int32_t k,
+ALIGNOPT_TARGET_AVX512 inline __mmask8 roundInside(const double* px, const double* py, int32_t k,
                                                                int32_t modelWidth, int32_t modelHeight) {
     return static_cast<__mmask8>(roundInside(px + k, modelWidth) & roundInside(py + k, modelHeight));
 }
 
 // Eight columns at a time from either end, then column by column where fewer
 // than eight are left.
-__attribute__((target("avx512f"))) InsideRun laneRun(const double* px, const double* py, int32_t width,
+ALIGNOPT_TARGET_AVX512 InsideRun laneRun(const double* px, const double* py, int32_t width,
                                                      int32_t modelWidth, int32_t modelHeight) {
     const auto inside = [&](int32_t k) { return roundsInside(px[k], py[k], modelWidth, modelHeight); };
     int32_t begin = 0;
@@ -162,16 +141,16 @@ InsideRun plainRun(const double* px, const double* py, int32_t width, int32_t mo
 
 } // namespace
 
-InsideRun insideRunAt(BatchLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
+InsideRun insideRunAt(ProcessorLevel level, const double* px, const double* py, int32_t width, int32_t modelWidth,
                       int32_t modelHeight) {
-    return level == BatchLevel::Avx512 ? laneRun(px, py, width, modelWidth, modelHeight)
+    return level == ProcessorLevel::Avx512 ? laneRun(px, py, width, modelWidth, modelHeight)
                                        : plainRun(px, py, width, modelWidth, modelHeight);
 }
 
-void fillRowPointsAt(BatchLevel level, double* points, std::size_t pitch, std::size_t width,
+void fillRowPointsAt(ProcessorLevel level, double* points, std::size_t pitch, std::size_t width,
                      const double (&startX)[rowsTogether], const double (&startY)[rowsTogether],
                      const double (&stepX)[rowsTogether], const double (&stepY)[rowsTogether]) {
-    if (level == BatchLevel::Avx512)
+    if (level == ProcessorLevel::Avx512)
         laneRows(points, pitch, width, startX, startY, stepX, stepY);
     else
         pairedRows(points, pitch, width, startX, startY, stepX, stepY);

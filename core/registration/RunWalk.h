@@ -1,5 +1,7 @@
 #pragma once
 
+// The pixel walk that reads no masks: runs of consecutive pixels inside.
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -9,11 +11,12 @@
 #include "core/image/ImageBuffer.h"
 #include "core/linalg/Matrix.h"
 #include "core/registration/PixelChunk.h"
-#include "core/registration/PixelRounding.h"
-#include "core/registration/PointBatch.h"
 #include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/registration/RowPoints.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/sampling/PointBatch.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -33,9 +36,9 @@ namespace alignopt {
 //
 // `visit(chunk)` takes the used pixels in walk order, with the model's value
 // at each one's mapped point (and its slopes, with Slopes); returns the number
-// of used pixels.
+// of used pixels. Every step runs at `level`.
 template <bool Bilinear, bool Slopes, typename Visit>
-int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, ProcessorLevel level, Visit&& visit) {
     constexpr int32_t batch = chunkCapacity;
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
@@ -83,14 +86,14 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
                 beta += m13;
             }
         }
-        fillRowPoints(points.data(), pitch, stride, startX, startY, stepX, stepY);
+        fillRowPointsAt(level, points.data(), pitch, stride, startX, startY, stepX, stepY);
         const double* const at = points.data();
 
         for (int32_t r = 0; r < rows; ++r) {
             const int32_t j = first + r;
             const double* px = at + (2 * r) * pitch;
             const double* py = at + (2 * r + 1) * pitch;
-            const auto [begin, end] = insideRun(px, py, width, modelWidth, modelHeight);
+            const auto [begin, end] = insideRunAt(level, px, py, width, modelWidth, modelHeight);
             count += end - begin;
             const std::size_t row = static_cast<std::size_t>(j) * stride;
             for (int32_t start = begin; start < end; start += batch) {
@@ -104,11 +107,11 @@ int64_t walkRuns(const RegistrationEngine& engine, const Matrix& m, Visit&& visi
                 chunk.y = py + start;
                 chunk.value = value;
                 if constexpr (Slopes) {
-                    batchValuesAndSlopes(model, chunk.x, chunk.y, chunk.count, value, slopeX, slopeY);
+                    batchValuesAndSlopesAt(level, model, chunk.x, chunk.y, chunk.count, value, slopeX, slopeY);
                     chunk.slopeX = slopeX;
                     chunk.slopeY = slopeY;
                 } else {
-                    batchValues(model, chunk.x, chunk.y, chunk.count, value);
+                    batchValuesAt(level, model, chunk.x, chunk.y, chunk.count, value);
                 }
                 visit(static_cast<const PixelChunk&>(chunk));
             }

@@ -1,3 +1,6 @@
+// Resamples an image through a matrix with the sampling of core/sampling:
+// the point batch for the 2 x 3 and 2 x 4 shapes, the translation rows for
+// the 2 x 1 shape.
 #include "core/warp/Warp.h"
 
 #include <algorithm>
@@ -12,15 +15,14 @@
 #include "core/image/BSplineFilters.h"
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
-#include "core/registration/PixelRounding.h"
-#include "core/registration/PointBatch.h"
-#include "core/registration/RegistrationEngine.h"
-#include "core/registration/TranslationRows.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/sampling/PointBatch.h"
+#include "core/sampling/TranslationRows.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
 namespace {
-
 
 // The affine and bilinear loops. Positions advance by additions along a row
 // and down the rows, as the results are defined; recomputing them per pixel
@@ -39,7 +41,7 @@ constexpr int32_t tileColumns = 64;
 // as a batch, and written rounded to single precision; the others get 0.
 class TileRow {
 public:
-    explicit TileRow(const PointModel& model) : model_(model) {}
+    TileRow(const PointModel& model, ProcessorLevel level) : model_(model), level_(level) {}
 
     // Columns x0 .. x1-1 of `out`, starting at (xp, yp) and advancing by
     // (dx, dy) per column; xp and yp are left at the position after x1-1.
@@ -55,24 +57,24 @@ public:
             xp += dx;
             yp += dy;
         }
-        batchValues(model_, xs_, ys_, n, values_);
+        batchValuesAt(level_, model_, xs_, ys_, n, values_);
         for (int32_t p = 0; p < n; ++p) out[columns_[p]] = roundToSingle(values_[p]);
     }
 
 private:
     PointModel model_;
+    ProcessorLevel level_;
     double xs_[tileColumns];
     double ys_[tileColumns];
     double values_[tileColumns];
     int32_t columns_[tileColumns];
 };
 
-void warpGeneral(RegistrationEngine& engine, const Matrix& m, bool bilinear, double* output) {
-    const int32_t width = engine.gridWidth;
-    const int32_t height = engine.gridHeight;
-    const int32_t modelWidth = engine.modelWidth;
-    const int32_t modelHeight = engine.modelHeight;
-    TileRow tileRow({engine.modelCoefficients.data(), modelWidth, modelHeight});
+// The output has the model's size.
+void warpGeneral(const PointModel& model, const Matrix& m, bool bilinear, double* output) {
+    const int32_t width = model.width;
+    const int32_t height = model.height;
+    TileRow tileRow(model, supportedProcessorLevel());
     double a = m(0, 0);
     double b = m(1, 0);
     double sx = 0.0;
@@ -112,10 +114,9 @@ void warpGeneral(RegistrationEngine& engine, const Matrix& m, bool bilinear, dou
 
 // Rows outside the model and the columns outside it are zeros; the rest is
 // the model at (x + tx, y + ty), rounded to single precision.
-void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output) {
-    const int32_t width = engine.modelWidth;
-    const int32_t height = engine.modelHeight;
-    TranslationRows model(engine.modelCoefficients, width, height, m(0, 0), m(1, 0), width);
+void warpTranslation(std::span<const double> coefficients, int32_t width, int32_t height, const Matrix& m,
+                     double* output) {
+    TranslationRows model(coefficients, width, height, m(0, 0), m(1, 0), width);
     const int32_t first = model.firstColumn();
     const int32_t end = model.endColumn();
     double yp = m(1, 0);
@@ -130,16 +131,6 @@ void warpTranslation(RegistrationEngine& engine, const Matrix& m, double* output
         std::fill(out + end, out + width, 0.0);
     }
 }
-
-// Twice the size; the folding itself works in 64 bits from the size, so the
-// period only saturates, for lines longer than 2^30, instead of overflowing.
-int32_t mirrorPeriod(int32_t size) {
-    return static_cast<int32_t>(std::min<int64_t>(2 * static_cast<int64_t>(size), std::numeric_limits<int32_t>::max()));
-}
-
-} // namespace
-
-namespace {
 
 // The checks of both entry points, before anything is allocated.
 TransformationType checkedFamily(const Matrix& matrix, int32_t width, int32_t height) {
@@ -170,20 +161,12 @@ void warpChecked(TransformationType family, const Matrix& matrix, const double* 
     image.coefficients.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     prefilterImage(pixels, image.coefficients.data(), width, height, SplineDegree::Cubic);
 
-    RegistrationEngine engine(image, family);
-    engine.modelCoefficients = image.coefficients;
-    engine.modelWidth = width;
-    engine.modelHeight = height;
-    engine.modelMirrorWidth = mirrorPeriod(width);
-    engine.modelMirrorHeight = mirrorPeriod(height);
-    engine.gridWidth = width;
-    engine.gridHeight = height;
-    engine.gridSamples = std::span<const double>(output, static_cast<std::size_t>(width) * height);
     // Every loop writes every pixel of the output.
+    const PointModel model{image.coefficients.data(), width, height};
     switch (family) {
-    case TransformationType::Translation: warpTranslation(engine, matrix, output); break;
-    case TransformationType::Bilinear: warpGeneral(engine, matrix, true, output); break;
-    default: warpGeneral(engine, matrix, false, output); break;
+    case TransformationType::Translation: warpTranslation(image.coefficients, width, height, matrix, output); break;
+    case TransformationType::Bilinear: warpGeneral(model, matrix, true, output); break;
+    default: warpGeneral(model, matrix, false, output); break;
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// The warp of an image through a 2 x 1, 2 x 3 or 2 x 4 matrix.
+
 #include <cstdint>
 #include <vector>
 

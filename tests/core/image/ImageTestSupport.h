@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "core/image/BSplineFilters.h"
-#include "core/image/LaneLevel.h"
 #include "core/image/SinglePrecision.h"
+#include "core/simd/ProcessorLevel.h"
+#include "tests/core/RunnableLevels.h"
 
 namespace alignopt::testing {
 
@@ -44,26 +45,6 @@ inline ::testing::AssertionResult allSinglePrecision(std::span<const double> val
         if (static_cast<double>(static_cast<float>(values[i])) != values[i])
             return ::testing::AssertionFailure() << "element " << i << " = " << values[i] << " is not a float";
     return ::testing::AssertionSuccess();
-}
-
-// Every level of the image passes this processor runs, the plain one first.
-inline std::vector<LaneLevel> runnableLevels() {
-    std::vector<LaneLevel> levels{LaneLevel::Sse2};
-    if (supportedLaneLevel() != LaneLevel::Sse2) levels.push_back(LaneLevel::Avx2);
-    if (supportedLaneLevel() == LaneLevel::Avx512) levels.push_back(LaneLevel::Avx512);
-    return levels;
-}
-
-inline std::string levelName(LaneLevel level) {
-    switch (level) {
-    case LaneLevel::Sse2:
-        return "SSE2";
-    case LaneLevel::Avx2:
-        return "AVX2";
-    case LaneLevel::Avx512:
-        return "AVX-512";
-    }
-    return "?";
 }
 
 struct Size {

@@ -178,7 +178,7 @@ TEST_P(ImageFilters, MatchPlainLineByLinePassesOnEveryLevel) {
     plain::rowPass(input, samplesX, w, h, plain::prefilterThenDifferentiate, SplineDegree::Cubic);
     plain::columnPass(input, samplesY, w, h, plain::prefilterThenDifferentiate, SplineDegree::Cubic);
 
-    for (const LaneLevel level : testing::runnableLevels()) {
+    for (const ProcessorLevel level : testing::runnableLevels()) {
         SCOPED_TRACE(testing::levelName(level));
         for (std::size_t d = 0; d < 2; ++d) {
             std::vector<double> out(n, -1.0);
@@ -210,7 +210,7 @@ TEST_P(ImageFilters, MatchPlainLineByLinePassesOnEveryLevel) {
 TEST_P(ImageFilters, SampleImageInPlaceEqualsIntoASecondBuffer) {
     const auto [w, h] = GetParam();
     const std::vector<double> input = randomValues(static_cast<std::size_t>(w) * h, 5u * w + h, -1e3, 1e3);
-    for (const LaneLevel level : testing::runnableLevels())
+    for (const ProcessorLevel level : testing::runnableLevels())
         for (const SplineDegree degree : kDegrees) {
             std::vector<double> separate(input.size());
             sampleImageAt(level, input.data(), separate.data(), w, h, degree);
@@ -224,7 +224,7 @@ TEST_P(ImageFilters, SampleImageInPlaceEqualsIntoASecondBuffer) {
 TEST_P(ImageFilters, GradientsFromCoefficientsInPlaceEqualIntoSecondBuffers) {
     const auto [w, h] = GetParam();
     const std::vector<double> input = randomValues(static_cast<std::size_t>(w) * h, 9u * w + h, -1e3, 1e3);
-    for (const LaneLevel level : testing::runnableLevels()) {
+    for (const ProcessorLevel level : testing::runnableLevels()) {
         SCOPED_TRACE(testing::levelName(level));
         std::vector<double> gx(input.size());
         std::vector<double> gy(input.size());

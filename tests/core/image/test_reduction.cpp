@@ -76,7 +76,7 @@ TEST_P(ReduceImage, MatchesLineByLineReductionOnEveryLevel) {
         const std::vector<double> r = reduced(column);
         for (int32_t y = 0; y < hh; ++y) expected[static_cast<std::size_t>(y) * hw + x] = roundToSingle(r[y]);
     }
-    for (const LaneLevel level : testing::runnableLevels()) {
+    for (const ProcessorLevel level : testing::runnableLevels()) {
         const ImageBuffer actual = reduceImageAt(level, input.data(), w, h);
         EXPECT_TRUE(sameBits(expected, actual)) << testing::levelName(level);
     }
@@ -90,7 +90,7 @@ TEST_P(ReduceImage, ReducedDualEqualsReducingTheSampledImageOnEveryLevel) {
     std::vector<double> dual(coefficients.size());
     sampleImage(coefficients.data(), dual.data(), w, h, SplineDegree::Septic);
     const ImageBuffer expected = reduceImage(dual.data(), w, h);
-    for (const LaneLevel level : testing::runnableLevels())
+    for (const ProcessorLevel level : testing::runnableLevels())
         EXPECT_TRUE(sameBits(expected, reducedDualAt(level, coefficients.data(), w, h))) << testing::levelName(level);
 }
 

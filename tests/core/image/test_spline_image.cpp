@@ -33,7 +33,7 @@ TEST(SplineImage, ConstructionViewsThePixels) {
 TEST(AllFinite, FindsAnInfinityOrNaNAnywhere) {
     const double specials[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                                std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
-    for (const LaneLevel level : testing::runnableLevels()) {
+    for (const ProcessorLevel level : testing::runnableLevels()) {
         SCOPED_TRACE(testing::levelName(level));
         EXPECT_TRUE(allFiniteAt(level, {}));
         for (const std::size_t n : {1u, 7u, 255u, 256u, 257u, 1000u}) {
@@ -58,7 +58,7 @@ TEST(AllWithin, FindsAValuePastTheBoundAnywhere) {
     const double past[] = {std::nextafter(bound, 2 * bound), -std::nextafter(bound, 2 * bound),
                            std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                            std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
-    for (const LaneLevel level : testing::runnableLevels()) {
+    for (const ProcessorLevel level : testing::runnableLevels()) {
         SCOPED_TRACE(testing::levelName(level));
         EXPECT_TRUE(allWithinAt(level, {}, bound));
         for (const std::size_t n : {1u, 7u, 255u, 256u, 257u, 1000u}) {

@@ -80,9 +80,9 @@ void expectPathsAgree(const Rule& rule, int32_t count, Draw& draw) {
     for (double& v : d) v = draw.values(draw.random);
     earlier.add(d, draw.values(draw.random));
     GaussNewtonSums<N> plain = earlier;
-    addChunkAt(BatchLevel::Scalar, plain, rule, count);
+    addChunkAt(ProcessorLevel::Baseline, plain, rule, count);
     GaussNewtonSums<N> wide = earlier;
-    addChunk(wide, rule, count);
+    addChunkAt(supportedProcessorLevel(), wide, rule, count);
     expectSameSums(plain, wide);
 }
 

@@ -62,7 +62,7 @@ struct Registration {
 };
 
 struct LevelSeen {
-    int32_t levelScale, modelWidth, modelHeight, gridWidth, gridHeight, mirrorWidth, mirrorHeight;
+    int32_t levelScale, modelWidth, modelHeight, gridWidth, gridHeight;
     double landmarkX, landmarkY, normaliser;
 };
 
@@ -70,8 +70,8 @@ std::vector<LevelSeen> watchLevels(Registration& r, bool optimise) {
     std::vector<LevelSeen> seen;
     runLevelsWith(r.engine, [&](RegistrationEngine& e) {
         if (optimise) optimiseLevel(e);
-        seen.push_back({e.levelScale, e.modelWidth, e.modelHeight, e.gridWidth, e.gridHeight, e.modelMirrorWidth,
-                        e.modelMirrorHeight, e.targetLandmarks(0, 0), e.targetLandmarks(0, 1), e.landmarkNormaliser});
+        seen.push_back({e.levelScale, e.modelWidth, e.modelHeight, e.gridWidth, e.gridHeight,
+                        e.targetLandmarks(0, 0), e.targetLandmarks(0, 1), e.landmarkNormaliser});
     });
     return seen;
 }
@@ -98,8 +98,6 @@ TEST(RunLevels, VisitsLevelsCoarseToFineWithScaledLandmarks) {
             EXPECT_EQ(seen[i].modelHeight, c.levels[i][2]);
             EXPECT_EQ(seen[i].gridWidth, c.levels[i][1]);
             EXPECT_EQ(seen[i].gridHeight, c.levels[i][2]);
-            EXPECT_EQ(seen[i].mirrorWidth, 2 * c.levels[i][1]);
-            EXPECT_EQ(seen[i].mirrorHeight, 2 * c.levels[i][2]);
             EXPECT_EQ(seen[i].landmarkX, placed(0, 0) / scale);
             EXPECT_EQ(seen[i].landmarkY, placed(0, 1) / scale);
         }

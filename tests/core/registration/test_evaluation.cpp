@@ -23,8 +23,6 @@ struct Model {
         engine.modelCoefficients = coefficients;
         engine.modelWidth = width;
         engine.modelHeight = height;
-        engine.modelMirrorWidth = 2 * width;
-        engine.modelMirrorHeight = 2 * height;
     }
 
     // The general calling sequence, with the derivative weights.

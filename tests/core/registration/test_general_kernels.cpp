@@ -7,8 +7,8 @@
 
 #include "core/image/SplineImage.h"
 #include "core/linalg/LandmarkTransform.h"
-#include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/sampling/PixelRounding.h"
 
 namespace alignopt {
 namespace {
@@ -46,8 +46,6 @@ struct KernelBench {
           gradientY(grid.size(), 0.0), gridMask(grid.size(), 1.0) {
         engine.modelWidth = modelWidth;
         engine.modelHeight = modelHeight;
-        engine.modelMirrorWidth = 2 * modelWidth;
-        engine.modelMirrorHeight = 2 * modelHeight;
         engine.gridWidth = gridWidth;
         engine.gridHeight = gridHeight;
         engine.landmarkNormaliser = 1.0;

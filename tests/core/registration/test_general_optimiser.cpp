@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "core/registration/GeneralOptimiser.h"
+#include "core/registration/DampedSearch.h"
 
 namespace alignopt {
 namespace {

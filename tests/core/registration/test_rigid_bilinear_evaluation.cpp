@@ -3,7 +3,7 @@
 #include <cmath>
 #include <random>
 
-#include "core/registration/InlineEvaluation.h"
+#include "core/sampling/PointEvaluation.h"
 #include "tests/core/registration/test_rigid_bilinear_support.h"
 
 namespace alignopt {
@@ -15,7 +15,7 @@ using testing::TestLevel;
 // The kernels' inlined evaluation must give the bits of the engine's own
 // operations, on every model size and wherever a counted pixel can land:
 // inside, on the mirrored margins and at negative integers.
-TEST(InlineEvaluation, MatchesTheEngineOperationsBitForBit) {
+TEST(PointEvaluation, MatchesTheEngineOperationsBitForBit) {
     const int32_t sizes[][2] = {{1, 1}, {1, 5}, {2, 3}, {3, 2}, {23, 24}, {47, 5}};
     std::mt19937 random(7);
     for (const auto& [width, height] : sizes) {
@@ -42,8 +42,8 @@ TEST(InlineEvaluation, MatchesTheEngineOperationsBitForBit) {
             const double vx = e.interpolateDx();
             const double vy = e.interpolateDy();
 
-            const auto slopes = inlineEvaluation::valueAndSlopes(e, x, y);
-            EXPECT_EQ(inlineEvaluation::value(e, x, y), value) << x << ", " << y;
+            const auto slopes = pointEvaluation::valueAndSlopes(e.modelCoefficients.data(), e.modelWidth, e.modelHeight, x, y);
+            EXPECT_EQ(pointEvaluation::value(e.modelCoefficients.data(), e.modelWidth, e.modelHeight, x, y), value) << x << ", " << y;
             EXPECT_EQ(slopes.value, v) << x << ", " << y;
             EXPECT_EQ(slopes.dx, vx) << x << ", " << y;
             EXPECT_EQ(slopes.dy, vy) << x << ", " << y;

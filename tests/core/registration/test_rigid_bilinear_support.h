@@ -56,8 +56,6 @@ struct TestLevel {
         engine.gridGradientY = gridGradientY;
         engine.modelWidth = modelWidth;
         engine.modelHeight = modelHeight;
-        engine.modelMirrorWidth = 2 * modelWidth;
-        engine.modelMirrorHeight = 2 * modelHeight;
         engine.gridWidth = gridWidth;
         engine.gridHeight = gridHeight;
     }

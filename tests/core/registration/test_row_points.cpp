@@ -7,8 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "core/registration/PixelRounding.h"
 #include "core/registration/RowPoints.h"
+#include "core/sampling/PixelRounding.h"
+#include "tests/core/RunnableLevels.h"
 
 namespace alignopt {
 namespace {
@@ -26,8 +27,7 @@ TEST(RowPoints, EveryPathAddsTheStepsOfAWalkAlongTheRow) {
         const int s = special(random);
         return s < 7 ? specials[s] : value(random);
     };
-    std::vector<BatchLevel> levels{BatchLevel::Scalar};
-    if (supportedBatchLevel() == BatchLevel::Avx512) levels.push_back(BatchLevel::Avx512);
+    const std::vector<ProcessorLevel> levels = testing::runnableLevels();
     for (const std::size_t width : {1, 7, 8, 9, 23, 64}) {
         double startX[rowsTogether], startY[rowsTogether], stepX[rowsTogether], stepY[rowsTogether];
         for (int r = 0; r < rowsTogether; ++r) {
@@ -45,7 +45,7 @@ TEST(RowPoints, EveryPathAddsTheStepsOfAWalkAlongTheRow) {
                 expected[(2 * r + 1) * pitch + k] = y;
             }
         }
-        for (const BatchLevel level : levels) {
+        for (const ProcessorLevel level : levels) {
             std::vector<double> points(expected.size(), 0.0);
             fillRowPointsAt(level, points.data(), pitch, width, startX, startY, stepX, stepY);
             EXPECT_EQ(std::memcmp(points.data(), expected.data(), points.size() * sizeof(double)), 0)
@@ -73,8 +73,7 @@ TEST(RowPoints, EveryPathFindsTheRunOfPointsInside) {
     const double edges[] = {-0.5, std::nextafter(-0.5, 0.0), modelWidth - 0.5, std::nextafter(modelWidth - 0.5, 0.0),
                             modelHeight - 0.5, -0.0, std::numeric_limits<double>::infinity(),
                             std::numeric_limits<double>::quiet_NaN()};
-    std::vector<BatchLevel> levels{BatchLevel::Scalar};
-    if (supportedBatchLevel() == BatchLevel::Avx512) levels.push_back(BatchLevel::Avx512);
+    const std::vector<ProcessorLevel> levels = testing::runnableLevels();
     for (int32_t width = 0; width <= 40; ++width)
         for (int trial = 0; trial < 40; ++trial) {
             // A walk along the row: monotone coordinates from a start and a step,
@@ -93,7 +92,7 @@ TEST(RowPoints, EveryPathFindsTheRunOfPointsInside) {
                 (trial % 8 ? px : py)[static_cast<std::size_t>(at(random))] = edges[edge(random)];
             }
             const InsideRun expected = scan(px, py, width);
-            for (const BatchLevel level : levels) {
+            for (const ProcessorLevel level : levels) {
                 const InsideRun run = insideRunAt(level, px.data(), py.data(), width, modelWidth, modelHeight);
                 EXPECT_EQ(run.begin, expected.begin) << "width " << width << ", trial " << trial;
                 EXPECT_EQ(run.end, expected.end) << "width " << width << ", trial " << trial;

@@ -76,9 +76,6 @@ KernelResult runKernel(RegistrationEngine& e, TransformationType type, bool deri
     r.values.push_back(error);
     r.values.insert(r.values.end(), gradient.begin(), gradient.end());
     r.values.insert(r.values.end(), hessian.values.begin(), hessian.values.end());
-    // The general kernels leave the evaluation fields at the last used point.
-    r.values.push_back(e.sampleX);
-    r.values.push_back(e.sampleY);
     return r;
 }
 

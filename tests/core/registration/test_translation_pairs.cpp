@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/image/SplineImage.h"
-#include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/sampling/PixelRounding.h"
 
 namespace alignopt {
 namespace {

@@ -13,8 +13,8 @@
 #include "core/image/SinglePrecision.h"
 #include "core/image/SplineImage.h"
 #include "core/linalg/Matrix.h"
-#include "core/registration/PixelRounding.h"
 #include "core/registration/RegistrationEngine.h"
+#include "core/sampling/PixelRounding.h"
 #include "core/warp/Warp.h"
 
 namespace alignopt {
@@ -49,8 +49,6 @@ std::vector<double> referenceWarp(const Matrix& m, const std::vector<double>& pi
     e.modelCoefficients = image.coefficients;
     e.modelWidth = width;
     e.modelHeight = height;
-    e.modelMirrorWidth = 2 * width;
-    e.modelMirrorHeight = 2 * height;
     std::vector<double> out(pixels.size(), 0.0);
     auto inside = [&](double x, double y) {
         int32_t px = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+// A model's coefficients with mirrored margins, for the 512-bit batch.
+
 #include <cstdint>
 #include <span>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// The nearest pixel of a mapped point, and whether it lies inside.
+
 #include <cmath>
 #include <cstdint>
 #include <limits>

@@ -1,4 +1,5 @@
-#include "core/registration/MarginModel.h"
+// The copy of a model with mirrored margins.
+#include "core/sampling/MarginModel.h"
 
 #include <algorithm>
 #include <cstddef>

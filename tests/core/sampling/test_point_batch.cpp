@@ -7,9 +7,10 @@
 #include <random>
 #include <vector>
 
-#include "core/registration/MarginModel.h"
-#include "core/registration/PixelRounding.h"
-#include "core/registration/PointBatch.h"
+#include "core/sampling/MarginModel.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/sampling/PointBatch.h"
+#include "tests/core/RunnableLevels.h"
 
 namespace alignopt {
 namespace {
@@ -35,13 +36,6 @@ std::vector<double> insideCoordinates(std::mt19937& random, int32_t size, int32_
     }
     std::shuffle(v.begin(), v.end(), random);
     return v;
-}
-
-std::vector<BatchLevel> supportedLevels() {
-    std::vector<BatchLevel> levels{BatchLevel::Scalar};
-    if (supportedBatchLevel() != BatchLevel::Scalar) levels.push_back(BatchLevel::Avx2);
-    if (supportedBatchLevel() == BatchLevel::Avx512) levels.push_back(BatchLevel::Avx512);
-    return levels;
 }
 
 bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
@@ -73,10 +67,10 @@ void expectEveryPathGivesTheScalarBits(const TestModel& model, const std::vector
                                        const std::vector<double>& y) {
     const int32_t n = static_cast<int32_t>(x.size());
     std::vector<double> reference(n), referenceDx(n), referenceDy(n), referenceValue(n);
-    batchValuesAt(BatchLevel::Scalar, model.plain, x.data(), y.data(), n, reference.data());
-    batchValuesAndSlopesAt(BatchLevel::Scalar, model.plain, x.data(), y.data(), n, referenceValue.data(),
+    batchValuesAt(ProcessorLevel::Baseline, model.plain, x.data(), y.data(), n, reference.data());
+    batchValuesAndSlopesAt(ProcessorLevel::Baseline, model.plain, x.data(), y.data(), n, referenceValue.data(),
                            referenceDx.data(), referenceDy.data());
-    for (const BatchLevel level : supportedLevels())
+    for (const ProcessorLevel level : testing::runnableLevels())
         for (const PointModel& m : {model.plain, model.withMargins}) {
             SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level)
                                               << (m.withMargins ? ", with margins" : ""));

@@ -2,12 +2,14 @@
 
 // The model spline at many general points at once, for the pixel loops of the
 // kernels and the warp. Each point is evaluated with exactly the operations of
-// inlineEvaluation::value (or valueAndSlopes) in their order, whichever path
+// pointEvaluation::value (or valueAndSlopes) in their order, whichever path
 // runs: the wide paths put one point in each lane, so every lane computes the
 // scalar bits. The widest path the processor supports is chosen once at run
 // time; the library itself is built for any x86-64.
 
 #include <cstdint>
+
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -21,23 +23,15 @@ struct PointModel {
     const double* withMargins = nullptr;
 };
 
-enum class BatchLevel { Scalar, Avx2, Avx512 };
-
-// The widest level this processor runs.
-BatchLevel supportedBatchLevel();
-
 // Model values at the n points (x[i], y[i]), each of which must be inside
-// (nearestPixelInside holds), written to out[i].
-void batchValues(const PointModel& model, const double* x, const double* y, int32_t n, double* out);
+// (nearestPixelInside holds), written to out[i]. `level` is the pass's,
+// which the processor must run: one point at a time at the baseline, four in
+// AVX2 lanes, eight in AVX-512 lanes.
+void batchValuesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
+                   double* out);
 
 // The same with value, x slope and y slope, as valueAndSlopes.
-void batchValuesAndSlopes(const PointModel& model, const double* x, const double* y, int32_t n, double* value,
-                          double* dx, double* dy);
-
-// The same on a chosen level, which the processor must support; for the tests.
-void batchValuesAt(BatchLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
-                   double* out);
-void batchValuesAndSlopesAt(BatchLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
+void batchValuesAndSlopesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
                             double* value, double* dx, double* dy);
 
 } // namespace alignopt

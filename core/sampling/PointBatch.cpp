@@ -1,4 +1,6 @@
-#include "core/registration/PointBatch.h"
+// The model spline at a batch of points: one point at a time, four in AVX2
+// lanes, or eight in AVX-512 lanes with the taps read in windows.
+#include "core/sampling/PointBatch.h"
 
 #include <immintrin.h>
 
@@ -6,9 +8,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "core/image/LaneLevel.h"
-#include "core/registration/MarginModel.h"
-#include "core/registration/PointBatchLanes.h"
+#include "core/sampling/MarginModel.h"
+#include "core/sampling/PointLanes.h"
+#include "core/simd/Avx512Lanes.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -40,14 +43,14 @@ inline __m128i toM128i(const pointLanes::Index<4>& v) {
     __builtin_memcpy(&r, &v, sizeof r);
     return r;
 }
-__attribute__((target("avx2"))) inline __m256i toM256i(const pointLanes::Index<8>& v) {
+ALIGNOPT_TARGET_AVX2 inline __m256i toM256i(const pointLanes::Index<8>& v) {
     __m256i r;
     __builtin_memcpy(&r, &v, sizeof r);
     return r;
 }
 
 template <bool Slopes>
-__attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const double* x, const double* y, int32_t n,
+ALIGNOPT_TARGET_AVX2 int32_t avx2Points(const PointModel& m, const double* x, const double* y, int32_t n,
                                                    const Outputs<Slopes>& out) {
     constexpr int N = 4;
     int32_t i = 0;
@@ -81,22 +84,19 @@ __attribute__((target("avx2"))) int32_t avx2Points(const PointModel& m, const do
     return i;
 }
 
-// Helpers of the AVX-512 transpose. The masked forms with every lane set
-// only spell out the start value that GCC 12's plain forms leave undefined
-// (and warn about).
-constexpr __mmask8 allLanes = 0xff;
+// Helpers of the AVX-512 taps (allLanes: see Avx512Lanes.h).
 
 // The four doubles at a and the four at b as one vector.
-__attribute__((target("avx512f"))) inline __m512d pairOfPoints(const double* a, const double* b) {
+ALIGNOPT_TARGET_AVX512 inline __m512d pairOfPoints(const double* a, const double* b) {
     return _mm512_mask_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(a)), allLanes,
                                    _mm512_castpd256_pd512(_mm256_loadu_pd(a)), _mm256_loadu_pd(b), 1);
 }
 
 // The low four lanes of a, then those of b; and the high four of each.
-__attribute__((target("avx512f"))) inline __m512d lowHalves(__m512d a, __m512d b) {
+ALIGNOPT_TARGET_AVX512 inline __m512d lowHalves(__m512d a, __m512d b) {
     return _mm512_mask_shuffle_f64x2(a, allLanes, a, b, 0x44);
 }
-__attribute__((target("avx512f"))) inline __m512d highHalves(__m512d a, __m512d b) {
+ALIGNOPT_TARGET_AVX512 inline __m512d highHalves(__m512d a, __m512d b) {
     return _mm512_mask_shuffle_f64x2(a, allLanes, a, b, 0xEE);
 }
 
@@ -123,7 +123,7 @@ struct TapGrid {
 // The taps of eight points anywhere: each point's four taps of a row lie side
 // by side, tap 3 first, so one load a point and a transpose give tap j of
 // every point in one vector (far faster than gathers).
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void transposedTaps(const TapGrid& m,
+ALIGNOPT_TARGET_AVX512 inline void transposedTaps(const TapGrid& m,
                                                                               const int32_t (&first)[8],
                                                                               pointLanes::Real<8> (&c)[4][4]) {
 #pragma GCC unroll 4
@@ -156,10 +156,10 @@ constexpr int32_t nearSpread = 12;
 // The taps of eight points whose first taps lie 0 ... nearSpread after the
 // first point's, as consecutive pixels of a walk usually do: two loads a row
 // and one permute a tap. `spread` holds each point's distance from the first.
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void nearTaps(const TapGrid& m, int32_t first0,
+ALIGNOPT_TARGET_AVX512 inline void nearTaps(const TapGrid& m, int32_t first0,
                                                                         __m256i spread,
                                                                         pointLanes::Real<8> (&c)[4][4]) {
-    const __m512i offset = _mm512_maskz_cvtepi32_epi64(allLanes, spread); // (see allLanes)
+    const __m512i offset = _mm512_maskz_cvtepi32_epi64(allLanes, spread);
     __m512i tap[4];
 #pragma GCC unroll 4
     for (int j = 0; j < 4; ++j) tap[j] = _mm512_add_epi64(offset, _mm512_set1_epi64(3 - j));
@@ -180,7 +180,7 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void nearTaps(const 
 
 // The lanes whose first taps lie 0 ... nearSpread after the first point's
 // moved by `band`.
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline __mmask8 nearLanes(__m256i spread, int32_t band) {
+ALIGNOPT_TARGET_AVX512 inline __mmask8 nearLanes(__m256i spread, int32_t band) {
     return _mm256_cmple_epu32_mask(_mm256_sub_epi32(spread, _mm256_set1_epi32(band)),
                                    _mm256_set1_epi32(nearSpread));
 }
@@ -191,11 +191,11 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline __mmask8 nearLanes(_
 // Each band reads its own two-load windows; a blend takes each lane from its
 // band. Two permutes and a blend a tap, against the transpose's three
 // shuffles and a load.
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void twoBandTaps(const TapGrid& m, int32_t first0,
+ALIGNOPT_TARGET_AVX512 inline void twoBandTaps(const TapGrid& m, int32_t first0,
                                                                            int32_t band, __m256i spread,
                                                                            __mmask8 inBand,
                                                                            pointLanes::Real<8> (&c)[4][4]) {
-    const __m512i offset = _mm512_maskz_cvtepi32_epi64(allLanes, spread); // (see allLanes)
+    const __m512i offset = _mm512_maskz_cvtepi32_epi64(allLanes, spread);
     const __m512i bandOffset =
         _mm512_maskz_cvtepi32_epi64(allLanes, _mm256_sub_epi32(spread, _mm256_set1_epi32(band)));
     __m512i tap[4], bandTap[4];
@@ -221,11 +221,10 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void twoBandTaps(con
 }
 
 // Base and fraction of eight coordinates, as pointLanes::baseAndFraction.
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void baseAndFraction512(const double* v, __m256i& base,
+ALIGNOPT_TARGET_AVX512 inline void baseAndFraction512(const double* v, __m256i& base,
                                                                                   __m512d& fraction) {
     const __m512d value = _mm512_loadu_pd(v);
     const __mmask8 below = _mm512_cmp_pd_mask(value, _mm512_setzero_pd(), _CMP_LT_OQ);
-    // (The masked forms with every lane set: see allLanes.)
     base = _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), allLanes, value);
     base = _mm256_mask_sub_epi32(base, below, base, _mm256_set1_epi32(1));
     fraction = _mm512_sub_pd(value, _mm512_mask_cvtepi32_pd(value, allLanes, base));
@@ -233,7 +232,7 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void baseAndFraction
 
 // The lanes whose four taps along an axis of `size` are all inside: those of
 // base 1 ... size - 3, which are the coordinates 1 <= v < size - 2.
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline __mmask8 tapsInside(const double* v, int32_t size) {
+ALIGNOPT_TARGET_AVX512 inline __mmask8 tapsInside(const double* v, int32_t size) {
     const __m512d value = _mm512_loadu_pd(v);
     return static_cast<__mmask8>(_mm512_cmp_pd_mask(value, _mm512_set1_pd(1.0), _CMP_GE_OQ) &
                                  _mm512_cmp_pd_mask(value, _mm512_set1_pd(static_cast<double>(size) - 2.0),
@@ -252,7 +251,7 @@ struct Located512 {
 // weights: conversions a vector at a time and the lane tests in mask
 // registers. `folded` gets the lanes to fold; with margins there are none,
 // every point given rounding inside the model.
-__attribute__((target("avx512f,avx512dq,avx512vl"))) inline void locate512(const PointModel& m, const TapGrid& taps,
+ALIGNOPT_TARGET_AVX512 inline void locate512(const PointModel& m, const TapGrid& taps,
                                                                          const double* x, const double* y,
                                                                          Located512& at, __mmask8& folded) {
     __m256i bx, by;
@@ -272,7 +271,7 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) inline void locate512(const
 }
 
 template <bool Slopes>
-__attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const PointModel& m, const double* x,
+ALIGNOPT_TARGET_AVX512 int32_t avx512Points(const PointModel& m, const double* x,
                                                                          const double* y, int32_t n,
                                                                          const Outputs<Slopes>& out) {
     constexpr int N = 8;
@@ -329,8 +328,9 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) int32_t avx512Points(const 
     return i;
 }
 
-// Models narrower or lower than four have no interior point, and the gathers
-// index with 32 bits: both are left to the scalar code.
+// Models narrower or lower than four have no interior point, and the lanes
+// hold the points' first taps as 32-bit indices: models too small for either
+// are left to the scalar code.
 bool wideFits(const PointModel& m) {
     const int64_t around = m.withMargins != nullptr ? 2 * MarginModel::margin : 0;
     return m.width >= 4 && m.height >= 4 &&
@@ -338,15 +338,15 @@ bool wideFits(const PointModel& m) {
 }
 
 template <bool Slopes>
-void points(BatchLevel level, const PointModel& m, const double* x, const double* y, int32_t n,
+void points(ProcessorLevel level, const PointModel& m, const double* x, const double* y, int32_t n,
             const Outputs<Slopes>& out) {
     int32_t done = 0;
-    if (wideFits(m) && level != BatchLevel::Scalar) {
+    if (wideFits(m) && level != ProcessorLevel::Baseline) {
         const auto wide = [&](int32_t first, int32_t count) {
-            return level == BatchLevel::Avx512 ? avx512Points(m, x + first, y + first, count, out.from(first))
+            return level == ProcessorLevel::Avx512 ? avx512Points(m, x + first, y + first, count, out.from(first))
                                                : avx2Points(m, x + first, y + first, count, out.from(first));
         };
-        const int32_t group = level == BatchLevel::Avx512 ? 8 : 4;
+        const int32_t group = level == ProcessorLevel::Avx512 ? 8 : 4;
         done = wide(0, n);
         // The last few points as one more whole group that overlaps the one
         // before: those points are worked out twice, to the same bits.
@@ -357,31 +357,12 @@ void points(BatchLevel level, const PointModel& m, const double* x, const double
 
 } // namespace
 
-BatchLevel supportedBatchLevel() {
-    // The same processor test as the image passes' (the batch's plain path
-    // is scalar where theirs is two lanes wide).
-    switch (supportedLaneLevel()) {
-    case LaneLevel::Avx512: return BatchLevel::Avx512;
-    case LaneLevel::Avx2: return BatchLevel::Avx2;
-    default: return BatchLevel::Scalar;
-    }
-}
-
-void batchValues(const PointModel& model, const double* x, const double* y, int32_t n, double* out) {
-    batchValuesAt(supportedBatchLevel(), model, x, y, n, out);
-}
-
-void batchValuesAndSlopes(const PointModel& model, const double* x, const double* y, int32_t n, double* value,
-                          double* dx, double* dy) {
-    batchValuesAndSlopesAt(supportedBatchLevel(), model, x, y, n, value, dx, dy);
-}
-
-void batchValuesAt(BatchLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
+void batchValuesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
                    double* out) {
     points(level, model, x, y, n, Outputs<false>{out, nullptr, nullptr});
 }
 
-void batchValuesAndSlopesAt(BatchLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
+void batchValuesAndSlopesAt(ProcessorLevel level, const PointModel& model, const double* x, const double* y, int32_t n,
                             double* value, double* dx, double* dy) {
     points(level, model, x, y, n, Outputs<true>{value, dx, dy});
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+// The model spline at the grid of a translation, a row of weights at a time.
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -10,8 +12,8 @@
 #include <vector>
 
 #include "core/image/MirrorFold.h"
-#include "core/registration/CubicWeightRule.h"
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/CubicSplineRule.h"
+#include "core/sampling/PixelRounding.h"
 
 namespace alignopt {
 
@@ -89,12 +91,6 @@ public:
         }
         for (k = firstColumn_; k < endColumn_; ++k) emit(k, values[k]);
     }
-
-    const Weights& xWeights() const { return wx_; }
-    const Weights& yWeights() const { return wy_; }
-    // Tap j of grid column k (row j) sits at model column (row) base + k + 2 - j, folded.
-    int64_t baseX() const { return baseX_; }
-    int64_t baseY() const { return baseY_; }
 
     // floor of a translation component as an integer base. Only used for
     // pixels inside, which bound the component far within 2^62; the bounds

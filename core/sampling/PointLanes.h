@@ -8,9 +8,10 @@
 
 #include <cstdint>
 
-#include "core/image/LaneVectors.h"
-#include "core/registration/InlineEvaluation.h"
-#include "core/registration/PointBatch.h"
+#include "core/sampling/CubicSplineRule.h"
+#include "core/sampling/PointBatch.h"
+#include "core/sampling/PointEvaluation.h"
+#include "core/simd/VectorTypes.h"
 
 namespace alignopt::pointLanes {
 
@@ -51,11 +52,11 @@ template <int N>
 template <int N, bool Slopes>
 [[gnu::always_inline]] inline void weigh(const Real<N>& tx, const Real<N>& ty, Group<N, Slopes>& g) {
     if constexpr (Slopes) {
-        inlineEvaluation::cubicWeightAndDerivativeLanes(tx, g.wx, g.dx);
-        inlineEvaluation::cubicWeightAndDerivativeLanes(ty, g.wy, g.dy);
+        cubicWeightAndDerivativeRule(tx, g.wx, g.dx);
+        cubicWeightAndDerivativeRule(ty, g.wy, g.dy);
     } else {
-        inlineEvaluation::cubicWeightLanes(tx, g.wx);
-        inlineEvaluation::cubicWeightLanes(ty, g.wy);
+        cubicWeightRule(tx, g.wx);
+        cubicWeightRule(ty, g.wy);
     }
 }
 
@@ -88,9 +89,6 @@ struct Outputs {
         return Slopes ? Outputs{value + i, dx + i, dy + i} : Outputs{value + i, nullptr, nullptr};
     }
 };
-
-// Offset of tap (k, j) from the first tap.
-inline int32_t tapOffset(const PointModel& m, int k, int j) { return k * m.width + j; }
 
 // The 4 x 4 sums of the group's lanes from their taps c[k][j]: each row sum
 // starts at 0 and adds its taps j = 0..3, then the weighted rows are added in
@@ -131,12 +129,12 @@ template <int N, bool Slopes>
 template <bool Slopes>
 inline void evaluatePoint(const PointModel& m, double x, double y, const Outputs<Slopes>& out, int32_t i) {
     if constexpr (Slopes) {
-        const auto s = inlineEvaluation::valueAndSlopes(m.coefficients, m.width, m.height, x, y);
+        const auto s = pointEvaluation::valueAndSlopes(m.coefficients, m.width, m.height, x, y);
         out.value[i] = s.value;
         out.dx[i] = s.dx;
         out.dy[i] = s.dy;
     } else {
-        out.value[i] = inlineEvaluation::value(m.coefficients, m.width, m.height, x, y);
+        out.value[i] = pointEvaluation::value(m.coefficients, m.width, m.height, x, y);
     }
 }
 

@@ -1,15 +1,17 @@
 #pragma once
 
+// The pixel walk that reads the masks.
+
 #include <cstddef>
 #include <cstdint>
 
 #include "core/linalg/Matrix.h"
 #include "core/registration/MaskReads.h"
 #include "core/registration/PixelChunk.h"
-#include "core/registration/PixelRounding.h"
 #include "core/registration/PointQueue.h"
 #include "core/registration/RegistrationEngine.h"
-#include "core/registration/RunWalk.h"
+#include "core/sampling/PixelRounding.h"
+#include "core/simd/ProcessorLevel.h"
 
 namespace alignopt {
 
@@ -23,9 +25,9 @@ namespace alignopt {
 // `visit(chunk)` takes the pixels that lie in the model and pass both masks
 // (a NaN mask product counts), in walk order, with the model's value there
 // (and its slopes, with Slopes); returns their number. The pixels of a row
-// are queued and evaluated in batches.
+// are queued and evaluated in batches at `level`.
 template <bool Bilinear, bool Slopes, typename Visit>
-int64_t walkMaskedGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
+int64_t walkMaskedGrid(const RegistrationEngine& engine, const Matrix& m, ProcessorLevel level, Visit&& visit) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
     const double m03 = Bilinear ? m(0, 3) : 0.0;
@@ -43,7 +45,7 @@ int64_t walkMaskedGrid(const RegistrationEngine& engine, const Matrix& m, Visit&
         chunk.rowStart = static_cast<std::size_t>(j) * static_cast<std::size_t>(engine.gridWidth);
         visit(static_cast<const PixelChunk&>(chunk));
     };
-    PointQueue<Slopes> queue(pointModel(engine));
+    PointQueue<Slopes> queue(pointModel(engine), level);
     for (; j < engine.gridHeight; ++j) {
         double stepX = m01;
         double stepY = m11;
@@ -75,13 +77,6 @@ int64_t walkMaskedGrid(const RegistrationEngine& engine, const Matrix& m, Visit&
         }
     }
     return count;
-}
-
-// The walk with or without mask reads, decided once per pass.
-template <bool Bilinear, bool Slopes, typename Visit>
-int64_t walkGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
-    return masksAreRead(engine) ? walkMaskedGrid<Bilinear, Slopes>(engine, m, visit)
-                                : walkRuns<Bilinear, Slopes>(engine, m, visit);
 }
 
 } // namespace alignopt

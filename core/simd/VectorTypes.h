@@ -1,5 +1,7 @@
 #pragma once
 
+// The GNU vector types of every width, for code written once for all levels.
+
 #include <cstdint>
 
 namespace alignopt {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "core/registration/PixelRounding.h"
+#include "core/sampling/PixelRounding.h"
 
 namespace alignopt {
 namespace {
