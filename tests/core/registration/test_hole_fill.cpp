@@ -40,10 +40,10 @@ TEST(HoleFill, KeptPixelsStayAndHolesTakeTheirSurroundings) {
                 EXPECT_GE(filled[i], lowest);
                 EXPECT_LE(filled[i], highest);
                 // A hole pixel beside a kept one takes about its neighbours'
-                // level, within three columns of the ramp (3 a column).
+                // level, within four pixels of the ramp (3 a column, 2 a row).
                 const bool besideKept = (x > 0 && mask[i - 1] != 0.0) || (x + 1 < c.width && mask[i + 1] != 0.0);
                 if (besideKept) {
-                    EXPECT_NEAR(filled[i], ramp[i], 9.0) << c.width << "x" << c.height << " at " << x << "," << y;
+                    EXPECT_NEAR(filled[i], ramp[i], 12.0) << c.width << "x" << c.height << " at " << x << "," << y;
                 }
             }
     }
