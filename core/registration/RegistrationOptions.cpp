@@ -74,10 +74,10 @@ RegistrationOutcome registerWithOptions(const double* target, const double* sour
     if (options.initial != nullptr) checkInitialMatrix(*options.initial);
     UsablePixels targetUsable =
         findUsablePixels(std::span<const double>(target, count), options.targetMask, width, height, "target",
-                         "target_mask");
+                         "target_mask", options.refuseNonFinite);
     UsablePixels sourceUsable =
         findUsablePixels(std::span<const double>(source, count), options.sourceMask, width, height, "source",
-                         "source_mask");
+                         "source_mask", options.refuseNonFinite);
     checkUsableCount(targetUsable, total, transformation, "target");
     checkUsableCount(sourceUsable, total, transformation, "source");
     const double* targetPixels = targetUsable.filled.empty() ? target : targetUsable.filled.data();

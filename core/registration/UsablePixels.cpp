@@ -10,17 +10,24 @@
 #include "core/image/SplineImage.h"
 #include "core/registration/HoleFill.h"
 #include "core/registration/OptionError.h"
+#include "core/registration/Registration.h"
 
 namespace alignopt {
 
 UsablePixels findUsablePixels(std::span<const double> pixels, std::span<const double> mask, int32_t width,
-                              int32_t height, const char* imageName, const char* maskName) {
+                              int32_t height, const char* imageName, const char* maskName,
+                              bool refuseNonFinite) {
     if (!mask.empty() && !allFinite(mask))
         throw OptionError(std::string(maskName) + " must be finite (0 leaves a pixel out, any other value keeps it)");
     // Pixels within the filters' range (every image of real pixels) hold no
     // NaN and no infinity: one fast pass stands for the search.
     int64_t missing = 0;
     const bool withinFilterRange = allWithin(pixels, filterSafeMagnitude);
+    // Unless left out, a non-finite pixel spreads through the prefilter into
+    // every error value, and the registration would return the identity as
+    // if it had worked.
+    if (!withinFilterRange && refuseNonFinite && !allFinite(pixels))
+        throw NonFiniteInputError("Input arrays must be finite");
     if (!withinFilterRange) {
         for (const double v : pixels) {
             if (std::isinf(v))

@@ -21,9 +21,11 @@ struct UsablePixels {
 
 // `mask` is empty (every pixel kept) or holds one value per pixel. Throws
 // OptionError when a mask value is not finite or a pixel is an infinity
-// (an infinity is no missing value: it is refused, not left out). The names
-// are those of the arguments, for the messages.
+// (an infinity is no missing value: it is refused, not left out); with
+// `refuseNonFinite`, NonFiniteInputError("Input arrays must be finite") for
+// any NaN or infinity. The names are those of the arguments, for the messages.
 UsablePixels findUsablePixels(std::span<const double> pixels, std::span<const double> mask, int32_t width,
-                              int32_t height, const char* imageName, const char* maskName);
+                              int32_t height, const char* imageName, const char* maskName,
+                              bool refuseNonFinite = false);
 
 } // namespace alignopt
