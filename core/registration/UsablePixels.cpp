@@ -17,6 +17,8 @@ namespace alignopt {
 UsablePixels findUsablePixels(std::span<const double> pixels, std::span<const double> mask, int32_t width,
                               int32_t height, const char* imageName, const char* maskName,
                               bool refuseNonFinite) {
+    if (!mask.empty() && mask.size() != pixels.size())
+        throw OptionError(std::string(maskName) + " must have the images' shape");
     if (!mask.empty() && !allFinite(mask))
         throw OptionError(std::string(maskName) + " must be finite (0 leaves a pixel out, any other value keeps it)");
     // Pixels within the filters' range (every image of real pixels) hold no
