@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
+#include <vector>
 
 #include "core/image/ImageBuffer.h"
 #include "core/linalg/Matrix.h"
@@ -43,6 +45,12 @@ int64_t walkMaskedRuns(const RegistrationEngine& engine, const Matrix& m, Visit&
     // Laid out as in walkRuns, for the same reason.
     const std::size_t pitch = (stride + 7) / 8 * 8 + 8;
     ImageBuffer points(2 * rowsTogether * pitch);
+    // For runs whose every pixel passes: their chunks point into the points
+    // and into tables of the columns, as in walkRuns.
+    std::vector<int32_t> columns(stride);
+    std::iota(columns.begin(), columns.end(), 0);
+    ImageBuffer columnValues(stride);
+    for (int32_t k = 0; k < width; ++k) columnValues.data()[k] = static_cast<double>(k);
     int32_t column[batch];
     double columnValue[batch];
     double x[batch];
@@ -51,24 +59,40 @@ int64_t walkMaskedRuns(const RegistrationEngine& engine, const Matrix& m, Visit&
     double slopeX[Slopes ? batch : 1];
     double slopeY[Slopes ? batch : 1];
 
-    const auto emit = [&](int32_t row, std::size_t rowStart, int32_t count) __attribute__((always_inline)) {
+    const auto emitFrom = [&](int32_t row, std::size_t rowStart, int32_t count, const int32_t* columnsAt,
+                              const double* columnValuesAt, const double* xAt, const double* yAt)
+                              __attribute__((always_inline)) {
         PixelChunk chunk;
         chunk.row = row;
         chunk.count = count;
         chunk.rowStart = rowStart;
-        chunk.column = column;
-        chunk.columnValue = columnValue;
-        chunk.x = x;
-        chunk.y = y;
+        chunk.column = columnsAt;
+        chunk.columnValue = columnValuesAt;
+        chunk.x = xAt;
+        chunk.y = yAt;
         chunk.value = value;
         if constexpr (Slopes) {
-            batchValuesAndSlopes(model, x, y, count, value, slopeX, slopeY);
+            batchValuesAndSlopes(model, xAt, yAt, count, value, slopeX, slopeY);
             chunk.slopeX = slopeX;
             chunk.slopeY = slopeY;
         } else {
-            batchValues(model, x, y, count, value);
+            batchValues(model, xAt, yAt, count, value);
         }
         visit(static_cast<const PixelChunk&>(chunk));
+    };
+    const auto emit = [&](int32_t row, std::size_t rowStart, int32_t count) __attribute__((always_inline)) {
+        emitFrom(row, rowStart, count, column, columnValue, x, y);
+    };
+    // The model pixel of a run's point: the run's points round inside the
+    // model, so their nearest pixels fit 32 bits and the conversion's
+    // truncation is nearestPixel's trunc (a library call on the baseline
+    // instruction set, and most of the loops' time if used).
+    const auto modelPixel = [&](double vx, double vy, int32_t& ix, int32_t& iy) __attribute__((always_inline)) {
+        ix = static_cast<int32_t>(vx >= 0.0 ? vx + 0.5 : vx - 0.5);
+        iy = static_cast<int32_t>(vy >= 0.0 ? vy + 0.5 : vy - 0.5);
+        // Only keeps the reads in bounds.
+        return static_cast<uint32_t>(ix) < static_cast<uint32_t>(modelWidth) &&
+               static_cast<uint32_t>(iy) < static_cast<uint32_t>(modelHeight);
     };
 
     int64_t count = 0;
@@ -101,20 +125,31 @@ int64_t walkMaskedRuns(const RegistrationEngine& engine, const Matrix& m, Visit&
             const double* py = at + (2 * r + 1) * pitch;
             const auto [begin, end] = insideRun(px, py, width, modelWidth, modelHeight);
             const std::size_t row = static_cast<std::size_t>(j) * stride;
+            // Most runs pass whole: one branch-free test, and the chunks
+            // then point straight into the row as walkRuns' do.
+            bool whole = true;
+            for (int32_t k = begin; k < end; ++k) {
+                int32_t ix = 0;
+                int32_t iy = 0;
+                const bool inside = modelPixel(px[k], py[k], ix, iy);
+                const double product =
+                    inside ? modelMask[static_cast<std::size_t>(iy) * modelStride + static_cast<std::size_t>(ix)] *
+                                 gridMask[row + static_cast<std::size_t>(k)]
+                           : 0.0;
+                whole = whole & (product != 0.0);
+            }
+            if (whole) {
+                count += end - begin;
+                for (int32_t start = begin; start < end; start += batch)
+                    emitFrom(j, row, std::min(batch, end - start), columns.data() + start,
+                             columnValues.data() + start, px + start, py + start);
+                continue;
+            }
             int32_t used = 0;
             for (int32_t k = begin; k < end; ++k) {
-                // The run's points round inside the model, so their nearest
-                // pixels fit 32 bits and the conversion's truncation is
-                // nearestPixel's trunc (a library call on the baseline
-                // instruction set, and most of this loop's time if used);
-                // the unsigned test only keeps the reads in bounds.
-                const double vx = px[k];
-                const double vy = py[k];
-                const auto ix = static_cast<int32_t>(vx >= 0.0 ? vx + 0.5 : vx - 0.5);
-                const auto iy = static_cast<int32_t>(vy >= 0.0 ? vy + 0.5 : vy - 0.5);
-                if (static_cast<uint32_t>(ix) >= static_cast<uint32_t>(modelWidth) ||
-                    static_cast<uint32_t>(iy) >= static_cast<uint32_t>(modelHeight))
-                    continue;
+                int32_t ix = 0;
+                int32_t iy = 0;
+                if (!modelPixel(px[k], py[k], ix, iy)) continue;
                 if (!(modelMask[static_cast<std::size_t>(iy) * modelStride + static_cast<std::size_t>(ix)] *
                           gridMask[row + static_cast<std::size_t>(k)] !=
                       0.0))
