@@ -1,0 +1,151 @@
+"""Registration of one pair of images: masks, a starting map, a global start, a verdict."""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import geometry, native
+from .prepared import Prepared
+from .search import global_starts
+from .verdict import agreement
+
+# The intensity fit re-registers only when the images' gain or illumination
+# differ by more than this (in units of the target's spread).
+INTENSITY_TOLERANCE = 0.005
+
+
+@dataclass
+class PairResult:
+    """The outcome of `register`.
+
+    `matrix` maps a target position (x = column, y = row, origin at the first
+    pixel's centre) to the source position, in `alignopt`'s layout;
+    `target_landmarks` and `source_landmarks` are the landmark pairs it was
+    estimated through; `score` is the agreement in [-1, 1] (NaN when the images
+    share too little to tell) and `flag` "ok" or "suspect"; `start` says where
+    the refinement that won began ("identity", "initial" or "search"); `error`
+    is the final mean squared difference over the pixels used, in the
+    intensities registered.
+    """
+
+    matrix: np.ndarray
+    target_landmarks: np.ndarray
+    source_landmarks: np.ndarray
+    score: float
+    flag: str
+    start: str
+    error: float
+    overlap: float
+
+    @property
+    def ok(self):
+        return self.flag == "ok"
+
+
+def register(target, source, family="rigid", *, target_mask=None, source_mask=None, initial=None, search=True,
+             normalize=True):
+    """Register `source` to `target` and judge the result.
+
+    `family`: "translation", "rigid", "scaled_rotation", "affine", "bilinear"
+    or its code. Masks are arrays of the image's shape: 0 leaves a pixel out,
+    any other finite value uses it; NaN or infinite pixels are left out as if
+    masked. `initial` is a (2,1), (2,3) or (2,4) matrix (target -> source
+    position) where the refinement starts instead of the identity; it is
+    converted to the family (a (2,3) start keeps only its shift for
+    translation, a (2,3) start is exact for bilinear). With `search` a start
+    that does not depend on the motion (phase correlation and a log-polar
+    spectrum estimate) is also refined when the first result is not
+    conclusively right, and the lower final error wins. With `normalize` both
+    images are scaled to zero mean and unit spread, and gain, offset and a
+    linear illumination ramp between them are fitted over their overlap and
+    refined away; without it the raw intensities are compared.
+
+    Returns a `PairResult`. Raises ValueError for an unknown family, images
+    that are not 2-D of one shape, a mask of the wrong shape or with NaN or
+    infinity, a mask (with the non-finite pixels) that leaves no usable pixel
+    or fewer than the family needs, and an initial matrix of the wrong shape
+    or with non-finite entries.
+    """
+    code = geometry.family_code(family)
+    t = Prepared(target, target_mask, normalize, "target")
+    s = Prepared(source, source_mask, normalize, "source")
+    if t.shape != s.shape:
+        raise ValueError(f"the target is {t.shape[0]}x{t.shape[1]}, the source {s.shape[0]}x{s.shape[1]}")
+    start = None if initial is None else as_family(initial, code)
+    return register_prepared(t, s, code, start, search, normalize)
+
+
+def as_family(initial, code):
+    """The starting matrix in the family's shape; ValueError when it is not a usable matrix."""
+    m = np.asarray(initial, dtype=np.float64)
+    if m.ndim != 2 or m.shape[0] != 2 or m.shape[1] not in (1, 3, 4):
+        raise ValueError(f"the initial matrix must have shape (2,1), (2,3) or (2,4), not {m.shape}")
+    if not np.isfinite(m).all():
+        raise ValueError("the initial matrix holds NaN or infinity")
+    columns = geometry.identity(code).shape[1]
+    if m.shape[1] == columns:
+        return m.copy()
+    if columns == 1:
+        if m.shape[1] == 4:
+            # The shift the bilinear map gives the image centre would need the
+            # size; its constant term is the shift at the origin.
+            return m[:, 0:1].copy()
+        return m[:, 0:1].copy()
+    if m.shape[1] == 1:
+        out = geometry.identity(code)
+        out[:, 0] = m[:, 0]
+        return out
+    if columns == 4:
+        return np.column_stack([m, np.zeros(2)])
+    return m[:, :3].copy()  # a bilinear start for an affine family: its affine part
+
+
+def register_prepared(t, s, code, start, search, normalize):
+    """`register` on `Prepared` images; `start` is None or a matrix of the family's shape."""
+    first = _attempt(t, s, code, start, "identity" if start is None else "initial")
+    best = first
+    if search and not first[1].ok:
+        for candidate in global_starts(t, s, code)[:2]:
+            other = _attempt(t, s, code, candidate, "search")
+            if _better(other, best):
+                best = other
+            if best[1].ok:
+                break
+    if normalize and best[1].ok:
+        best = _refit_intensity(t, s, code, best)
+    (matrix, tl, sl, error), verdict, label = best
+    return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap)
+
+
+def _attempt(t, s, code, start, label):
+    refined = native.refine(t.values, s.values, code, t.mask, s.mask, start)
+    return refined, agreement(t, s, refined[0]), label
+
+
+def _better(a, b):
+    ea, eb = a[0][3], b[0][3]
+    if not np.isfinite(eb):
+        return np.isfinite(ea)
+    return np.isfinite(ea) and ea < eb
+
+
+def _refit_intensity(t, s, code, attempt):
+    """Once more from the result, with the target's gain and plane matched to the source's."""
+    (matrix, _, _, _), verdict, label = attempt
+    offset, sx, sy = verdict.plane
+    h, w = t.shape
+    ramp = abs(sx) * (w - 1) + abs(sy) * (h - 1)
+    if abs(verdict.gain - 1.0) <= INTENSITY_TOLERANCE and abs(offset) + ramp <= INTENSITY_TOLERANCE:
+        return attempt
+    if not verdict.gain > 0:
+        return attempt
+    adjusted = t.values - offset
+    if sx or sy:
+        adjusted -= sx * np.arange(w, dtype=np.float64)[np.newaxis, :]
+        adjusted -= sy * np.arange(h, dtype=np.float64)[:, np.newaxis]
+    adjusted *= 1.0 / verdict.gain
+    refined = native.refine(adjusted, s.values, code, t.mask, s.mask, matrix)
+    again = agreement(t, s, refined[0])
+    if not again.ok:
+        return attempt
+    return refined, again, label
