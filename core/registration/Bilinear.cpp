@@ -91,6 +91,7 @@ double RegistrationEngine::bilinearError(const Matrix& m) {
         sum = s;
     };
     const int64_t count = walkGrid<true, false>(*this, m, visit);
+    notePass(sum, count);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -106,6 +107,7 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     };
     const int64_t count = walkGrid<true, true>(*this, m, visit);
     sums.store(hessian, gradient);
+    notePass(sums.s, count);
     return sums.s / static_cast<double>(count);
 }
 
@@ -119,6 +121,7 @@ void RegistrationEngine::optimiseBilinear() {
     const int64_t passLimit = static_cast<int64_t>(iterationFactor) * levelScale - 1;
 
     double bestError = bilinearErrorGradientHessian(m, hessian, gradient);
+    acceptPass();
     double lambda = 1.0;
     int64_t pass = 1;
     for (;;) {
@@ -142,6 +145,7 @@ void RegistrationEngine::optimiseBilinear() {
         if (bestError > error) { // never true for NaN
             bestError = error;
             copyLandmarks(trial, sourceLandmarks);
+            acceptPass();
             lambda *= 0.25;
         } else {
             lambda *= 4.0;
@@ -155,7 +159,10 @@ void RegistrationEngine::optimiseBilinear() {
     solveStep(hessian, gradient, step);
     bilinearTrial(sourceLandmarks, step, trial);
     m = transformationFromLandmarks(TransformationType::Bilinear, targetLandmarks, trial);
-    if (bestError > bilinearError(m)) copyLandmarks(trial, sourceLandmarks);
+    if (bestError > bilinearError(m)) {
+        copyLandmarks(trial, sourceLandmarks);
+        acceptPass();
+    }
 }
 
 } // namespace alignopt

@@ -11,6 +11,7 @@
 #include "core/registration/Driver.h"
 #include "core/registration/Landmarks.h"
 #include "core/registration/Registration.h"
+#include "core/registration/RegistrationOptions.h"
 #include "core/registration/RegistrationEngine.h"
 
 namespace alignopt {
@@ -167,34 +168,9 @@ RegistrationResult registerImages(const double* target, const double* source, Tr
     if (!withinFilterRange && (!allFinite(targetPixels) || !allFinite(sourcePixels)))
         throw NonFiniteInputError("Input arrays must be finite");
 
-    SplineImage targetImage(target, width, height, transformation, true);
-    SplineImage sourceImage(source, width, height, transformation, false);
-    const LandmarkSet targetLandmarks = placeLandmarks(targetImage.width, targetImage.height, transformation);
-    LandmarkSet sourceLandmarks = placeLandmarks(sourceImage.width, sourceImage.height, transformation);
-    // Every pixel takes part: no mask values are stored or read.
-    ImageMask targetMask = ImageMask::everywhere(width, height, 1);
-    ImageMask sourceMask = ImageMask::everywhere(width, height, 1);
-
-    const int32_t depth = pyramidDepthFor(width, height);
-    targetImage.depth = sourceImage.depth = depth;
-    targetMask.depth = sourceMask.depth = depth;
-    targetImage.buildPyramids();
-    targetMask.buildMaskPyramid();
-    sourceImage.buildPyramids();
-    sourceMask.buildMaskPyramid();
-    // An overflowed model makes every error NaN; the optimisers would then
-    // accept nothing and the identity would come back as if it were a result.
-    if (!withinFilterRange && (!targetImage.modelIsFinite() || !sourceImage.modelIsFinite()))
-        throw ValueRangeError("Input values are too large");
-
-    RegistrationEngine engine(sourceImage, sourceMask, sourceLandmarks, targetImage, targetMask, targetLandmarks,
-                              transformation);
-    engine.runLevels();
-    RegistrationResult result;
-    result.matrix = transformationFromLandmarks(transformation, engine.targetLandmarks, engine.sourceLandmarks);
-    result.targetLandmarks = targetLandmarks;
-    result.sourceLandmarks = std::move(sourceLandmarks);
-    return result;
+    // Without options the registration is the one with options, which then
+    // finds every pixel usable and every mask known non-zero.
+    return registerWithOptions(target, source, transformation, width, height, RegistrationOptions{}).registration;
 }
 
 } // namespace alignopt

@@ -121,6 +121,7 @@ WalkSums matrixWalk(RegistrationEngine& e, const Matrix& m, const Terms& terms, 
     WalkSums sums;
     sums.n = static_cast<int32_t>(walkGrid<false, false>(e, m, visit));
     sums.s = Derivatives ? acc->s : s;
+    e.notePass(sums.s, sums.n);
     if (sums.n > 0) {
         e.locatePoint(lastX, lastY);
         cubicWeights(e.sampleX, e.xWeights);
@@ -155,8 +156,10 @@ double affineDivided(const WalkSums& sums, double o, double normaliser) {
 // The walk with or without mask reads, decided once per pass.
 template <bool Derivatives>
 WalkSums translationWalk(RegistrationEngine& e, const Matrix& m, GaussNewtonSums<2>* acc) {
-    return masksAreRead(e) ? translationWalk<Derivatives, true>(e, m, acc)
-                           : translationWalk<Derivatives, false>(e, m, acc);
+    const WalkSums sums = masksAreRead(e) ? translationWalk<Derivatives, true>(e, m, acc)
+                                          : translationWalk<Derivatives, false>(e, m, acc);
+    e.notePass(sums.s, sums.n);
+    return sums;
 }
 
 } // namespace

@@ -15,11 +15,15 @@ namespace alignopt {
 // optimiser over the n coordinates of n/2 landmarks, apart from the kernels:
 // errorWithDerivatives(L, H, g) returns the error of landmark set L and fills
 // H and g; errorOnly(L) returns the error alone. `landmarks` only ever moves
-// to a set whose error is strictly lower than the best so far.
-template <class ErrorWithDerivatives, class ErrorOnly>
+// to a set whose error is strictly lower than the best so far; `accepted()`
+// runs right after each evaluation that becomes the best, the first included.
+struct NoAcceptHook {
+    void operator()() const {}
+};
+template <class ErrorWithDerivatives, class ErrorOnly, class Accepted = NoAcceptHook>
 void dampedLandmarkSearch(LandmarkSet& landmarks, int32_t n, int32_t iterationFactor, int32_t levelScale,
                           double pixelPrecision, ErrorWithDerivatives&& errorWithDerivatives,
-                          ErrorOnly&& errorOnly) {
+                          ErrorOnly&& errorOnly, Accepted&& accepted = Accepted{}) {
     const int32_t landmarkCount = n / 2;
     Matrix hessian(n, n);
     std::vector<double> gradient(static_cast<std::size_t>(n), 0.0);
@@ -40,6 +44,7 @@ void dampedLandmarkSearch(LandmarkSet& landmarks, int32_t n, int32_t iterationFa
         }
     };
     const auto accept = [&] {
+        accepted();
         for (int32_t p = 0; p < landmarkCount; ++p) {
             landmarks(p, 0) = trial(p, 0);
             landmarks(p, 1) = trial(p, 1);
@@ -47,6 +52,7 @@ void dampedLandmarkSearch(LandmarkSet& landmarks, int32_t n, int32_t iterationFa
     };
 
     double best = errorWithDerivatives(landmarks, hessian, std::span<double>(gradient));
+    accepted();
     double lambda = 1.0;
     int32_t iter = 1;
     // Coarse levels are cheap, so they get proportionally more trials.

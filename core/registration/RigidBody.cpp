@@ -46,6 +46,7 @@ double RegistrationEngine::rigidBodyError(const Matrix& m) {
     const auto visit = [&](const PixelChunk& c)
                            __attribute__((always_inline)) { sum = addSquaredResiduals(sum, c, gridSamples.data()); };
     const int64_t count = walkGrid<false, false>(*this, m, visit);
+    notePass(sum, count);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -62,6 +63,7 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
     };
     const int64_t count = walkGrid<false, false>(*this, m, visit);
     sums.store(hessian, gradient);
+    notePass(sums.s, count);
     return sums.s / static_cast<double>(count);
 }
 
@@ -90,6 +92,7 @@ void RegistrationEngine::optimiseRigidBody() {
     const int64_t passLimit = static_cast<int64_t>(iterationFactor) * levelScale - 1;
 
     double bestError = rigidBodyErrorGradientHessian(current, hessian, gradient);
+    acceptPass();
     double lambda = 1.0;
     int64_t pass = 1;
     for (;;) {
@@ -108,6 +111,7 @@ void RegistrationEngine::optimiseRigidBody() {
         if (bestError > error) { // never true for NaN
             current = trial;
             bestError = error;
+            acceptPass();
             lambda *= 0.25;
         } else {
             lambda *= 4.0;
@@ -120,7 +124,10 @@ void RegistrationEngine::optimiseRigidBody() {
     invertMatrix(hessian);
     solveStep(hessian, gradient, step);
     rigidTrial(current, step, trial);
-    if (bestError > rigidBodyError(trial)) current = trial;
+    if (bestError > rigidBodyError(trial)) {
+        current = trial;
+        acceptPass();
+    }
 
     // Back to source landmarks through the inverse of the rigid mapping:
     // the transpose of its rotation.
