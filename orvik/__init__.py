@@ -9,11 +9,12 @@ the first pixel's centre) to the position on a frame; stacks are indexed
 from ._version import __version__
 from .convert import from_ndimage, from_opencv, from_skimage, to_ndimage, to_opencv, to_skimage
 from .geometry import FAMILIES, common_support, largest_rectangle, support_mask
+from .pair import PairResult, register
 from .result import StackResult
 from .stack import REFERENCES, Frames, register_stack, transform_stack
 
 __all__ = [
-    "__version__", "FAMILIES", "REFERENCES", "Frames", "StackResult", "common_support", "from_ndimage", "from_opencv",
-    "from_skimage", "largest_rectangle", "register_stack", "support_mask", "to_ndimage", "to_opencv",
+    "__version__", "FAMILIES", "REFERENCES", "Frames", "PairResult", "StackResult", "common_support", "from_ndimage", "from_opencv",
+    "from_skimage", "largest_rectangle", "register", "register_stack", "support_mask", "to_ndimage", "to_opencv",
     "to_skimage", "transform_stack",
 ]

@@ -24,8 +24,11 @@ class PairResult:
     estimated through; `score` is the agreement in [-1, 1] (NaN when the images
     share too little to tell) and `flag` "ok" or "suspect"; `start` says where
     the refinement that won began ("identity", "initial" or "search"); `error`
-    is the final mean squared difference over the pixels used, in the
-    intensities registered.
+    is the optimiser's final mean squared difference over the pixels it used,
+    in the intensities registered; `residual` the mean squared difference of
+    the two prepared images through `matrix`, estimated on a grid of about
+    32768 sample points of the overlap (linear interpolation); `overlap` the
+    share of the target's usable samples the source covers.
     """
 
     matrix: np.ndarray
@@ -36,6 +39,7 @@ class PairResult:
     start: str
     error: float
     overlap: float
+    residual: float
 
     @property
     def ok(self):
@@ -114,7 +118,7 @@ def register_prepared(t, s, code, start, search, normalize):
     if normalize and best[1].ok:
         best = _refit_intensity(t, s, code, best)
     (matrix, tl, sl, error), verdict, label = best
-    return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap)
+    return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap, verdict.residual)
 
 
 def _attempt(t, s, code, start, label):

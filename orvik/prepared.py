@@ -13,6 +13,10 @@ import numpy as np
 SAMPLES = 32768
 
 
+class UnusableImage(ValueError):
+    """An image (with its mask) that leaves no pixel to register."""
+
+
 class Prepared:
     """`values`: C-ordered float64, masked pixels replaced by the mean of the
     others (0 after normalisation); `valid`: boolean mask or None when every
@@ -46,11 +50,12 @@ class Prepared:
             if not finite.all():
                 valid = finite if valid is None else valid & finite
         if valid is not None and not valid.any():
-            raise ValueError(f"the {name} has no usable pixel (masked out or not finite)")
+            raise UnusableImage(f"the {name} has no usable pixel (masked out or not finite)")
         self.shape = values.shape
         self.valid = valid
         self.count = int(values.size if valid is None else np.count_nonzero(valid))
-        self.stride = max(1, int(math.sqrt(values.size / SAMPLES)))
+        # Every third pixel at most: the samples' temporaries stay well below a frame's size.
+        self.stride = max(3, int(math.sqrt(values.size / SAMPLES)))
         mean, spread = self._statistics(values)
         if valid is not None:
             values = np.where(valid, values, mean)

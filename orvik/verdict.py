@@ -1,11 +1,14 @@
 """How well a registered pair agrees: a normalised score, the flag, the intensity fit.
 
-The score is the correlation of the target with the source seen through the
-map, over the sample points valid in both, after each has lost its best-fit
-plane (so gain, offset and a linear illumination ramp leave it unchanged); it
-lies in [-1, 1]. A result is "ok" when the score reaches SCORE_LIMIT and the
-overlap covers at least OVERLAP_LIMIT of the target's usable samples,
-"suspect" otherwise. Both limits come from bench/verdict_data.py.
+The score is the correlation, over the sample points valid in both images, of
+the target's differences across STEP pixels (along x and along y) with the
+source's differences between the mapped points: a zero-normalised
+cross-correlation of the fine structure, in [-1, 1], blind to gain, offset and
+smooth illumination. Plain intensities correlate highly even for a map that is
+tens of pixels off when the scene is smooth; their differences do not. A
+result is "ok" when the score reaches SCORE_LIMIT and the overlap covers at
+least OVERLAP_LIMIT of the target's usable samples, "suspect" otherwise; the
+limits come from the measured data of bench/verdict_data.py.
 """
 
 from dataclasses import dataclass
@@ -14,7 +17,7 @@ import numpy as np
 
 from . import geometry
 
-SCORE_LIMIT = 0.5
+SCORE_LIMIT = 0.77
 OVERLAP_LIMIT = 0.05
 
 
@@ -22,9 +25,10 @@ OVERLAP_LIMIT = 0.05
 class Agreement:
     score: float
     overlap: float
-    detail: float = float("nan")
+    correlation: float = float("nan")  # of the plain intensities, planes removed
     gain: float = 1.0
     plane: tuple = (0.0, 0.0, 0.0)  # offset, x and y slopes, in target coordinates
+    residual: float = float("nan")    # mean squared difference over the overlap's samples
 
     @property
     def flag(self):
@@ -38,8 +42,7 @@ class Agreement:
 def agreement(target, source, matrix):
     """Agreement of two `Prepared` images under `matrix` (target -> source positions)."""
     x, y, t = target.samples()
-    q = geometry.apply(matrix, np.stack([x, y], axis=-1))
-    qx, qy = q[:, 0], q[:, 1]
+    qx, qy = mapped(matrix, x, y)
     h, w = source.shape
     with np.errstate(invalid="ignore"):
         inside = (qx >= 0) & (qx <= w - 1) & (qy >= 0) & (qy <= h - 1)
@@ -54,31 +57,43 @@ def agreement(target, source, matrix):
     x, y, t, qx, qy = x[inside], y[inside], t[inside], qx[inside], qy[inside]
     s = bilinear(source.values, qx, qy)
     nearest = source.values[np.rint(qy).astype(np.intp), np.rint(qx).astype(np.intp)]
-    design = np.column_stack([np.ones(n), x - x.mean(), y - y.mean()])
-    # Planes of the target, the interpolated and the nearest source values at once.
-    coefficients, *_ = np.linalg.lstsq(design, np.column_stack([t, s, nearest]), rcond=None)
-    residual = np.column_stack([t, s, nearest]) - design @ coefficients
-    tt = float(residual[:, 0] @ residual[:, 0])
-    ss = float(residual[:, 1] @ residual[:, 1])
+    difference = t - s
+    residual = float(difference @ difference) / n
+    del difference
+    # Planes through the target's, the interpolated and the nearest source values,
+    # from sums alone (normal equations), so nothing of the samples' size is kept.
+    xm, ym = float(x.mean()), float(y.mean())
+    xc, yc = x - xm, y - ym
+    gram = np.array([[n, 0.0, 0.0], [0.0, xc @ xc, xc @ yc], [0.0, xc @ yc, yc @ yc]])
+    moments = {k: np.array([v.sum(), xc @ v, yc @ v]) for k, v in (("t", t), ("s", s), ("n", nearest))}
+    try:
+        planes = {k: np.linalg.solve(gram, m) for k, m in moments.items()}
+    except np.linalg.LinAlgError:  # the samples lie on a line: offsets only
+        planes = {k: np.array([m[0] / n, 0.0, 0.0]) for k, m in moments.items()}
+
+    def after_planes(u, v, ku, kv):
+        # Sum of products of the two residuals: the plane of one is orthogonal to the residual of the other.
+        return float(u @ v) - float(planes[ku] @ moments[kv])
+
+    tt, ss, nn = after_planes(t, t, "t", "t"), after_planes(s, s, "s", "s"), after_planes(nearest, nearest, "n", "n")
     if not (tt > 0 and ss > 0):
-        return Agreement(float("nan"), overlap)
-    score = float(residual[:, 0] @ residual[:, 1]) / np.sqrt(tt * ss)
-    detail = _detail(target, source, matrix, x, y, qx, qy)
+        return Agreement(float("nan"), overlap, residual=residual)
+    correlation = after_planes(t, s, "t", "s") / np.sqrt(tt * ss)
+    score = _fine_structure(target, source, matrix, x, y, qx, qy)
     # Gain from the spreads of the pixel values themselves (the nearest ones, so
     # no interpolation smooths the source's), the plane from the two fits.
-    nn = float(residual[:, 2] @ residual[:, 2])
     gain = float(np.sqrt(tt / nn)) if nn > 0 else 1.0
-    ct, cn = coefficients[:, 0], coefficients[:, 2]
+    ct, cn = planes["t"], planes["n"]
     slope = ct[1:] - gain * cn[1:]
-    offset = ct[0] - gain * cn[0] - slope[0] * x.mean() - slope[1] * y.mean()
-    return Agreement(float(np.clip(score, -1.0, 1.0)), overlap, detail, gain,
-                     (float(offset), float(slope[0]), float(slope[1])))
+    offset = ct[0] - gain * cn[0] - slope[0] * xm - slope[1] * ym
+    return Agreement(score, overlap, float(np.clip(correlation, -1.0, 1.0)), gain,
+                     (float(offset), float(slope[0]), float(slope[1])), residual)
 
 
 STEP = 2  # pixels between the two ends of a difference
 
 
-def _detail(target, source, matrix, x, y, qx, qy):
+def _fine_structure(target, source, matrix, x, y, qx, qy):
     """Correlation of the differences over STEP pixels along x and along y of the
     target with those of the source between the mapped points: the fine structure
     only, blind to offsets and smooth illumination, and quick to fall once the
@@ -90,14 +105,13 @@ def _detail(target, source, matrix, x, y, qx, qy):
     base_s = bilinear(source.values, qx, qy)
     for dx, dy in ((STEP, 0), (0, STEP)):
         px, py = x + dx, y + dy
-        far = geometry.apply(matrix, np.stack([px, py], axis=-1))
+        fx, fy = mapped(matrix, px, py)
         with np.errstate(invalid="ignore"):
-            keep = (px <= w - 1) & (py <= h - 1) & (far[:, 0] >= 0) & (far[:, 0] <= sw - 1) & \
-                   (far[:, 1] >= 0) & (far[:, 1] <= sh - 1)
+            keep = (px <= w - 1) & (py <= h - 1) & (fx >= 0) & (fx <= sw - 1) & (fy >= 0) & (fy <= sh - 1)
         if target.valid is not None:
             keep[keep] = target.valid[py[keep].astype(np.intp), px[keep].astype(np.intp)]
         tv.append(target.values[py[keep].astype(np.intp), px[keep].astype(np.intp)] - base_t[keep])
-        sv.append(bilinear(source.values, far[keep, 0], far[keep, 1]) - base_s[keep])
+        sv.append(bilinear(source.values, fx[keep], fy[keep]) - base_s[keep])
     a, b = np.concatenate(tv), np.concatenate(sv)
     if a.size < 16:
         return float("nan")
@@ -105,6 +119,22 @@ def _detail(target, source, matrix, x, y, qx, qy):
     b = b - b.mean()
     aa, bb = float(a @ a), float(b @ b)
     return float(np.clip(a @ b / np.sqrt(aa * bb), -1.0, 1.0)) if aa > 0 and bb > 0 else float("nan")
+
+
+def mapped(matrix, x, y):
+    """Where `matrix` sends the points (x, y), as two arrays."""
+    m = matrix
+    if m.shape[1] == 1:
+        return x + m[0, 0], y + m[1, 0]
+    out = []
+    for r in (0, 1):
+        v = m[r, 1] * x
+        v += m[r, 2] * y
+        v += m[r, 0]
+        if m.shape[1] == 4:
+            v += m[r, 3] * (x * y)
+        out.append(v)
+    return out[0], out[1]
 
 
 def bilinear(image, x, y):
