@@ -2,11 +2,13 @@
 
 Exit status 0 on success, 1 when the work fails (a file that cannot be read or
 written, a stack that is not usable), 2 for a command line that makes no sense.
-Every failure is one line on standard error.
+Every failure is one line on standard error; an alignment with frames flagged
+suspect succeeds (status 0) with one warning line there.
 """
 
 import argparse
 import logging
+import sys
 
 from . import geometry, jobs
 from .errors import PROGRAM, UsageError, print_failure, run_reporting
@@ -36,6 +38,10 @@ def build_parser():
     align.add_argument("--rounds", type=int, default=3, help="estimates of the mean reference (default 3)")
     align.add_argument("--no-normalize", dest="normalize", action="store_false",
                        help="register raw intensities instead of zero-mean unit-variance frames")
+    align.add_argument("--mask", metavar="FILE",
+                       help="mask of the reference (.tif or .npy, its shape): 0 leaves a pixel out")
+    align.add_argument("--no-search", dest="search", action="store_false",
+                       help="refine from the identity only, without the global start for large motion")
     _common(align)
     align.add_argument("--matrices", metavar="M.json", help="save the matrices, landmarks and residuals")
     align.add_argument("--report", metavar="R.png", help="save a PNG report")
@@ -83,10 +89,14 @@ def main(argv=None):
 # ----------------------------------------------------------------- commands
 
 def _align(args):
-    _, line = jobs.align_files(args.input, args.output, args.family, args.reference, threads=args.threads,
-                               normalize=args.normalize, rounds=args.rounds, crop=args.crop,
-                               matrices=args.matrices, report=args.report, progress=not args.quiet)
+    result, line = jobs.align_files(args.input, args.output, args.family, args.reference, threads=args.threads,
+                                    normalize=args.normalize, rounds=args.rounds, crop=args.crop,
+                                    matrices=args.matrices, report=args.report, progress=not args.quiet,
+                                    mask=args.mask, search=args.search)
     print(line)
+    warning = jobs.suspect_warning(result)
+    if warning:
+        print(f"{PROGRAM}: warning: {warning}", file=sys.stderr)
     return 0
 
 

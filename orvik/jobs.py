@@ -34,8 +34,11 @@ def _reference(text):
 
 
 def align_files(input_path, output_path, family="rigid", reference="first", *, threads=None, normalize=True,
-                rounds=3, crop=False, matrices=None, report=None, progress=True):
+                rounds=3, crop=False, matrices=None, report=None, progress=True, mask=None, search=True):
     """Align a stack file into `output_path`; returns the result and the one-line summary.
+
+    `mask` is the path of a mask image for the reference (0 leaves a pixel
+    out); `search` as in `register_stack`.
 
     Raises UsageError for settings that make no sense and StackError (or OSError)
     for files that cannot be used.
@@ -53,9 +56,17 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
     if not isinstance(template, str) and template.shape != stack.shape:
         raise io.StackError(f"{reference}: the template is {io.shape_text(template.shape)}, "
                             f"the frames are {io.shape_text(stack.shape)}")
+    reference_mask = None
+    if mask:
+        reference_mask = io.open_image(mask)
+        if reference_mask.shape != stack.shape:
+            raise io.StackError(f"{mask}: the mask is {io.shape_text(reference_mask.shape)}, "
+                                f"the frames are {io.shape_text(stack.shape)}")
+        if not np.isfinite(reference_mask).all() or not reference_mask.any():
+            raise io.StackError(f"{mask}: a mask must be finite and keep at least one pixel (non-zero)")
     started = time.perf_counter()
     result = register_stack(source, family, template, progress=progress, normalize=normalize, threads=threads,
-                            rounds=rounds)
+                            rounds=rounds, mask=reference_mask, search=search)
     aligned, cropped = _write_aligned(source, result, output_path, crop, threads, progress)
     elapsed = time.perf_counter() - started
     if matrices:
@@ -128,6 +139,16 @@ def _remove(path):
         pass
 
 
+def suspect_warning(result):
+    """The warning line for frames flagged suspect, or None when every frame is ok."""
+    suspect = result.suspect_frames()
+    if not suspect:
+        return None
+    shown = ", ".join(str(i) for i in suspect[:10]) + (", ..." if len(suspect) > 10 else "")
+    return (f"{len(suspect)} of {len(result)} frames are suspect (frames {shown}): "
+            "check them before trusting their alignment")
+
+
 def summary(result, elapsed, output, crop=None):
     """The one-line account of an alignment."""
     motion = result.describe()
@@ -138,7 +159,8 @@ def summary(result, elapsed, output, crop=None):
     text = (f"aligned {len(result)} frames of {h}x{w} ({result.family}, reference {result.reference}) "
             f"in {elapsed:.1f} s ({rate:.1f} frames/s); largest shift {shifts.max():.2f} px, "
             f"largest rotation {np.abs(motion[:, 2]).max():.2f} deg; "
-            f"median residual {np.median(residuals) if residuals.size else float('nan'):.4g} -> {output}")
+            f"median residual {np.median(residuals) if residuals.size else float('nan'):.4g}; "
+            f"{len(result.suspect_frames())} suspect -> {output}")
     return text + (f" (cropped to {crop})" if crop else "")
 
 

@@ -7,7 +7,7 @@ def write_report(path, result, before=None, after=None, title=None):
     """Write a PNG with the per-frame traces and, when given, the mean projections.
 
     Traces: shift of the frame centre (dx, dy in pixels), rotation (degrees),
-    scale and residual per frame. `before` and `after` are the mean projections
+    scale and residual per frame, suspect frames marked with a red x. `before` and `after` are the mean projections
     of the stack before and after alignment, shown side by side.
     """
     # The Agg canvas directly: no pyplot, so no global backend switch in the caller.
@@ -16,6 +16,7 @@ def write_report(path, result, before=None, after=None, title=None):
 
     motion = result.describe()
     frames = np.arange(len(result))
+    suspect = result.suspect_frames()
     images = before is not None and after is not None
     figure = Figure(figsize=(11, 9 if images else 5.5), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)
@@ -31,12 +32,15 @@ def write_report(path, result, before=None, after=None, title=None):
         axes = figure.add_subplot(grid[0, column])
         for values, name in series:
             axes.plot(frames, values, marker="." if len(frames) < 60 else None, label=name)
+            if suspect:
+                axes.plot(suspect, np.asarray(values)[suspect], "x", color="red", markersize=7,
+                          label="suspect" if name != "dy" else None)
         axes.set_title(label, fontsize=9)
         axes.set_xlabel("frame", fontsize=8)
         axes.tick_params(labelsize=7)
         axes.ticklabel_format(useOffset=False, axis="y")
         axes.grid(alpha=0.3)
-        if series[0][1]:
+        if series[0][1] or suspect:
             axes.legend(fontsize=7)
 
     if images:
@@ -48,5 +52,7 @@ def write_report(path, result, before=None, after=None, title=None):
             axes.set_axis_off()
 
     heading = title or f"{len(result)} frames, {result.family}, reference {result.reference}"
+    if suspect:
+        heading += f" ({len(suspect)} suspect, marked x)"
     figure.suptitle(heading, fontsize=11)
     figure.savefig(path, format="png")
