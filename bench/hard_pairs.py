@@ -3,12 +3,15 @@ Debian ships (python3-scipy's ascent and face, python3-skimage's data folder).
 
 A pair is (target, source, truth, masks): the target is a crop of a scene, the
 source the scene seen through the map, so target(p) = source(truth(p)); the
-source may show what the target does not (partial overlap). Conditions:
+source may show what the target does not (partial overlap), but always the
+scene (maps whose source would leave it are drawn again). Conditions:
   ordinary  rotation within 10 degrees, scale 0.95-1.05, shift within 5 % of the side
   large     rotation anywhere in +-180 degrees, scale 0.6-1.6, shift up to 40 % of the side
   blob      ordinary motion, a bright disc covering a tenth of the source only
   masked    the same with a mask over the disc
   ramp      ordinary motion, the source's light falling off by half across it, gain 0.7
+  photons   ordinary motion, counted photons as a camera sees them: about 1000 at the
+            brightest pixel of the target, 40 % fewer in the source, Poisson noise, an offset of 100
 """
 
 import functools
@@ -23,7 +26,7 @@ from scipy import ndimage
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_register import mapping_error  # noqa: E402,F401  (the error measure every table uses)
 
-CONDITIONS = ("ordinary", "large", "blob", "masked", "ramp")
+CONDITIONS = ("ordinary", "large", "blob", "masked", "ramp", "photons")
 FAMILIES = {"translation": 2, "rigid": 3, "scaled_rotation": 4, "affine": 6, "bilinear": 8}
 
 
@@ -84,10 +87,21 @@ def draw(condition, code, size, rng):
 
 @functools.lru_cache(maxsize=None)
 def scene_for(name, size):
-    """The scene, enlarged where it is smaller than a frame of `size` and a margin."""
+    """The scene, enlarged to at least 2.5 frames of `size` a side, so that the
+    source of a large motion still shows the scene and not a mirror of it."""
     scene = scenes()[name]
-    zoom = max(1.0, (size + 16) / min(scene.shape))
+    zoom = max(1.0, 2.5 * size / min(scene.shape))
     return ndimage.zoom(scene, zoom, order=3) if zoom > 1.0 else scene
+
+
+def fits(scene, truth, size):
+    """Whether every source pixel under `truth` comes from inside the scene."""
+    h, w = scene.shape
+    m = np.asarray(truth, dtype=np.float64)
+    a, b = (np.eye(2), m[:, 0]) if m.shape[1] == 1 else (m[:, 1:3], m[:, 0])
+    corners = np.array([[0, 0], [size - 1, 0], [0, size - 1], [size - 1, size - 1]], dtype=np.float64)
+    p = (np.linalg.inv(a) @ (corners - b).T).T + [(w - size) // 2, (h - size) // 2]
+    return bool(np.all(p >= 2) and np.all(p[:, 0] <= w - 3) and np.all(p[:, 1] <= h - 3))
 
 
 def make(scene, truth, size, condition, rng, noise=1.0):
@@ -118,6 +132,11 @@ def make(scene, truth, size, condition, rng, noise=1.0):
         along = (qx * math.cos(direction) + qy * math.sin(direction)) / size
         along -= along.min()
         source = 0.7 * source * (1.0 - 0.5 * along / along.max()) + 20.0
+    if condition == "photons":
+        scale = 1000.0 / max(target.max(), 1e-9)
+        target = rng.poisson(np.clip(target, 0, None) * scale) + 100.0
+        source = rng.poisson(np.clip(source, 0, None) * scale * 0.6) + 100.0
+        return np.ascontiguousarray(target), np.ascontiguousarray(source), mask
     target = target + rng.normal(0, noise, target.shape)
     source = source + rng.normal(0, noise, source.shape)
     return np.ascontiguousarray(target), np.ascontiguousarray(source), mask
@@ -129,6 +148,9 @@ def pairs(condition, code, size, count, seed):
     names = SIZES[size]
     for i in range(count):
         name = names[i % len(names)]
+        scene = scene_for(name, size)
         truth = draw(condition, code, size, rng)
-        target, source, mask = make(scene_for(name, size), truth, size, condition, rng)
+        while not fits(scene, truth, size):
+            truth = draw(condition, code, size, rng)
+        target, source, mask = make(scene, truth, size, condition, rng)
         yield name, target, source, mask, truth

@@ -9,9 +9,13 @@ from .prepared import Prepared
 from .search import global_starts
 from .verdict import agreement
 
-# The intensity fit re-registers only when the images' gain or illumination
-# differ by more than this (in units of the target's spread).
-INTENSITY_TOLERANCE = 0.005
+# The intensity fit re-registers only when the images' gain differs from one
+# by more than GAIN_TOLERANCE, or their offset and ramp across the image by
+# more than PLANE_TOLERANCE (in units of the target's spread): below that the
+# normalisation's own scatter, not a change of light, and no bias measured.
+GAIN_TOLERANCE = 0.02
+PLANE_TOLERANCE = 0.05
+REFIT_ROUNDS = 3
 
 
 @dataclass
@@ -27,7 +31,7 @@ class PairResult:
     is the optimiser's final mean squared difference over the pixels it used,
     in the intensities registered; `residual` the mean squared difference of
     the two prepared images through `matrix`, estimated on a grid of about
-    32768 sample points of the overlap (linear interpolation); `overlap` the
+    4096 sample points of the overlap (linear interpolation); `overlap` the
     share of the target's usable samples the source covers.
     """
 
@@ -133,23 +137,46 @@ def _better(a, b):
     return np.isfinite(ea) and ea < eb
 
 
-def _refit_intensity(t, s, code, attempt):
-    """Once more from the result, with the target's gain and plane matched to the source's."""
-    (matrix, _, _, _), verdict, label = attempt
-    offset, sx, sy = verdict.plane
+def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
+    """Again from the result, with the target's gain and plane matched to the
+    source's, while the fit still moves by more than the tolerances."""
     h, w = t.shape
-    ramp = abs(sx) * (w - 1) + abs(sy) * (h - 1)
-    if abs(verdict.gain - 1.0) <= INTENSITY_TOLERANCE and abs(offset) + ramp <= INTENSITY_TOLERANCE:
-        return attempt
-    if not verdict.gain > 0:
-        return attempt
-    adjusted = t.values - offset
-    if sx or sy:
-        adjusted -= sx * np.arange(w, dtype=np.float64)[np.newaxis, :]
-        adjusted -= sy * np.arange(h, dtype=np.float64)[:, np.newaxis]
-    adjusted *= 1.0 / verdict.gain
-    refined = native.refine(adjusted, s.values, code, t.mask, s.mask, matrix)
-    again = agreement(t, s, refined[0])
-    if not again.ok:
-        return attempt
-    return refined, again, label
+    columns = np.arange(w, dtype=np.float64)[np.newaxis, :]
+    rows = np.arange(h, dtype=np.float64)[:, np.newaxis]
+    gain, offset, sx, sy = 1.0, 0.0, 0.0, 0.0  # the target's intensities are (values - plane) / gain
+    for _ in range(rounds):
+        (matrix, _, _, _), verdict, label = attempt
+        step_offset, step_sx, step_sy = verdict.plane
+        ramp = abs(step_sx) * (w - 1) + abs(step_sy) * (h - 1)
+        if abs(verdict.gain - 1.0) <= GAIN_TOLERANCE and abs(step_offset) + ramp <= PLANE_TOLERANCE:
+            break
+        if not verdict.gain > 0:
+            break
+        # Compose: the adjusted target's own plane and gain against the source come on top.
+        offset, sx, sy = offset + gain * step_offset, sx + gain * step_sx, sy + gain * step_sy
+        gain *= verdict.gain
+        adjusted = t.values - offset
+        if sx or sy:
+            adjusted -= sx * columns
+            adjusted -= sy * rows
+        adjusted *= 1.0 / gain
+        target = _Adjusted(t, adjusted)
+        refined = native.refine(adjusted, s.values, code, t.mask, s.mask, matrix)
+        again = agreement(target, s, refined[0])
+        if not again.ok:
+            break
+        attempt = refined, again, label
+    return attempt
+
+
+class _Adjusted:
+    """A prepared image with other values: the samples follow them."""
+
+    def __init__(self, prepared, values):
+        self.shape, self.valid, self.mask, self.stride = prepared.shape, prepared.valid, prepared.mask, prepared.stride
+        self.values = values
+        x, y, _ = prepared.samples()
+        self._samples = (x, y, values[y.astype(np.intp), x.astype(np.intp)])
+
+    def samples(self):
+        return self._samples

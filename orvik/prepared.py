@@ -10,7 +10,7 @@ import numpy as np
 
 # Points the verdict and the intensity fit look at: a regular grid of about
 # this many pixels, whatever the image's size.
-SAMPLES = 32768
+SAMPLES = 4096
 
 
 class UnusableImage(ValueError):
@@ -54,8 +54,8 @@ class Prepared:
         self.shape = values.shape
         self.valid = valid
         self.count = int(values.size if valid is None else np.count_nonzero(valid))
-        # Every third pixel at most: the samples' temporaries stay well below a frame's size.
-        self.stride = max(3, int(math.sqrt(values.size / SAMPLES)))
+        # Every fourth pixel at most: the samples' temporaries stay well below a frame's size.
+        self.stride = max(4, int(math.sqrt(values.size / SAMPLES)))
         mean, spread = self._statistics(values)
         if valid is not None:
             values = np.where(valid, values, mean)

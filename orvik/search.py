@@ -22,7 +22,7 @@ LEVEL = 256          # longest side of the reduced level
 ANGLES = 256         # log-polar samples over half a turn
 PEAKS = 3            # rotation-scale peaks followed up
 SCALES = (1 / 2.5, 2.5)
-SPECTRUM = "magnitude"
+PAD = 2
 TAPER = 0.5
 SPECTRUM_TAPER = 0.5
 BAND = (2.0, 0.9)     # radii of the log-polar band: lowest in bins, highest as a fraction of the edge
@@ -93,14 +93,14 @@ def _tapered(image, weight, taper=None):
 
 def _rotations_and_scales(t, s, fixed_scale):
     """Linear parts A (source = target turned and scaled by A) from the spectra."""
-    n = 2 * max(t.shape)
-    radii = n // 2
+    n = PAD * max(t.shape)
+    radii = max(t.shape)
     lt, ls = _log_polar(t, n, radii), _log_polar(s, n, radii)
     r_min, r_max = BAND[0], n * 0.5 * BAND[1]
     step = math.log(r_max / r_min) / (radii - 1)
     surface = _correlation(lt, ls)
     if fixed_scale:
-        surface[:, 1:] = -np.inf  # only the column of scale one
+        surface[:, 2:-1] = -np.inf  # only the columns next to scale one
     out = []
     for da, dr in _peaks(surface, PEAKS, SCALES, step):
         angle = -math.pi * da / ANGLES
@@ -114,16 +114,18 @@ def _rotations_and_scales(t, s, fixed_scale):
 
 
 def _log_polar(image, n, radii):
-    spectrum = np.abs(np.fft.fftshift(np.fft.fft2(image, s=(n, n))))
+    """Magnitude spectrum on a log-polar grid over half a turn (a real image's
+    spectrum is symmetric, so the half with non-negative x frequencies holds it all)."""
+    half = np.abs(np.fft.rfft2(image, s=(n, n)))  # rows: y frequency, columns: x frequency >= 0
+    spectrum = np.fft.fftshift(half, axes=0)
     # Emphasise the fine structure: the coarse end holds the window's own lobes.
-    f = np.fft.fftshift(np.fft.fftfreq(n))
-    x = np.cos(np.pi * f)
-    emphasis = 1.0 - np.outer(x, x)
-    spectrum = (np.log1p(spectrum) if SPECTRUM == "log" else spectrum) * emphasis
+    fy = np.cos(np.pi * np.fft.fftshift(np.fft.fftfreq(n)))
+    fx = np.cos(np.pi * np.arange(half.shape[1]) / n)
+    spectrum *= 1.0 - np.outer(fy, fx)
     r_min, r_max = BAND[0], n * 0.5 * BAND[1]
     r = r_min * (r_max / r_min) ** (np.arange(radii) / (radii - 1))
-    a = np.pi * np.arange(ANGLES) / ANGLES
-    cx = n // 2 + np.outer(np.cos(a), r)
+    a = np.pi * np.arange(ANGLES) / ANGLES - np.pi / 2  # x = r cos(a) >= 0
+    cx = np.outer(np.cos(a), r)
     cy = n // 2 + np.outer(np.sin(a), r)
     return bilinear(spectrum, cx.ravel(), cy.ravel()).reshape(ANGLES, radii)
 
