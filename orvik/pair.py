@@ -127,6 +127,13 @@ def register_prepared(t, s, code, start, search, normalize):
 
 def _attempt(t, s, code, start, label):
     refined = native.refine(t.values, s.values, code, t.mask, s.mask, start)
+    if code == 3 and label == "search":
+        # The rigid-body refinement can stop short from a start at a large
+        # turn; from a similarity refined first it does not: keep the better.
+        similar = native.refine(t.values, s.values, 4, t.mask, s.mask, start)[0]
+        other = native.refine(t.values, s.values, code, t.mask, s.mask, similar)
+        if other[3] < refined[3]:
+            refined = other
     return refined, agreement(t, s, refined[0]), label
 
 
