@@ -58,9 +58,10 @@ def register(target, source, family="rigid", *, target_mask=None, source_mask=No
     or its code. Masks are arrays of the image's shape: 0 leaves a pixel out,
     any other finite value uses it; NaN or infinite pixels are left out as if
     masked. `initial` is a (2,1), (2,3) or (2,4) matrix (target -> source
-    position) where the refinement starts instead of the identity; it is
-    converted to the family (a (2,3) start keeps only its shift for
-    translation, a (2,3) start is exact for bilinear). With `search` a start
+    position) where the refinement starts instead of the identity; the
+    source landmarks start where it sends the target landmarks, each family
+    keeping what its landmarks can hold (translation the displacement of the
+    image centre; a (2,3) start is exact for affine and bilinear). With `search` a start
     that does not depend on the motion (phase correlation and a log-polar
     spectrum estimate) is also refined when the first result is not
     conclusively right, and the lower final error wins. With `normalize` both
@@ -84,28 +85,21 @@ def register(target, source, family="rigid", *, target_mask=None, source_mask=No
 
 
 def as_family(initial, code):
-    """The starting matrix in the family's shape; ValueError when it is not a usable matrix."""
+    """The starting matrix, checked; ValueError when it is not a usable matrix.
+
+    Any of the three shapes serves every family: the optimiser converts it
+    where its landmarks start (translation keeps the displacement of the image
+    centre, rigid body that of the centre and the turn of the middle column,
+    scaled rotation and affine the map through their landmarks, bilinear the
+    map itself).
+    """
     m = np.asarray(initial, dtype=np.float64)
     if m.ndim != 2 or m.shape[0] != 2 or m.shape[1] not in (1, 3, 4):
         raise ValueError(f"the initial matrix must have shape (2,1), (2,3) or (2,4), not {m.shape}")
     if not np.isfinite(m).all():
         raise ValueError("the initial matrix holds NaN or infinity")
-    columns = geometry.identity(code).shape[1]
-    if m.shape[1] == columns:
-        return m.copy()
-    if columns == 1:
-        if m.shape[1] == 4:
-            # The shift the bilinear map gives the image centre would need the
-            # size; its constant term is the shift at the origin.
-            return m[:, 0:1].copy()
-        return m[:, 0:1].copy()
-    if m.shape[1] == 1:
-        out = geometry.identity(code)
-        out[:, 0] = m[:, 0]
-        return out
-    if columns == 4:
-        return np.column_stack([m, np.zeros(2)])
-    return m[:, :3].copy()  # a bilinear start for an affine family: its affine part
+    geometry.family_code(code)
+    return np.ascontiguousarray(m)
 
 
 def register_prepared(t, s, code, start, search, normalize):
