@@ -76,12 +76,9 @@ class Prepared:
         # intensity fit corrects what the grid misses.
         s = self.stride
         grid = values[s // 2::s, s // 2::s]
-        if self.valid is not None:
-            picked = grid[self.valid[s // 2::s, s // 2::s]]
-            if picked.size < 1024:
-                picked = values[self.valid]
-        else:
-            picked = grid
+        picked = grid if self.valid is None else grid[self.valid[s // 2::s, s // 2::s]]
+        if picked.size < 1024:
+            picked = values if self.valid is None else values[self.valid]
         mean = float(picked.mean())
         spread = float(picked.std())
         return mean, spread
@@ -93,13 +90,12 @@ class Prepared:
             s = self.stride
             y, x = np.mgrid[s // 2:self.shape[0]:s, s // 2:self.shape[1]:s]
             v = self.values[s // 2::s, s // 2::s]
-            if self.valid is not None:
-                keep = self.valid[s // 2::s, s // 2::s]
-                if np.count_nonzero(keep) < 256:  # a small mask: every usable pixel
-                    y, x = np.nonzero(self.valid)
-                    v = self.values[y, x]
-                else:
-                    x, y, v = x[keep], y[keep], v[keep]
+            keep = np.ones(v.shape, dtype=bool) if self.valid is None else self.valid[s // 2::s, s // 2::s]
+            if np.count_nonzero(keep) < 256:  # a small image or mask: every usable pixel
+                y, x = np.nonzero(np.ones(self.shape, dtype=bool) if self.valid is None else self.valid)
+                v = self.values[y, x]
+            else:
+                x, y, v = x[keep], y[keep], v[keep]
             cached = (np.ravel(x).astype(np.float64), np.ravel(y).astype(np.float64), np.ravel(v))
             self._samples = cached
         return cached

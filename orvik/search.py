@@ -15,41 +15,39 @@ import numpy as np
 
 import alignopt
 
-from . import geometry
 from .verdict import agreement, bilinear
 
-LEVEL = 256          # longest side of the reduced level
-ANGLES = 256         # log-polar samples over half a turn
-PEAKS = 3            # rotation-scale peaks followed up
-SCALES = (1 / 2.5, 2.5)
-PAD = 2
-TAPER = 0.5
-SPECTRUM_TAPER = 0.5
-BAND = (2.0, 0.9)     # radii of the log-polar band: lowest in bins, highest as a fraction of the edge
+LEVEL = 128             # longest side of the reduced level
+ANGLES = 256            # log-polar samples over half a turn
+PEAKS = 3               # rotation-scale peaks followed up, each at two turns half a turn apart
+SCALES = (1 / 2.5, 2.5)  # the scales a peak may stand for
+PAD = 2                 # zero padding of the spectra and correlations, in image sizes
+TAPER = 0.5             # share of each side under the Tukey window's slopes
+BAND = (2.0, 0.9)       # log-polar radii: lowest in frequency bins, highest as a share of the edge
 
 
 def global_starts(target, source, code):
     """Candidate maps (family's shape), best agreement first, for two `Prepared` images."""
     t, tw, factor = _reduced(target)
     s, sw, _ = _reduced(source, factor)
+    if min(t.shape) < 8:  # too small a level to tell a turn from noise
+        return []
     candidates = []
     if code == 2:
         linears = [np.eye(2)]
     else:
-        linears = _rotations_and_scales(_tapered(t, tw, SPECTRUM_TAPER), _tapered(s, sw, SPECTRUM_TAPER),
-                                        fixed_scale=code == 3)
-    tt = _tapered(t, tw)
+        linears = _rotations_and_scales(_tapered(t, tw), _tapered(s, sw), fixed_scale=code == 3)
+    tt = np.fft.rfft2(_tapered(t, tw), s=(2 * t.shape[0], 2 * t.shape[1]))
     centre = (np.array(t.shape[::-1]) - 1) * 0.5
     for a in linears:
         turn = np.column_stack([centre - a @ centre, a])
         warped = alignopt._transform(s, turn)
         inside = alignopt._transform(sw, turn) > 0.5
-        shift = _phase_shift(tt, _tapered(warped, inside))
-        for u in _aliases(shift, t.shape):
-            reduced = turn.copy()
-            reduced[:, 0] += a @ u
-            matrix = _to_family(_to_full(reduced, factor), code)
-            candidates.append((agreement(target, source, matrix).score, len(candidates), matrix))
+        u = _phase_shift(tt, _tapered(warped, inside))
+        reduced = turn.copy()
+        reduced[:, 0] += a @ u
+        matrix = _to_family(_to_full(reduced, factor), code)
+        candidates.append((agreement(target, source, matrix).score, len(candidates), matrix))
     candidates.sort(key=lambda c: (-(c[0] if math.isfinite(c[0]) else -2.0), c[1]))
     return [m for _, _, m in candidates]
 
@@ -81,11 +79,10 @@ def _tukey(n, alpha=0.5):
     return w
 
 
-def _tapered(image, weight, taper=None):
+def _tapered(image, weight):
     """Mean-free image under its weights and a Tukey window, so that neither the
     frame's edges nor the masked areas' edges show as structure."""
-    taper = TAPER if taper is None else taper
-    w = np.outer(_tukey(image.shape[0], taper), _tukey(image.shape[1], taper)) * weight
+    w = np.outer(_tukey(image.shape[0], TAPER), _tukey(image.shape[1], TAPER)) * weight
     total = w.sum()
     mean = float((image * w).sum() / total) if total > 0 else 0.0
     return (image - mean) * w
@@ -134,7 +131,7 @@ def _correlation(a, b):
     """Phase correlation surface: its peak sits at the shift d with a(p) = b(p - d)."""
     fa, fb = np.fft.fft2(a), np.fft.fft2(b)
     cross = fa * np.conj(fb)
-    cross /= np.abs(cross) + 1e-12 * np.abs(cross).max()
+    cross /= np.abs(cross) + (1e-12 * np.abs(cross).max() + np.finfo(np.float64).tiny)
     return np.fft.ifft2(cross).real
 
 
@@ -170,13 +167,13 @@ def _refined(line, i):
     return float(i) + (0.5 * (left - right) / bend if bend < 0 else 0.0)
 
 
-def _phase_shift(t, w):
-    """u (x, y) with t(p) = w(p + u), from the zero-padded phase correlation."""
-    h, wd = t.shape
+def _phase_shift(ft, w):
+    """u (x, y) with t(p) = w(p + u), from the phase correlation zero-padded to
+    twice the size; `ft` is t's spectrum at that size."""
+    h, wd = w.shape
     size = (2 * h, 2 * wd)
-    ft, fw = np.fft.rfft2(t, s=size), np.fft.rfft2(w, s=size)
-    cross = ft * np.conj(fw)
-    cross /= np.abs(cross) + 1e-12 * np.abs(cross).max()
+    cross = ft * np.conj(np.fft.rfft2(w, s=size))
+    cross /= np.abs(cross) + (1e-12 * np.abs(cross).max() + np.finfo(np.float64).tiny)
     surface = np.fft.irfft2(cross, s=size)
     r, c = divmod(int(np.argmax(surface)), size[1])
     dy = _refined(surface[:, c], r)
@@ -184,10 +181,6 @@ def _phase_shift(t, w):
     dy = dy - size[0] if dy > size[0] / 2 else dy
     dx = dx - size[1] if dx > size[1] / 2 else dx
     return np.array([-dx, -dy])
-
-
-def _aliases(u, shape):
-    return [u]
 
 
 def _to_full(matrix, factor):
