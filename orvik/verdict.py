@@ -20,8 +20,6 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import geometry
-
 SCORE_LIMIT = 0.7
 NOISE_LIMIT = 0.98
 CORRELATION_LIMIT = 0.3
@@ -88,7 +86,7 @@ def agreement(target, source, matrix):
         # Sum of products of the two residuals: the plane of one is orthogonal to the residual of the other.
         return float(u @ v) - float(planes[ku] @ moments[kv])
 
-    tt, ss, nn = after_planes(t, t, "t", "t"), after_planes(s, s, "s", "s"), after_planes(nearest, nearest, "n", "n")
+    tt, ss = after_planes(t, t, "t", "t"), after_planes(s, s, "s", "s")
     if not (tt > 0 and ss > 0):
         return Agreement(float("nan"), overlap, residual=residual)
     correlation = after_planes(t, s, "t", "s") / np.sqrt(tt * ss)
