@@ -16,6 +16,7 @@ from .verdict import agreement
 GAIN_TOLERANCE = 0.02
 PLANE_TOLERANCE = 0.05
 REFIT_ROUNDS = 3
+DENSER = 2
 
 
 @dataclass
@@ -145,14 +146,23 @@ def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
     columns = np.arange(w, dtype=np.float64)[np.newaxis, :]
     rows = np.arange(h, dtype=np.float64)[:, np.newaxis]
     gain, offset, sx, sy = 1.0, 0.0, 0.0, 0.0  # the target's intensities are (values - plane) / gain
-    for _ in range(rounds):
+    # Once a refit is due, the fit looks at four times the points: its scatter
+    # is what is left of the bias.
+    dense = t.denser(DENSER)
+    for round_index in range(rounds):
         (matrix, _, _, _), verdict, label = attempt
         step_offset, step_sx, step_sy = verdict.plane
         ramp = abs(step_sx) * (w - 1) + abs(step_sy) * (h - 1)
-        if abs(verdict.gain - 1.0) <= GAIN_TOLERANCE and abs(step_offset) + ramp <= PLANE_TOLERANCE:
+        # Due when the quick fit is off by the tolerances; once under way, until
+        # the finer fit is within a quarter of them.
+        share = 1.0 if round_index == 0 else 0.25
+        if abs(verdict.gain - 1.0) <= share * GAIN_TOLERANCE and abs(step_offset) + ramp <= share * PLANE_TOLERANCE:
             break
+        if round_index == 0:
+            verdict = agreement(dense, s, matrix)
         if not verdict.gain > 0:
             break
+        step_offset, step_sx, step_sy = verdict.plane
         # Compose: the adjusted target's own plane and gain against the source come on top.
         offset, sx, sy = offset + gain * step_offset, sx + gain * step_sx, sy + gain * step_sy
         gain *= verdict.gain
@@ -161,7 +171,7 @@ def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
             adjusted -= sx * columns
             adjusted -= sy * rows
         adjusted *= 1.0 / gain
-        target = _Adjusted(t, adjusted)
+        target = _Adjusted(dense, adjusted)
         refined = native.refine(adjusted, s.values, code, t.mask, s.mask, matrix)
         again = agreement(target, s, refined[0])
         if not again.ok:

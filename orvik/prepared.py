@@ -4,6 +4,7 @@ The same preparation serves an image as target or as source, so a stack's
 reference is prepared once and shared by every frame.
 """
 
+import copy
 import math
 
 import numpy as np
@@ -82,6 +83,14 @@ class Prepared:
         mean = float(picked.mean())
         spread = float(picked.std())
         return mean, spread
+
+    def denser(self, factor):
+        """The same image with a sample grid up to `factor` times finer each way (for
+        fits that want more points), never finer than every third pixel."""
+        out = copy.copy(self)
+        out.stride = max(3, self.stride // factor)
+        out._samples = None
+        return out
 
     def samples(self):
         """(x, y, values) of the usable pixels of the sample grid (cached)."""
