@@ -155,22 +155,11 @@ void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationE
 
 RegistrationResult registerImages(const double* target, const double* source, TransformationType transformation,
                                   int32_t width, int32_t height) {
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::span<const double> targetPixels(target, count);
-    const std::span<const double> sourcePixels(source, count);
-    // A non-finite pixel spreads through the prefilter into every error value,
-    // and the registration would return the identity as if it had worked.
-    // Images within the bound (every image of real pixels) are finite and
-    // cannot overflow a filtered buffer: one pass over their pixels stands
-    // for both checks, which the rest still take.
-    const bool withinFilterRange =
-        allWithin(targetPixels, filterSafeMagnitude) && allWithin(sourcePixels, filterSafeMagnitude);
-    if (!withinFilterRange && (!allFinite(targetPixels) || !allFinite(sourcePixels)))
-        throw NonFiniteInputError("Input arrays must be finite");
-
-    // Without options the registration is the one with options, which then
-    // finds every pixel usable and every mask known non-zero.
-    return registerWithOptions(target, source, transformation, width, height, RegistrationOptions{}).registration;
+    // The registration with options, none given, under this entry's own
+    // rule for non-finite pixels.
+    RegistrationOptions options;
+    options.refuseNonFinite = true;
+    return registerWithOptions(target, source, transformation, width, height, options).registration;
 }
 
 } // namespace alignopt

@@ -5,6 +5,7 @@
 
 #include "core/linalg/Matrix.h"
 #include "core/registration/MaskReads.h"
+#include "core/registration/MaskedRunWalk.h"
 #include "core/registration/PixelChunk.h"
 #include "core/registration/PixelRounding.h"
 #include "core/registration/PointQueue.h"
@@ -77,10 +78,12 @@ int64_t walkMaskedGrid(const RegistrationEngine& engine, const Matrix& m, Visit&
     return count;
 }
 
-// The walk with or without mask reads, decided once per pass.
+// The walk with or without mask reads, decided once per pass. With masks the
+// run form of the masked walk (MaskedRunWalk.h) serves; walkMaskedGrid above
+// is its reference.
 template <bool Bilinear, bool Slopes, typename Visit>
 int64_t walkGrid(const RegistrationEngine& engine, const Matrix& m, Visit&& visit) {
-    return masksAreRead(engine) ? walkMaskedGrid<Bilinear, Slopes>(engine, m, visit)
+    return masksAreRead(engine) ? walkMaskedRuns<Bilinear, Slopes>(engine, m, visit)
                                 : walkRuns<Bilinear, Slopes>(engine, m, visit);
 }
 

@@ -73,9 +73,11 @@ RegistrationOutcome registerWithOptions(const double* target, const double* sour
     const auto total = static_cast<int64_t>(count);
     if (options.initial != nullptr) checkInitialMatrix(*options.initial);
     UsablePixels targetUsable =
-        findUsablePixels(std::span<const double>(target, count), options.targetMask, "target", "target_mask");
+        findUsablePixels(std::span<const double>(target, count), options.targetMask, width, height, "target",
+                         "target_mask", options.refuseNonFinite);
     UsablePixels sourceUsable =
-        findUsablePixels(std::span<const double>(source, count), options.sourceMask, "source", "source_mask");
+        findUsablePixels(std::span<const double>(source, count), options.sourceMask, width, height, "source",
+                         "source_mask", options.refuseNonFinite);
     checkUsableCount(targetUsable, total, transformation, "target");
     checkUsableCount(sourceUsable, total, transformation, "source");
     const double* targetPixels = targetUsable.filled.empty() ? target : targetUsable.filled.data();

@@ -19,6 +19,9 @@ struct RegistrationOptions {
     // Null, or a (2, 1), (2, 3) or (2, 4) map from target to source positions
     // (the result's layout) that the source landmarks start from.
     const Matrix* initial = nullptr;
+    // registerImages' rule instead: a NaN or an infinity in either image is
+    // refused with NonFiniteInputError("Input arrays must be finite").
+    bool refuseNonFinite = false;
 };
 
 struct RegistrationOutcome {

@@ -2,23 +2,34 @@
 // that every filter can take.
 #include "core/registration/UsablePixels.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <string>
 
 #include "core/image/SplineImage.h"
+#include "core/registration/HoleFill.h"
 #include "core/registration/OptionError.h"
+#include "core/registration/Registration.h"
 
 namespace alignopt {
 
-UsablePixels findUsablePixels(std::span<const double> pixels, std::span<const double> mask, const char* imageName,
-                              const char* maskName) {
+UsablePixels findUsablePixels(std::span<const double> pixels, std::span<const double> mask, int32_t width,
+                              int32_t height, const char* imageName, const char* maskName,
+                              bool refuseNonFinite) {
+    if (!mask.empty() && mask.size() != pixels.size())
+        throw OptionError(std::string(maskName) + " must have the images' shape");
     if (!mask.empty() && !allFinite(mask))
         throw OptionError(std::string(maskName) + " must be finite (0 leaves a pixel out, any other value keeps it)");
     // Pixels within the filters' range (every image of real pixels) hold no
     // NaN and no infinity: one fast pass stands for the search.
     int64_t missing = 0;
     const bool withinFilterRange = allWithin(pixels, filterSafeMagnitude);
+    // Unless left out, a non-finite pixel spreads through the prefilter into
+    // every error value, and the registration would return the identity as
+    // if it had worked.
+    if (!withinFilterRange && refuseNonFinite && !allFinite(pixels))
+        throw NonFiniteInputError("Input arrays must be finite");
     if (!withinFilterRange) {
         for (const double v : pixels) {
             if (std::isinf(v))
@@ -45,19 +56,12 @@ UsablePixels findUsablePixels(std::span<const double> pixels, std::span<const do
     }
     usable.count = count;
     // Left-out pixels still reach the filters, and a coarse level keeps
-    // every pixel with a kept one under its window: what they hold leaks
-    // into the pixels that are compared. The mean leaves the smallest step
-    // one constant can, and no NaN enters a buffer.
+    // every pixel with a kept one under its window: what they hold would
+    // leak into the pixels that are compared.
     if (count < total) {
-        double mean = 0.0;
-        // Each term divided first: the sum then stays within the largest
-        // magnitude and cannot overflow.
-        for (std::size_t i = 0; i < pixels.size(); ++i)
-            if (usable.mask[i] != 0.0) mean += pixels[i] / static_cast<double>(count);
-        if (!std::isfinite(mean)) mean = 0.0; // also no usable pixel: refused by the caller
         usable.filled.assign(pixels.begin(), pixels.end());
-        for (std::size_t i = 0; i < pixels.size(); ++i)
-            if (usable.mask[i] == 0.0) usable.filled[i] = mean;
+        if (count > 0) fillLeftOutPixels(usable.filled, usable.mask, width, height);
+        else std::fill(usable.filled.begin(), usable.filled.end(), 0.0); // refused by the caller
         usable.withinFilterRange = allWithin(usable.filled, filterSafeMagnitude);
     }
     // A mask that keeps everything is no mask: the walks then skip its reads.

@@ -111,7 +111,7 @@ def test_nan_pixels_are_left_out_exactly_as_masked_ones(ascent, code):
     for a, b in zip(by_nan[:3], by_mask[:3]):
         assert a.tobytes() == b.tobytes()
     assert by_nan[3:] == by_mask[3:]
-    assert _max_error(by_nan[0], true) < (1.5 if code == 8 else 0.2)
+    assert _max_error(by_nan[0], true) < (0.5 if code == 8 else 0.05)
 
 
 @pytest.mark.parametrize("code", CODES)
