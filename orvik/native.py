@@ -4,8 +4,6 @@
 core, so that `alignopt`'s own surface stays exactly as it is.
 """
 
-import _orvik_native
-
 
 def refine(target, source, code, target_mask=None, source_mask=None, initial=None):
     """(matrix, target_landmarks, source_landmarks, error) of the local refinement.
@@ -15,6 +13,8 @@ def refine(target, source, code, target_mask=None, source_mask=None, initial=Non
     family's shape (target position -> source position) or None for the
     identity. `error` is the optimiser's last accepted mean squared difference.
     """
+    import _orvik_native  # at first use: the package imports without the built modules (the sample job)
+
     matrix, target_landmarks, source_landmarks, error = _orvik_native.register(
         target, source, code, target_mask, source_mask, initial)[:4]
     return matrix, target_landmarks, source_landmarks, float(error)

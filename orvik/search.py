@@ -13,8 +13,6 @@ import math
 
 import numpy as np
 
-import alignopt
-
 from .verdict import agreement, bilinear
 
 LEVEL = 128             # longest side of the reduced level
@@ -28,6 +26,8 @@ BAND = (2.0, 0.9)       # log-polar radii: lowest in frequency bins, highest as 
 
 def global_starts(target, source, code):
     """Candidate maps (family's shape), best agreement first, for two `Prepared` images."""
+    import alignopt
+
     t, tw, factor = _reduced(target)
     s, sw, _ = _reduced(source, factor)
     if min(t.shape) < 8:  # too small a level to tell a turn from noise
