@@ -21,7 +21,9 @@ class StackResult:
     `landmarks[i, 0]` are the reference landmarks and `landmarks[i, 1]` where
     they land on frame i; `residuals[i]` is the mean squared difference between
     the reference and the aligned frame over the area valid in both, in the
-    intensities that were registered (unit variance when `normalize` is on);
+    intensities that were registered (unit variance when `normalize` is on),
+    estimated on a grid of about 4096 points (NaN for a frame with nothing
+    usable);
     `scores[i]` is the verdict's agreement score in [-1, 1] (NaN when there is
     nothing to judge) and `flags[i]` "ok" or "suspect". Files written before
     the verdict existed load with both None.
