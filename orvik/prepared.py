@@ -86,9 +86,9 @@ class Prepared:
 
     def denser(self, factor):
         """The same image with a sample grid up to `factor` times finer each way (for
-        fits that want more points), never finer than every third pixel."""
+        fits that want more points), never finer than every fourth pixel."""
         out = copy.copy(self)
-        out.stride = max(3, self.stride // factor)
+        out.stride = max(4, self.stride // factor)
         out._samples = None
         return out
 
