@@ -16,6 +16,8 @@ from .verdict import agreement
 GAIN_TOLERANCE = 0.02
 PLANE_TOLERANCE = 0.05
 REFIT_ROUNDS = 3
+# Global start candidates refined, best first, until one passes the verdict.
+CANDIDATES = 2
 DENSER = 2
 
 
@@ -108,7 +110,7 @@ def register_prepared(t, s, code, start, search, normalize):
     first = _attempt(t, s, code, start, "identity" if start is None else "initial")
     best = first
     if search and not first[1].ok:
-        for candidate in global_starts(t, s, code)[:2]:
+        for candidate in global_starts(t, s, code)[:CANDIDATES]:
             other = _attempt(t, s, code, candidate, "search")
             if _better(other, best):
                 best = other
