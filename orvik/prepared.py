@@ -29,7 +29,11 @@ class Prepared:
             raise ValueError(f"the {name} must be two dimensional, not of shape {values.shape}")
         if values.size == 0:
             raise ValueError(f"the {name} has no pixels")
-        values = np.ascontiguousarray(values, dtype=np.float64)
+        converted = np.ascontiguousarray(values, dtype=np.float64)
+        # A converted copy is ours to change in place: a stack keeps several
+        # frames in flight, and every frame-sized temporary counts there.
+        owned = converted is not values and not np.shares_memory(converted, values)
+        values = converted
         valid = None
         if mask is not None:
             mask = np.asarray(mask)
@@ -59,10 +63,14 @@ class Prepared:
         self.stride = max(4, int(math.sqrt(values.size / SAMPLES)))
         mean, spread = self._statistics(values)
         if valid is not None:
-            values = np.where(valid, values, mean)
+            if owned:
+                values[~valid] = mean
+            else:
+                values = np.where(valid, values, mean)
+                owned = True
         if normalize:
             scale = 1.0 / spread if spread > 0 else 1.0
-            values = np.subtract(values, mean)
+            values = np.subtract(values, mean, out=values if owned else None)
             values *= scale
             self.spread = spread
         else:

@@ -202,8 +202,9 @@ def _prepare(image, mask, normalize, index):
 
 
 def _register_task(target, frame, mask, code, normalize, search, index, keep_warped=False):
-    """One frame against a prepared target: (PairResult or None, warped, valid)."""
-    source = _prepare(frame, mask, normalize, index)
+    """One frame (raw, or already `Prepared`) against a prepared target: (PairResult or None, warped, valid)."""
+    prepared = frame is None or isinstance(frame, Prepared)  # None: prepared, and found unusable
+    source = frame if prepared else _prepare(frame, mask, normalize, index)
     result = None
     if source is not None and target is not None:
         try:
@@ -432,11 +433,13 @@ def _register_previous(stack, settings, runner, progress, masks):
     code, normalize, search = settings
 
     def pairs():
+        # Each frame is prepared once, as the source of its pair and the target
+        # of the next; a frame with nothing usable is None, flagged by its task.
         previous = _prepare(stack.read(0), masks(0), normalize, 0)
         for i in range(1, len(stack)):
-            current = stack.read(i)
-            yield previous, current, masks(i), code, normalize, search, i
-            previous = _prepare(current, masks(i), normalize, i)
+            current = _prepare(stack.read(i), masks(i), normalize, i)
+            yield previous, current, None, code, normalize, search, i
+            previous = current
 
     with _progress(2 * len(stack) - 1, "registering", progress) as bar:
         pair_results = list(runner.map(_register_task, pairs(), bar))
