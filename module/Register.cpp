@@ -1,5 +1,6 @@
 #include "module/ArrayArguments.h"
 #include "module/ErrorBoundary.h"
+#include "module/ImagePairArguments.h"
 #include "module/InterpreterLock.h"
 #include "module/Methods.h"
 
@@ -14,25 +15,6 @@
 namespace alignopt::module {
 
 namespace {
-
-// Any integer is accepted as the code argument, but only the five family codes
-// as values: wrapping it modulo 256 would run a registration nobody asked for.
-// A non-integer raises the interpreter's TypeError.
-TransformationType transformationFromCode(PyObject* codeObject) {
-    const OwnedRef code = OwnedRef::fromNew(PyNumber_Index(codeObject));
-    if (!code) {
-        throw PythonErrorAlreadySet{};
-    }
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(code.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        throw PythonErrorAlreadySet{};
-    }
-    if (overflow != 0 || !isTransformationCode(value)) {
-        throw ArgumentError("Invalid transformation");
-    }
-    return static_cast<TransformationType>(value);
-}
 
 // The only core work of the method. It sees native values only and touches
 // nothing of Python, so the interpreter lock can be released around it; the
@@ -49,14 +31,6 @@ RegistrationResult registerOutsideInterpreter(const double* target, const double
     }
 }
 
-OwnedRef newArrayFromMatrix(const Matrix& matrix) {
-    if (matrix.rows < 0 || matrix.columns < 0 ||
-        matrix.values.size() != static_cast<std::size_t>(matrix.rows) * static_cast<std::size_t>(matrix.columns)) {
-        throw std::logic_error("result matrix has an inconsistent shape");
-    }
-    return newDoubleArrayFrom(matrix.values.data(), matrix.rows, matrix.columns);
-}
-
 OwnedRef registerImagePair(PyObject* args) {
     PyObject* targetObject = nullptr;
     PyObject* sourceObject = nullptr;
@@ -65,31 +39,14 @@ OwnedRef registerImagePair(PyObject* args) {
         throw PythonErrorAlreadySet{};
     }
     const TransformationType transformation = transformationFromCode(codeObject);
-    refuseHugeArrays({targetObject, sourceObject});
-    auto [target, source] = asDoubleArrays(targetObject, sourceObject);
-
-    if (!isTwoDimensional(target.get()) || !isTwoDimensional(source.get())) {
-        throw ArgumentError("Input arrays must be two dimensional");
-    }
-    const npy_intp rows = rowCount(target.get());
-    const npy_intp columns = columnCount(target.get());
-    // Compared at full width: sizes that agree only in their low 32 bits differ.
-    if (rowCount(source.get()) != rows || columnCount(source.get()) != columns) {
-        throw ArgumentError("Input arrays must of the same shape");
-    }
-    if (rows == 0 || columns == 0) {
-        throw ArgumentError("Input arrays must not be empty");
-    }
-    if (exceedsSizeLimit(rows, columns)) {
-        throw ArgumentError("Input arrays are too large");
-    }
+    ImagePair images = convertImagePair(targetObject, sourceObject);
     const RegistrationResult result =
-        registerOutsideInterpreter(doubleData(target.get()), doubleData(source.get()), transformation,
-                                   static_cast<int32_t>(columns), static_cast<int32_t>(rows));
+        registerOutsideInterpreter(doubleData(images.target.get()), doubleData(images.source.get()),
+                                   transformation, images.width, images.height);
 
     // The converted copies go before the results are allocated.
-    source.reset();
-    target.reset();
+    images.source.reset();
+    images.target.reset();
     const OwnedRef matrix = newArrayFromMatrix(result.matrix);
     const OwnedRef targetLandmarks = newArrayFromMatrix(result.targetLandmarks);
     const OwnedRef sourceLandmarks = newArrayFromMatrix(result.sourceLandmarks);

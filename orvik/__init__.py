@@ -11,11 +11,12 @@ from . import maps, table
 from .convert import (from_ndimage, from_opencv, from_skimage, to_ndimage, to_opencv, to_skimage,
                       to_skimage_transform)
 from .geometry import FAMILIES, common_support, largest_rectangle, support_mask
+from .pair import PairResult, register
 from .result import StackResult
 from .stack import REFERENCES, Frames, register_stack, transform_stack
 
 __all__ = [
-    "__version__", "FAMILIES", "REFERENCES", "Frames", "StackResult", "common_support", "from_ndimage", "from_opencv",
-    "from_skimage", "largest_rectangle", "maps", "register_stack", "support_mask", "table", "to_ndimage", "to_opencv",
-    "to_skimage", "to_skimage_transform", "transform_stack",
+    "__version__", "FAMILIES", "REFERENCES", "Frames", "PairResult", "StackResult", "common_support",
+    "from_ndimage", "from_opencv", "from_skimage", "largest_rectangle", "maps", "register", "register_stack",
+    "support_mask", "table", "to_ndimage", "to_opencv", "to_skimage", "to_skimage_transform", "transform_stack",
 ]

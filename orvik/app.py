@@ -14,6 +14,8 @@ Settings come from `settings.toml` in the application folder when it exists:
     time_axis = "Z"            # the axis to align along when the file has no T axis
     dtype = "float32"          # or "input": the input's pixel type, rounded to nearest and clipped
     compress = "zlib"          # or "lzma"; default none
+    mask = "mask.tif"          # a mask of the reference: 0 leaves a pixel out
+    search = true              # a global start where the identity start fails
 
 The files land together when the job succeeds, or none does.
 
@@ -44,9 +46,12 @@ DEFAULTS = {
     "time_axis": None,
     "dtype": "float32",
     "compress": None,
+    "mask": None,
+    "search": True,
 }
 _TYPES = {"input": str, "output": str, "family": str, "reference": str, "threads": int, "normalize": bool,
-          "crop": bool, "rounds": int, "channel": int, "time_axis": str, "dtype": str, "compress": str}
+          "crop": bool, "rounds": int, "channel": int, "time_axis": str, "dtype": str, "compress": str,
+          "mask": str, "search": bool}
 _KINDS = {str: "a string", int: "an integer", bool: "true or false"}
 
 
@@ -117,7 +122,8 @@ def _align_and_summarise(settings, inside, reference, files, truth, outputs):
         threads=settings["threads"], normalize=settings["normalize"], rounds=settings["rounds"],
         crop=settings["crop"], matrices=files["matrices.json"], table=files["frames.csv"],
         report=files["report.png"], progress=True, channel=settings["channel"], time_axis=settings["time_axis"],
-        dtype=settings["dtype"], compression=settings["compress"], outputs=outputs)
+        dtype=settings["dtype"], compression=settings["compress"],
+        mask=settings["mask"] and inside(settings["mask"]), search=settings["search"], outputs=outputs)
 
     lines = [line]
     if truth is not None:

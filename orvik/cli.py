@@ -3,11 +3,13 @@
 Exit status 0 on success, 1 when the work fails (a file that cannot be read or
 written, a stack that is not usable), 2 for a command line that makes no sense,
 130 after Ctrl-C and 143 after SIGTERM. Every failure is one line on standard
-error, and no output file is left half-written.
+error, and no output file is left half-written; an alignment with frames
+flagged suspect succeeds (status 0) with one warning line there.
 """
 
 import argparse
 import logging
+import sys
 
 from . import geometry, inputs, jobs, progress, writers
 from ._version import __version__
@@ -46,6 +48,10 @@ def build_parser():
     align.add_argument("--rounds", type=int, default=3, help="estimates of the mean reference (default 3)")
     align.add_argument("--no-normalize", dest="normalize", action="store_false",
                        help="register raw intensities instead of zero-mean unit-variance frames")
+    align.add_argument("--mask", metavar="FILE",
+                       help="mask of the reference (.tif or .npy, its shape): 0 leaves a pixel out")
+    align.add_argument("--no-search", dest="search", action="store_false",
+                       help="refine from the identity only, without the global start for large motion")
     _common(align)
     align.add_argument("--matrices", metavar="M.json", help="save the matrices, landmarks, residuals and provenance")
     align.add_argument("--table", metavar="T.csv", help="save a per-frame table: shifts, rotation, scale, shear, "
@@ -121,11 +127,15 @@ def _align(args):
     outputs = {"output": args.output, "matrices": args.matrices, "report": args.report, "table": args.table}
 
     def one(path, places):
-        _, line = jobs.align_files(path, places["output"], args.family, args.reference, threads=args.threads,
-                                   normalize=args.normalize, rounds=args.rounds, crop=args.crop,
-                                   matrices=places["matrices"], report=places["report"], table=places["table"],
-                                   progress=not args.quiet, channel=args.channel, time_axis=args.time_axis,
-                                   dtype=args.dtype, compression=args.compress)
+        result, line = jobs.align_files(path, places["output"], args.family, args.reference, threads=args.threads,
+                                        normalize=args.normalize, rounds=args.rounds, crop=args.crop,
+                                        matrices=places["matrices"], report=places["report"],
+                                        table=places["table"], progress=not args.quiet, channel=args.channel,
+                                        time_axis=args.time_axis, dtype=args.dtype, compression=args.compress,
+                                        mask=args.mask, search=args.search)
+        warning = jobs.suspect_warning(result)
+        if warning:
+            print(f"{PROGRAM}: warning: {path}: {warning}", file=sys.stderr)
         return line
 
     return _each(args.input, outputs, one, "aligned")

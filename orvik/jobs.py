@@ -58,7 +58,7 @@ def _check_options(output_path, dtype, compression):
 
 def align_files(input_path, output_path, family="rigid", reference="first", *, threads=None, normalize=True,
                 rounds=3, crop=False, matrices=None, report=None, progress=True, channel=None, time_axis=None,
-                dtype="float32", compression=None, table=None, outputs=None):
+                dtype="float32", compression=None, table=None, mask=None, search=True, outputs=None):
     """Align a stack file into `output_path`; returns the result and the one-line summary.
 
     A stack with channels is registered on `channel` (default 0) and every
@@ -69,7 +69,8 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
     range) where "float32" (the default) keeps every warped value exactly;
     `compression` is "zlib" or "lzma" for a TIFF. `matrices` (JSON, with the
     provenance), `table` (CSV, one row per frame) and `report` (PNG) are
-    written when given.
+    written when given. `mask` is the path of a mask image for the reference
+    (0 leaves a pixel out); `search` as in `orvik.register_stack`.
 
     Every product is written under a temporary name and all are moved into
     place together at the end (or when the caller's `outputs`, an
@@ -89,7 +90,7 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
             return align_files(input_path, output_path, family, reference, threads=threads, normalize=normalize,
                                rounds=rounds, crop=crop, matrices=matrices, report=report, progress=progress,
                                channel=channel, time_axis=time_axis, dtype=dtype, compression=compression,
-                               table=table, outputs=outputs)
+                               table=table, mask=mask, search=search, outputs=outputs)
     _check_output(input_path, output_path, threads, matrices, report, table)
     _check_options(output_path, dtype, compression)
     try:
@@ -116,16 +117,25 @@ def align_files(input_path, output_path, family="rigid", reference="first", *, t
     if isinstance(template, np.ndarray) and template.shape != stack.shape:
         raise io.StackError(f"{reference}: the template is {io.shape_text(template.shape)}, "
                             f"the frames are {io.shape_text(stack.shape)}")
+    reference_mask = None
+    if mask:
+        reference_mask = io.open_image(mask)
+        if reference_mask.shape != stack.shape:
+            raise io.StackError(f"{mask}: the mask is {io.shape_text(reference_mask.shape)}, "
+                                f"the frames are {io.shape_text(stack.shape)}")
+        if not np.isfinite(reference_mask).all() or not reference_mask.any():
+            raise io.StackError(f"{mask}: a mask must be finite and keep at least one pixel (non-zero)")
     started = time.perf_counter()
     result = register_stack(frames, family, template, progress=progress, normalize=normalize, threads=threads,
-                            rounds=rounds)
+                            rounds=rounds, mask=reference_mask, search=search)
     if isinstance(template, np.ndarray):
         result.reference = "template"
     used_channel = None if not opened.channels else (channel or 0)
     result.provenance = provenance.record(
         input_path, result, template=reference if isinstance(template, np.ndarray) else None, output=output_path,
         metadata=opened.metadata, normalize=bool(normalize), rounds=int(rounds), crop=bool(crop),
-        channel=used_channel, time_axis=time_axis, dtype=dtype, compression=compression)
+        channel=used_channel, time_axis=time_axis, dtype=dtype, compression=compression,
+        mask=os.path.abspath(mask) if mask else None, search=bool(search))
     cropped = _write_aligned(opened, result, outputs.path(output_path), crop, threads, progress, dtype,
                              compression)
     elapsed = time.perf_counter() - started
@@ -256,6 +266,16 @@ class _Cropped:
         self._out[i] = frame[..., self._rows, self._columns]
 
 
+def suspect_warning(result):
+    """The warning line for frames flagged suspect, or None when every frame is ok."""
+    suspect = result.suspect_frames()
+    if not suspect:
+        return None
+    shown = ", ".join(str(i) for i in suspect[:10]) + (", ..." if len(suspect) > 10 else "")
+    return (f"{len(suspect)} of {len(result)} frames are suspect (frames {shown}): "
+            "check them before trusting their alignment")
+
+
 def summary(result, elapsed, output, crop=None):
     """The one-line account of an alignment."""
     motion = result.describe()
@@ -266,7 +286,8 @@ def summary(result, elapsed, output, crop=None):
     text = (f"aligned {len(result)} frames of {h}x{w} ({result.family}, reference {result.reference}) "
             f"in {elapsed:.1f} s ({rate:.1f} frames/s); largest shift {shifts.max():.2f} px, "
             f"largest rotation {np.abs(motion[:, 2]).max():.2f} deg; "
-            f"median residual {np.median(residuals) if residuals.size else float('nan'):.4g} -> {output}")
+            f"median residual {np.median(residuals) if residuals.size else float('nan'):.4g}; "
+            f"{len(result.suspect_frames())} suspect -> {output}")
     return text + (f" (cropped to {crop})" if crop else "")
 
 

@@ -88,8 +88,7 @@ def traces_of(result, metadata=None):
         similarity = ("similarity score", np.asarray(scores, dtype=np.float64))
     else:
         similarity = ("residual (mean squared difference)", np.asarray(result.residuals))
-    flags = getattr(result, "flags", None)
-    suspect = np.flatnonzero(np.asarray(flags, dtype=bool)) if flags is not None else np.array([], dtype=int)
+    suspect = np.asarray(result.suspect_frames(), dtype=int)
 
     traces = [(f"shift of the centre ({unit})", [(shifts[:, 0], "dx"), (shifts[:, 1], "dy")]),
               ("rotation (degrees)", [(motion[:, 2], None)])]

@@ -21,9 +21,13 @@ class StackResult:
     `landmarks[i, 0]` are the reference landmarks and `landmarks[i, 1]` where
     they land on frame i; `residuals[i]` is the mean squared difference between
     the reference and the aligned frame over the area valid in both, in the
-    intensities that were registered (unit variance when `normalize` is on).
-    `provenance` says where the result came from (tool version, input and
-    template paths, options, date); it is empty for results made in memory.
+    intensities that were registered (unit variance when `normalize` is on),
+    estimated on a grid of about 4096 points (NaN for a frame with nothing
+    usable); `scores[i]` is the verdict's agreement score in [-1, 1] (NaN when
+    there is nothing to judge) and `flags[i]` "ok" or "suspect". Files written
+    before the verdict existed load with both None. `provenance` says where
+    the result came from (tool version, input and template paths, options,
+    date); it is empty for results made in memory.
 
     `result[i]` is frame i's `table.FrameRecord` (matrix, landmarks, shift,
     rotation, scale, shear, residual, score, flag), and iterating gives them
@@ -40,6 +44,8 @@ class StackResult:
         normalize: whether frames were scaled to zero mean and unit variance.
         info: further details, such as the rounds of a mean reference.
         provenance: tool version, input and template paths, options and date.
+        scores: float array (frames,) of verdict scores, or None.
+        flags: list of "ok" or "suspect" per frame, or None.
     """
 
     family: str
@@ -51,6 +57,8 @@ class StackResult:
     normalize: bool = True
     info: dict = field(default_factory=dict)
     provenance: dict = field(default_factory=dict)
+    scores: np.ndarray = None
+    flags: list = None
 
     def __len__(self):
         return len(self.matrices)
@@ -85,6 +93,10 @@ class StackResult:
         """
         return np.array([geometry.describe(m, self.shape) for m in self.matrices]).reshape(-1, 4)
 
+    def suspect_frames(self):
+        """Indices of the frames flagged suspect (none when the result has no flags)."""
+        return [i for i, f in enumerate(self.flags or ()) if f != "ok"]
+
     def common_support(self):
         """Slices (rows, columns) of the largest rectangle valid in every aligned frame.
 
@@ -106,6 +118,8 @@ class StackResult:
             "residuals": _encode(self.residuals),
             "info": self.info,
             **({"provenance": self.provenance} if self.provenance else {}),
+            **({} if self.scores is None else {"scores": _encode(self.scores)}),
+            **({} if self.flags is None else {"flags": [str(f) for f in self.flags]}),
         }
 
     @classmethod
@@ -128,13 +142,18 @@ class StackResult:
             shape = tuple(int(s) for s in data["shape"])
         except (KeyError, TypeError) as error:
             raise ValueError(f"incomplete stack registration file ({error})") from None
+        scores = _decode(data.get("scores"))
+        flags = data.get("flags")
         n = len(matrices)
+        if scores is not None and scores.shape != (n,) or flags is not None and (
+                not isinstance(flags, list) or len(flags) != n or any(f not in ("ok", "suspect") for f in flags)):
+            raise ValueError("inconsistent stack registration file")
         columns = geometry.identity(family).shape[1]
         if matrices.shape != (n, 2, columns) or len(landmarks) != n or residuals.shape != (n,) or len(shape) != 2:
             raise ValueError("inconsistent stack registration file")
         return cls(family, str(data["reference"]), shape, matrices, landmarks, residuals,
                    bool(data.get("normalize", True)), dict(data.get("info", {})),
-                   dict(data.get("provenance") or {}))
+                   dict(data.get("provenance") or {}), scores, flags)
 
     def save(self, path):
         """Write the result as JSON; floats round-trip exactly, NaN is stored as null.

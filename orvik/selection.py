@@ -117,11 +117,12 @@ def frame_index(reference, count):
     return int(reference)
 
 
-def register_to_frame(register, frames, index):
-    """`register(frames)` against frame `index`, run as "first" on the frames read from `index` on.
+def register_to_frame(register, frames, index, per_frame=None):
+    """`register(frames, per_frame)` against frame `index`, run as "first" on the frames reordered to start there.
 
+    `per_frame` (one item per frame, or None) is reordered with the frames.
     The reference frame keeps the exact identity that frame 0 gets; the
-    per-frame arrays of the result come back in the stack's own order.
+    per-frame arrays and lists of the result come back in the stack's own order.
     """
     count = int(frames.shape[0]) if hasattr(frames, "shape") else len(frames)
     order = [index] + [i for i in range(count) if i != index]
@@ -129,12 +130,16 @@ def register_to_frame(register, frames, index):
         view = _Reordered(frames, order)
     else:
         view = [frames[i] for i in order]
-    result = register(view)
+    result = register(view, None if per_frame is None else [per_frame[i] for i in order])
     back = np.argsort(order)
     for item in dataclasses.fields(result):
         value = getattr(result, item.name)
-        if isinstance(value, np.ndarray) and value.ndim >= 1 and len(value) == count and item.name != "shape":
+        if item.name == "shape":
+            continue
+        if isinstance(value, np.ndarray) and value.ndim >= 1 and len(value) == count:
             setattr(result, item.name, value[back])
+        elif isinstance(value, list) and len(value) == count:
+            setattr(result, item.name, [value[i] for i in back])
     result.reference = f"frame {index}"
     return result
 

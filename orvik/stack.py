@@ -8,10 +8,15 @@ from collections import deque
 import numpy as np
 
 from . import geometry, maps, selection
+from .pair import register_prepared
+from .prepared import Prepared, UnusableImage
 from .progress import bar as progress_bar
 from .result import StackResult
+from .verdict import agreement
 
 REFERENCES = ("first", "previous", "mean")
+# The least score of a frame that may enter a mean template that is still blurred.
+LOOSE = 0.3
 
 
 def _module():
@@ -186,44 +191,86 @@ def normalized(frame):
     return f
 
 
-def _residual(target, target_valid, source, matrix):
-    warped = _module()._transform(source, matrix)
-    valid = geometry.support(matrix, target.shape)
-    if target_valid is not None:
-        valid &= target_valid
-    if not valid.any():
-        return float("nan"), warped, valid
-    diff = (target - warped)[valid]
-    return float(np.mean(diff * diff)), warped, valid
+def _prepare(image, mask, normalize, index):
+    """A frame `Prepared`, or None when it has no usable pixel; other problems name the frame."""
+    try:
+        return Prepared(image, mask, normalize, "frame")
+    except UnusableImage:
+        return None
+    except ValueError as error:
+        raise ValueError(f"frame {index}: {error}") from None
 
 
-def _register_task(target, target_valid, frame, code, normalize, keep_warped):
-    source = normalized(frame) if normalize else frame
-    matrix, target_landmarks, source_landmarks = _module()._register(target, source, code)
-    residual, warped, valid = _residual(target, target_valid, source, matrix)
-    if not keep_warped:
-        warped = valid = None
-    return matrix, target_landmarks, source_landmarks, residual, warped, valid
+def _register_task(target, frame, mask, code, normalize, search, index, keep_warped=False):
+    """One frame (raw, or already `Prepared`) against a prepared target: (PairResult or None, warped, valid)."""
+    prepared = frame is None or isinstance(frame, Prepared)  # None: prepared, and found unusable
+    source = frame if prepared else _prepare(frame, mask, normalize, index)
+    result = None
+    if source is not None and target is not None:
+        try:
+            result = register_prepared(target, source, code, None, search, normalize)
+        except ValueError:  # too few usable pixels for the family: a frame to flag, not a run to stop
+            result = None
+    warped = valid = None
+    if keep_warped and result is not None and result.score >= LOOSE:
+        warped = _module()._transform(source.values, result.matrix)
+        valid = geometry.support(result.matrix, frame.shape)
+        if source.valid is not None:
+            valid &= _module()._transform(source.mask, result.matrix) > 0.5
+    return result, warped, valid
 
 
-def _pair_task(previous, frame, code, normalize):
-    if normalize:
-        previous, frame = normalized(previous), normalized(frame)
-    return _module()._register(previous, frame, code)
-
-
-def _residual_task(target, frame, matrix, normalize):
-    return _residual(target, None, normalized(frame) if normalize else frame, matrix)[0]
+def _residual(target, frame, mask, matrix, normalize):
+    """The residual of a prepared target and a frame through `matrix`, as the pair results estimate it."""
+    source = _prepare(frame, mask, normalize, 0)
+    if source is None or target is None:
+        return float("nan")
+    return agreement(target, source, matrix).residual
 
 
 def _transform_task(frame, matrix):
     return _module()._transform(frame, matrix)
 
 
+class _Outcome:
+    """Per-frame lists the modes fill in frame order."""
+
+    def __init__(self, code):
+        self.code = code
+        self.matrices, self.targets, self.sources, self.residuals, self.scores, self.flags = [], [], [], [], [], []
+
+    def add(self, result, landmarks=None):
+        if result is None:  # nothing to register: the identity, flagged
+            self.matrices.append(geometry.identity(self.code))
+            self.targets.append(landmarks)
+            self.sources.append(None if landmarks is None else landmarks.copy())
+            self.residuals.append(float("nan"))
+            self.scores.append(float("nan"))
+            self.flags.append("suspect")
+        else:
+            self.matrices.append(result.matrix)
+            self.targets.append(result.target_landmarks)
+            self.sources.append(result.source_landmarks)
+            self.residuals.append(result.residual)
+            self.scores.append(result.score)
+            self.flags.append(result.flag)
+
+    def fill_landmarks(self, shape):
+        # Frames that could not be registered carry the reference landmarks unmoved.
+        known = next((t for t in self.targets if t is not None), None)
+        if known is None:
+            known = _landmarks(np.zeros(shape), self.code)
+        for i, t in enumerate(self.targets):
+            if t is None:
+                self.targets[i] = known
+                self.sources[i] = geometry.apply(self.matrices[i], known)
+
+
 # ------------------------------------------------------------- registration
 
 def register_stack(frames, family, reference="first", executor=None, progress=True, *,
-                   normalize=True, threads=None, rounds=3, channel=None):
+                   normalize=True, threads=None, rounds=3, channel=None, mask=None, frame_masks=None,
+                   search=True):
     """Register every frame of a stack (frames, rows, columns) to a reference.
 
     Returns a `StackResult` whose matrices map the reference grid (x = column,
@@ -231,6 +278,13 @@ def register_stack(frames, family, reference="first", executor=None, progress=Tr
     `alignopt._register` does; `transform_stack` with them brings the frames onto
     the reference grid. Frames are read one at a time and registered in
     parallel; every executor and thread count gives identical results.
+
+    Each frame is registered with `orvik.register` (`search` as there) and
+    judged: `scores` and `flags` ("ok" / "suspect") of the result tell which
+    frames to trust. A frame with nothing usable (dark, blank, saturated, NaN)
+    is flagged suspect and never derails the others: "previous" registers the
+    next frame to the last good one, "mean" leaves suspect frames out of the
+    template. NaN pixels are left out.
 
     Args:
         frames: the stack, indexed (frame, row, column): a NumPy array or
@@ -252,22 +306,30 @@ def register_stack(frames, family, reference="first", executor=None, progress=Tr
             by default a thread pool of `threads` workers.
         progress: show a progress bar on standard error.
         normalize: scale each frame (and the reference) to zero mean and unit
-            variance before it is registered; the matrices apply to the
+            variance before it is registered, and fit gain, offset and
+            illumination ramp over the overlap; the matrices apply to the
             original frames either way.
         threads: workers of the default thread pool (default: one per core;
             1 runs serially on the calling thread).
         rounds: estimates of the mean reference (``reference="mean"`` only).
         channel: the channel to register a multichannel stack on.
+        mask: the reference's mask (its shape; 0 leaves a pixel out): frame 0
+            for "first" and "previous", frame k, the template, or the mean
+            projection.
+        frame_masks: one mask (or None) per frame.
+        search: as for `orvik.register`: a global start where the identity
+            start fails the verdict.
 
     Returns:
-        StackResult: one matrix, landmark pair and residual per frame.
+        StackResult: one matrix, landmark pair, residual, score and flag per
+        frame.
 
     Raises:
         ValueError: an unknown family or reference, a frame index outside the
             stack, a template of another shape, `rounds` or `threads` below 1,
             frames that do not form a stack (see `Frames`), or frames whose
-            pixels are not finite or too large to register (the messages of
-            `alignopt._register`).
+            pixels are too large to register, or a bad mask; a message about one
+            frame names it.
         MemoryError: memory ran out during a registration.
     """
     code = geometry.family_code(family)
@@ -276,8 +338,9 @@ def register_stack(frames, family, reference="first", executor=None, progress=Tr
     index = selection.frame_index(reference, len(stack))
     if index:
         return selection.register_to_frame(
-            lambda view: register_stack(view, code, "first", executor, progress, normalize=normalize,
-                                        threads=threads, rounds=rounds), frames, index)
+            lambda view, masks: register_stack(view, code, "first", executor, progress, normalize=normalize,
+                                               threads=threads, rounds=rounds, mask=mask, frame_masks=masks,
+                                               search=search), frames, index, frame_masks)
     if index == 0:
         reference = "first"
     if isinstance(reference, str):
@@ -293,49 +356,60 @@ def register_stack(frames, family, reference="first", executor=None, progress=Tr
             raise ValueError(f"the template is {template.shape}, the frames are {stack.shape}")
     if mode == "mean" and int(rounds) < 1:
         raise ValueError("rounds must be at least 1")
+    if mask is not None and np.shape(mask) != stack.shape:
+        raise ValueError(f"the reference mask is {np.shape(mask)}, the frames are {stack.shape}")
+    if frame_masks is not None and len(frame_masks) != len(stack):
+        raise ValueError(f"{len(frame_masks)} frame masks for {len(stack)} frames")
 
-    def prepare(image):
-        return normalized(image) if normalize else image
+    def masks(i):
+        own = None if frame_masks is None else frame_masks[i]
+        return mask if own is None and i == 0 and mode in ("first", "previous") else own
 
+    settings = (code, normalize, search)
     runner = _Runner(executor, threads)
     try:
         if mode == "previous":
-            parts = _register_previous(stack, code, normalize, runner, progress)
+            out = _register_previous(stack, settings, runner, progress, masks)
         elif mode == "first":
-            parts = _register_to(stack, code, normalize, runner, progress, prepare(stack.read(0)), first=True)
+            out = _register_to(stack, settings, runner, progress, _prepare(stack.read(0), masks(0), normalize, 0),
+                               masks, first=True)
         elif mode == "array":
-            parts = _register_to(stack, code, normalize, runner, progress, prepare(template))
+            try:
+                target = Prepared(template, mask, normalize, "template")
+            except UnusableImage as error:
+                raise ValueError(str(error)) from None
+            out = _register_to(stack, settings, runner, progress, target, masks)
         else:
-            parts = _register_mean(stack, code, normalize, runner, progress, int(rounds))
+            out = _register_mean(stack, settings, runner, progress, int(rounds), mask, masks)
     finally:
         runner.close()
-    matrices, target_landmarks, source_landmarks, residuals = parts
-    landmarks = np.stack([np.asarray(target_landmarks), np.asarray(source_landmarks)], axis=1)
+    out.fill_landmarks(stack.shape)
+    landmarks = np.stack([np.asarray(out.targets), np.asarray(out.sources)], axis=1)
     info = {"rounds": int(rounds)} if mode == "mean" else {}
-    return StackResult(geometry.family_name(code), mode, stack.shape, np.asarray(matrices), landmarks,
-                       np.asarray(residuals, dtype=np.float64), bool(normalize), info)
+    return StackResult(geometry.family_name(code), mode, stack.shape, np.asarray(out.matrices), landmarks,
+                       np.asarray(out.residuals, dtype=np.float64), bool(normalize), info,
+                       scores=np.asarray(out.scores, dtype=np.float64), flags=list(out.flags))
 
 
-def _register_to(stack, code, normalize, runner, progress, target, target_valid=None, first=False,
-                 keep_warped=False, desc="registering", sink=None):
+def _register_to(stack, settings, runner, progress, target, masks, first=False, keep_warped=False,
+                 desc="registering", sink=None):
     """Every frame against one prepared target; frame 0 is the identity when it is the target."""
+    code, normalize, search = settings
     shared_target = runner.share(target)
-    shared_valid = runner.share(target_valid)
     start = 1 if first else 0
-    tasks = ((shared_target, shared_valid, stack.read(i), code, normalize, keep_warped)
+    tasks = ((shared_target, stack.read(i), masks(i), code, normalize, search, i, keep_warped)
              for i in range(start, len(stack)))
-    matrices, tls, sls, residuals = [], [], [], []
-    with _progress(len(stack) - start, desc, progress) as bar:
-        for m, tl, sl, r, warped, valid in runner.map(_register_task, tasks, bar):
-            matrices.append(m), tls.append(tl), sls.append(sl), residuals.append(r)
-            if sink is not None:
-                sink(warped, valid)
+    out = _Outcome(code)
     if first:
-        tl = tls[0] if tls else _landmarks(target, code)
-        ident = geometry.identity(code)
-        matrices.insert(0, ident), tls.insert(0, tl), sls.insert(0, tl.copy())
-        residuals.insert(0, _residual(target, None, target, ident)[0])
-    return matrices, tls, sls, residuals
+        out.add(None)
+        if target is not None:
+            out.flags[0], out.scores[0], out.residuals[0] = "ok", 1.0, 0.0
+    with _progress(len(stack) - start, desc, progress) as bar:
+        for result, warped, valid in runner.map(_register_task, tasks, bar):
+            out.add(result)
+            if sink is not None and warped is not None:
+                sink(warped, valid, result)
+    return out
 
 
 def _landmarks(image, code):
@@ -344,73 +418,125 @@ def _landmarks(image, code):
     return _module()._register(image, image, code)[1]
 
 
-def _register_previous(stack, code, normalize, runner, progress):
+def _register_previous(stack, settings, runner, progress, masks):
     """Pairs (i-1, i) registered independently, then chained in frame order.
 
-    Affine families compose exactly as 3x3 matrices. Bilinear maps do not
-    compose into a bilinear map, so the reference landmarks are carried exactly
-    through the chain of pair maps and each frame's matrix is the bilinear map
-    through those landmark pairs, the construction the registration itself uses:
-    exact at the landmarks, and no fitting error accumulates along the chain.
+    A frame whose pair is suspect keeps its estimate, flagged, and is not
+    chained through: the next frame is registered again, to the last good
+    frame, on the calling thread. Affine families compose exactly as 3x3
+    matrices. Bilinear maps do not compose into a bilinear map, so the
+    reference landmarks are carried exactly through the chain of pair maps and
+    each frame's matrix is the bilinear map through those landmark pairs, the
+    construction the registration itself uses: exact at the landmarks, and no
+    fitting error accumulates along the chain.
     """
+    code, normalize, search = settings
 
     def pairs():
-        previous = stack.read(0)
+        # Each frame is prepared once, as the source of its pair and the target
+        # of the next; a frame with nothing usable is None, flagged by its task.
+        previous = _prepare(stack.read(0), masks(0), normalize, 0)
         for i in range(1, len(stack)):
-            current = stack.read(i)
-            yield previous, current, code, normalize
+            current = _prepare(stack.read(i), masks(i), normalize, i)
+            yield previous, current, None, code, normalize, search, i
             previous = current
 
     with _progress(2 * len(stack) - 1, "registering", progress) as bar:
-        pair_results = list(runner.map(_pair_task, pairs(), bar))
-        if pair_results:
-            reference_landmarks = pair_results[0][1]
-        else:
-            frame0 = stack.read(0)
-            reference_landmarks = _landmarks(normalized(frame0) if normalize else frame0, code)
-        matrices = [geometry.identity(code)]
+        pair_results = list(runner.map(_register_task, pairs(), bar))
+        first_ok = _prepare(stack.read(0), masks(0), normalize, 0) is not None
+        good = 0 if first_ok else None  # the last frame the chain may continue from
+        chained = [None]  # per frame: (pair result, index of the frame it was registered to)
+        for i, (result, _, _) in enumerate(pair_results, start=1):
+            if good is not None and good != i - 1:
+                target = _prepare(stack.read(good), masks(good), normalize, good)
+                result = _register_task(target, stack.read(i), masks(i), code, normalize, search, i)[0]
+            chained.append((result, good if good is not None else i - 1))
+            if result is not None and result.ok:
+                good = i
+            elif good is None and _prepare(stack.read(i), masks(i), normalize, i) is not None:
+                good = i  # no good frame yet: start the chain afresh from here
+
+        out = _Outcome(code)
+        out.add(None)
+        if first_ok:
+            out.flags[0], out.scores[0] = "ok", 1.0
+        reference_landmarks = next((r.target_landmarks for r, _ in chained[1:] if r is not None), None)
+        if reference_landmarks is None:
+            reference_landmarks = _landmarks(np.zeros(stack.shape), code)
         moved = [reference_landmarks.copy()]
-        for pair_matrix, _, _ in pair_results:
-            points = geometry.apply(pair_matrix, moved[-1])
-            if code == 8:
-                matrices.append(geometry.bilinear_from_landmarks(reference_landmarks, points))
+        matrices = [geometry.identity(code)]
+        for i in range(1, len(stack)):
+            result, j = chained[i]
+            if result is None:
+                out.add(None)
+                points, matrix = moved[j], matrices[j]
             else:
-                matrices.append(geometry.compose(pair_matrix, matrices[-1], code))
-                points = geometry.apply(matrices[-1], reference_landmarks)
+                out.add(result)
+                points = geometry.apply(result.matrix, moved[j])
+                if code == 8:
+                    matrix = geometry.bilinear_from_landmarks(reference_landmarks, points)
+                else:
+                    matrix = geometry.compose(result.matrix, matrices[j], code)
+                    points = geometry.apply(matrix, reference_landmarks)
+            matrices.append(matrix)
             moved.append(points)
+        out.matrices = matrices
+        out.targets = [reference_landmarks] * len(stack)
+        out.sources = moved
 
         # Residuals against the first frame, like the other modes, in a second pass.
-        frame0 = stack.read(0)
-        target = runner.share(normalized(frame0) if normalize else frame0)
-        tasks = ((target, stack.read(i), matrices[i], normalize) for i in range(len(stack)))
-        residuals = list(runner.map(_residual_task, tasks, bar))
-    return matrices, [reference_landmarks] * len(stack), moved, residuals
+        target = runner.share(_prepare(stack.read(0), masks(0), normalize, 0))
+        tasks = ((target, stack.read(i), masks(i), matrices[i], normalize) for i in range(len(stack)))
+        out.residuals = list(runner.map(_residual, tasks, bar))
+    return out
 
 
-def _register_mean(stack, code, normalize, runner, progress, rounds):
-    """Register to the mean projection, re-estimated from the aligned frames."""
-    template = np.zeros(stack.shape)
+def _register_mean(stack, settings, runner, progress, rounds, mask, masks):
+    """Register to the mean projection, re-estimated from the aligned frames that are ok.
+
+    The first template, the mean of frames not yet aligned, is blurred, and
+    every frame may score low against it; when fewer than half the frames are
+    ok, the next template takes every frame whose score is at least LOOSE
+    (frames with nothing usable, dark or blank frames score near 0 or NaN).
+    """
+    code, normalize, search = settings
+    total = np.zeros(stack.shape)
+    count = np.zeros(stack.shape)
     for i in range(len(stack)):
-        template += normalized(stack.read(i)) if normalize else stack.read(i)
-    template /= len(stack)
-    valid = np.ones(stack.shape, dtype=bool)
+        frame = _prepare(stack.read(i), masks(i), normalize, i)
+        if frame is not None:
+            use = np.ones(stack.shape, dtype=bool) if frame.valid is None else frame.valid
+            total[use] += frame.values[use]
+            count[use] += 1
     for round_index in range(rounds):
         last = round_index == rounds - 1
-        total = np.zeros(stack.shape)
-        count = np.zeros(stack.shape)
+        valid = count > 0
+        template_mask = valid.astype(np.float64)
+        if mask is not None:
+            template_mask *= np.asarray(mask, dtype=np.float64) != 0
+        try:
+            target = Prepared(np.where(valid, total / np.maximum(count, 1), np.nan), template_mask, normalize,
+                              "mean projection")
+        except UnusableImage:
+            target = None
+        sums = {"ok": [np.zeros(stack.shape), np.zeros(stack.shape), 0],
+                "loose": [np.zeros(stack.shape), np.zeros(stack.shape), 0]}
 
-        def accumulate(warped, covered):
-            if covered is not None:
-                total[covered] += warped[covered]
-                count[covered] += 1
+        def accumulate(warped, covered, result):
+            for kind, part in sums.items():
+                if result.ok or (kind == "loose" and result.score >= LOOSE):
+                    part[0][covered] += warped[covered]
+                    part[1][covered] += 1
+                    part[2] += 1
 
-        parts = _register_to(stack, code, normalize, runner, progress, template, target_valid=valid,
-                             keep_warped=not last, desc=f"registering (round {round_index + 1}/{rounds})",
-                             sink=accumulate)
+        out = _register_to(stack, settings, runner, progress, target, masks, keep_warped=not last,
+                           desc=f"registering (round {round_index + 1}/{rounds})", sink=accumulate)
         if not last:
-            valid = count > 0
-            template = np.where(valid, total / np.maximum(count, 1), 0.0)
-    return parts
+            kind = "ok" if 2 * sums["ok"][2] >= len(stack) else "loose"
+            total, count, used = sums[kind]
+            if not used:
+                break
+    return out
 
 
 # ---------------------------------------------------------------- resampling

@@ -69,6 +69,7 @@ double RegistrationEngine::bilinearError(const Matrix& m) {
         sum = s;
     };
     const int64_t count = walkGrid<true, false>(*this, m, supportedProcessorLevel(), visit);
+    notePass(sum, count);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -85,6 +86,7 @@ double RegistrationEngine::bilinearErrorGradientHessian(const Matrix& m, Matrix&
     };
     const int64_t count = walkGrid<true, true>(*this, m, level, visit);
     sums.store(hessian, gradient);
+    notePass(sums.s, count);
     return sums.s / static_cast<double>(count);
 }
 
@@ -99,7 +101,8 @@ void RegistrationEngine::optimiseBilinear() {
         [&](const LandmarkSet& landmarks, Matrix& hessian, std::span<double> gradient) {
             return bilinearErrorGradientHessian(mappingTo(landmarks), hessian, gradient);
         },
-        [&](const LandmarkSet& landmarks) { return bilinearError(mappingTo(landmarks)); });
+        [&](const LandmarkSet& landmarks) { return bilinearError(mappingTo(landmarks)); },
+        [this] { acceptPass(); });
 }
 
 } // namespace alignopt

@@ -24,11 +24,17 @@ namespace alignopt {
 //     caller's parameters) and returns the size of that move, which ends the
 //     search once below pixelPrecision.
 // `state` only ever moves to a trial whose error is strictly lower than the
-// best so far. Coarse levels are cheap, so they get proportionally more
-// trials: iterationFactor * levelScale - 1 in all.
-template <class State, class ErrorWithDerivatives, class ErrorOnly, class MakeTrial>
+// best so far; `accepted()` runs right after each evaluation that becomes the
+// best, the first included, before any other evaluation. Coarse levels are
+// cheap, so they get proportionally more trials: iterationFactor * levelScale
+// - 1 in all.
+struct NoAcceptHook {
+    void operator()() const {}
+};
+template <class State, class ErrorWithDerivatives, class ErrorOnly, class MakeTrial, class Accepted = NoAcceptHook>
 void dampedSearch(State& state, int32_t n, int32_t iterationFactor, int32_t levelScale, double pixelPrecision,
-                  ErrorWithDerivatives&& errorWithDerivatives, ErrorOnly&& errorOnly, MakeTrial&& makeTrial) {
+                  ErrorWithDerivatives&& errorWithDerivatives, ErrorOnly&& errorOnly, MakeTrial&& makeTrial,
+                  Accepted&& accepted = Accepted{}) {
     Matrix hessian(n, n);
     std::vector<double> gradient(static_cast<std::size_t>(n), 0.0);
     Matrix damped(n, n); // zero at the start; only its diagonal is rewritten between trials
@@ -46,6 +52,7 @@ void dampedSearch(State& state, int32_t n, int32_t iterationFactor, int32_t leve
     };
 
     double best = errorWithDerivatives(static_cast<const State&>(state), hessian, std::span<double>(gradient));
+    accepted();
     double lambda = 1.0;
     int32_t iter = 1;
     const int64_t trialLimit = static_cast<int64_t>(iterationFactor) * levelScale - 1;
@@ -65,6 +72,7 @@ void dampedSearch(State& state, int32_t n, int32_t iterationFactor, int32_t leve
         if (best > error) { // strictly lower; NaN never wins
             best = error;
             state = trial;
+            accepted();
             factor = 0.25;
         }
         lambda = lambda * factor;
@@ -75,15 +83,18 @@ void dampedSearch(State& state, int32_t n, int32_t iterationFactor, int32_t leve
     // One undamped step with the full matrix of the last trial.
     invertMatrix(hessian);
     stepFrom(hessian);
-    if (best > errorOnly(static_cast<const State&>(trial))) state = trial;
+    if (best > errorOnly(static_cast<const State&>(trial))) {
+        state = trial;
+        accepted();
+    }
 }
 
 // The search over the n coordinates of n/2 landmarks: a trial is the
 // landmarks minus the step, and its size the landmarks' mean displacement.
-template <class ErrorWithDerivatives, class ErrorOnly>
+template <class ErrorWithDerivatives, class ErrorOnly, class Accepted = NoAcceptHook>
 void dampedLandmarkSearch(LandmarkSet& landmarks, int32_t n, int32_t iterationFactor, int32_t levelScale,
                           double pixelPrecision, ErrorWithDerivatives&& errorWithDerivatives,
-                          ErrorOnly&& errorOnly) {
+                          ErrorOnly&& errorOnly, Accepted&& accepted = Accepted{}) {
     const int32_t landmarkCount = n / 2;
     const auto landmarkTrial = [&](const LandmarkSet& from, std::span<const double> step, LandmarkSet& trial) {
         double moved = 0.0;
@@ -97,7 +108,7 @@ void dampedLandmarkSearch(LandmarkSet& landmarks, int32_t n, int32_t iterationFa
         return moved / (n * 0.5);
     };
     dampedSearch(landmarks, n, iterationFactor, levelScale, pixelPrecision, errorWithDerivatives, errorOnly,
-                 landmarkTrial);
+                 landmarkTrial, accepted);
 }
 
 } // namespace alignopt

@@ -11,6 +11,7 @@
 #include "core/registration/Driver.h"
 #include "core/registration/Landmarks.h"
 #include "core/registration/Registration.h"
+#include "core/registration/RegistrationOptions.h"
 #include "core/registration/RegistrationEngine.h"
 #include "core/simd/ProcessorLevel.h"
 
@@ -154,47 +155,11 @@ void runLevelsWith(RegistrationEngine& e, const std::function<void(RegistrationE
 
 RegistrationResult registerImages(const double* target, const double* source, TransformationType transformation,
                                   int32_t width, int32_t height) {
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const std::span<const double> targetPixels(target, count);
-    const std::span<const double> sourcePixels(source, count);
-    // A non-finite pixel spreads through the prefilter into every error value,
-    // and the registration would return the identity as if it had worked.
-    // Images within the bound (every image of real pixels) are finite and
-    // cannot overflow a filtered buffer: one pass over their pixels stands
-    // for both checks, which the rest still take.
-    const bool withinFilterRange =
-        allWithin(targetPixels, filterSafeMagnitude) && allWithin(sourcePixels, filterSafeMagnitude);
-    if (!withinFilterRange && (!allFinite(targetPixels) || !allFinite(sourcePixels)))
-        throw NonFiniteInputError("Input arrays must be finite");
-
-    SplineImage targetImage(target, width, height, transformation, true);
-    SplineImage sourceImage(source, width, height, transformation, false);
-    const LandmarkSet targetLandmarks = placeLandmarks(targetImage.width, targetImage.height, transformation);
-    LandmarkSet sourceLandmarks = placeLandmarks(sourceImage.width, sourceImage.height, transformation);
-    // Every pixel takes part: no mask values are stored or read.
-    ImageMask targetMask = ImageMask::everywhere(width, height, 1);
-    ImageMask sourceMask = ImageMask::everywhere(width, height, 1);
-
-    const int32_t depth = pyramidDepthFor(width, height);
-    targetImage.depth = sourceImage.depth = depth;
-    targetMask.depth = sourceMask.depth = depth;
-    targetImage.buildPyramids();
-    targetMask.buildMaskPyramid();
-    sourceImage.buildPyramids();
-    sourceMask.buildMaskPyramid();
-    // An overflowed model makes every error NaN; the optimisers would then
-    // accept nothing and the identity would come back as if it were a result.
-    if (!withinFilterRange && (!targetImage.modelIsFinite() || !sourceImage.modelIsFinite()))
-        throw ValueRangeError("Input values are too large");
-
-    RegistrationEngine engine(sourceImage, sourceMask, sourceLandmarks, targetImage, targetMask, targetLandmarks,
-                              transformation);
-    engine.runLevels();
-    RegistrationResult result;
-    result.matrix = transformationFromLandmarks(transformation, engine.targetLandmarks, engine.sourceLandmarks);
-    result.targetLandmarks = targetLandmarks;
-    result.sourceLandmarks = std::move(sourceLandmarks);
-    return result;
+    // The registration with options, none given, under this entry's own
+    // rule for non-finite pixels.
+    RegistrationOptions options;
+    options.refuseNonFinite = true;
+    return registerWithOptions(target, source, transformation, width, height, options).registration;
 }
 
 } // namespace alignopt

@@ -142,6 +142,7 @@ WalkSums translationWalk(const RegistrationEngine& e, const Matrix& m, GaussNewt
 
 double RegistrationEngine::translationError(const Matrix& m) {
     const WalkSums sums = translationWalk<false>(*this, m, nullptr);
+    notePass(sums.s, sums.n);
     return sums.s / static_cast<double>(sums.n);
 }
 
@@ -149,6 +150,7 @@ double RegistrationEngine::translationErrorGradientHessian(const Matrix& m, Matr
                                                            std::span<double> gradient) {
     GaussNewtonSums<2> acc;
     const WalkSums sums = translationWalk<true>(*this, m, &acc);
+    notePass(sums.s, sums.n);
     acc.store(hessian, gradient);
     return sums.s / static_cast<double>(sums.n);
 }
@@ -156,6 +158,7 @@ double RegistrationEngine::translationErrorGradientHessian(const Matrix& m, Matr
 double RegistrationEngine::scaledRotationError(const LandmarkSet& landmarks, const Matrix& m) {
     const double d2 = squaredSpan(landmarks);
     const WalkSums sums = matrixWalk<NoDerivatives, false>(*this, m, NoDerivatives{}, nullptr);
+    notePass(sums.s, sums.n);
     return scaledRotationDivided(sums, d2, landmarkNormaliser);
 }
 
@@ -165,6 +168,7 @@ double RegistrationEngine::scaledRotationErrorGradientHessian(const LandmarkSet&
     const ScaledRotationTerms terms(landmarks);
     GaussNewtonSums<4> acc;
     const WalkSums sums = matrixWalk<ScaledRotationTerms, true>(*this, m, terms, &acc);
+    notePass(sums.s, sums.n);
     acc.store(hessian, gradient);
     return scaledRotationDivided(sums, d2, landmarkNormaliser);
 }
@@ -172,6 +176,7 @@ double RegistrationEngine::scaledRotationErrorGradientHessian(const LandmarkSet&
 double RegistrationEngine::affineError(const LandmarkSet& landmarks, const Matrix& m) {
     const double o = doubleArea(landmarks);
     const WalkSums sums = matrixWalk<NoDerivatives, false>(*this, m, NoDerivatives{}, nullptr);
+    notePass(sums.s, sums.n);
     return affineDivided(sums, o, landmarkNormaliser);
 }
 
@@ -181,6 +186,7 @@ double RegistrationEngine::affineErrorGradientHessian(const LandmarkSet& landmar
     const AffineTerms terms(landmarks, o);
     GaussNewtonSums<6> acc;
     const WalkSums sums = matrixWalk<AffineTerms, true>(*this, m, terms, &acc);
+    notePass(sums.s, sums.n);
     acc.store(hessian, gradient);
     return affineDivided(sums, o, landmarkNormaliser);
 }

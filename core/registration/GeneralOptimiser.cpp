@@ -26,7 +26,7 @@ void RegistrationEngine::optimiseGeneral() {
         }
     };
     dampedLandmarkSearch(sourceLandmarks, parameterCount(transformation), iterationFactor, levelScale, pixelPrecision,
-                         errorWithDerivatives, errorOnly);
+                         errorWithDerivatives, errorOnly, [this] { acceptPass(); });
 }
 
 } // namespace alignopt

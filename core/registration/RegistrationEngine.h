@@ -67,6 +67,21 @@ struct RegistrationEngine {
     const ImageMask* targetMask = nullptr;
     LandmarkSet* sourceLandmarksOut = nullptr; // the caller's set, refreshed after every level
 
+    // The squared residual sum and pixel count of the latest error pass, and
+    // of the pass the optimiser of the current level accepted last.
+    double passSquaredSum = 0.0;
+    int64_t passPixels = 0;
+    double acceptedSquaredSum = 0.0;
+    int64_t acceptedPixels = 0;
+    void notePass(double squaredSum, int64_t pixels) {
+        passSquaredSum = squaredSum;
+        passPixels = pixels;
+    }
+    void acceptPass() {
+        acceptedSquaredSum = passSquaredSum;
+        acceptedPixels = passPixels;
+    }
+
     // For a registration: copies both landmark sets, refers to the rest.
     RegistrationEngine(const SplineImage& source, const ImageMask& sourceMask, LandmarkSet& sourceLandmarks,
                        const SplineImage& target, const ImageMask& targetMask, const LandmarkSet& targetLandmarks,

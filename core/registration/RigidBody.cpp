@@ -39,6 +39,7 @@ double RegistrationEngine::rigidBodyError(const Matrix& m) {
     const auto visit = [&](const PixelChunk& c)
                            __attribute__((always_inline)) { sum = addSquaredResiduals(sum, c, gridSamples.data()); };
     const int64_t count = walkGrid<false, false>(*this, m, supportedProcessorLevel(), visit);
+    notePass(sum, count);
     return sum / static_cast<double>(count); // no pixel: 0/0, NaN
 }
 
@@ -56,6 +57,7 @@ double RegistrationEngine::rigidBodyErrorGradientHessian(const Matrix& m, Matrix
     };
     const int64_t count = walkGrid<false, false>(*this, m, level, visit);
     sums.store(hessian, gradient);
+    notePass(sums.s, count);
     return sums.s / static_cast<double>(count);
 }
 
@@ -85,7 +87,7 @@ void RegistrationEngine::optimiseRigidBody() {
         [&](const Matrix& mapping, Matrix& hessian, std::span<double> gradient) {
             return rigidBodyErrorGradientHessian(mapping, hessian, gradient);
         },
-        [&](const Matrix& mapping) { return rigidBodyError(mapping); }, makeTrial);
+        [&](const Matrix& mapping) { return rigidBodyError(mapping); }, makeTrial, [this] { acceptPass(); });
 
     // Back to source landmarks through the inverse of the rigid mapping:
     // the transpose of its rotation.

@@ -11,6 +11,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
+import _orvik_native
 import alignopt
 
 # Under AddressSanitizer the address space is the sanitizer's (a cap on it
@@ -23,12 +24,19 @@ not_sanitized = pytest.mark.skipif(SANITIZED, reason="address space and resident
 # --- exhaustion ----------------------------------------------------------------
 
 EXHAUSTION = """
-    import resource, numpy as np, alignopt
+    import resource, numpy as np, alignopt, _orvik_native
     rng = np.random.default_rng(7)
     image = rng.random((384, 320))
     source = np.roll(image, (2, -3), axis=(0, 1))
     image32 = image.astype(np.float32)
+    holed = source.copy()
+    holed[40:90, 50:120] = np.nan
+    mask = np.ones_like(image)
+    mask[200:260, 10:80] = 0.0
     calls = {
+        "options 3": lambda: _orvik_native.register(image, holed, 3, target_mask=mask,
+                                                    initial=[[2.0, 1.0, 0.0], [-1.0, 0.0, 1.0]]),
+        "options 8": lambda: _orvik_native.register(image, holed, 8, source_mask=mask),
         "register 2": lambda: alignopt._register(image, source, 2),
         "register 3": lambda: alignopt._register(image, source, 3),
         "register 4": lambda: alignopt._register(image, source, 4),
@@ -93,7 +101,7 @@ def test_exhaustion_anywhere_raises_memory_error_and_leaves_the_module_usable():
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     *calls, too_large_register, too_large_transform = lines
-    assert len(calls) == 10, result.stdout
+    assert len(calls) == 12, result.stdout
     for line in calls:
         # The tightest cap fails, unless the call fits in memory the process
         # already holds (a warp into its result array needs little more than
@@ -160,10 +168,34 @@ def transform_calls(image, matrix):
     ]
 
 
+def native_calls(image, source, code):
+    """The option paths of _orvik_native.register, as register_calls."""
+    nan = source.copy()
+    nan[2:4, 3:6] = np.nan
+    mask = np.ones_like(image)
+    mask[5:, :4] = 0.0
+    shift = [[0.5], [-0.5]]
+    return [
+        ((image, source, code), None),
+        ((image, nan, code, mask, None, shift), None),
+        ((image, source, code, None, mask > 0, [[0.5, 1.0, 0.0, 0.0], [-0.5, 0.0, 1.0, 0.0]]), None),
+        ((image, source, code, mask[:2]), ValueError),
+        ((image, source, code, None, np.zeros_like(image)), ValueError),
+        ((image, source, code, None, None, [[np.nan], [0.0]]), ValueError),
+        ((image, source, code, None, None, np.eye(3)), ValueError),
+        ((image, source, code, Failing()), KeyError),
+        ((image, source, code, None, None, Failing()), KeyError),
+    ]
+
+
+METHODS = {"_register": alignopt._register, "_transform": alignopt._transform, "register": _orvik_native.register}
+
+
 def every_call():
     calls = []
     for code in (2, 3, 4, 6, 8):
         calls += [("_register", args, error) for args, error in register_calls(IMAGE, SOURCE, code, BadIndex())]
+        calls += [("register", args, error) for args, error in native_calls(IMAGE, SOURCE, code)]
     for matrix in MATRICES:
         calls += [("_transform", args, error) for args, error in transform_calls(IMAGE, matrix)]
     return calls
@@ -173,7 +205,7 @@ def run(calls, repeats):
     for _ in range(repeats):
         for method, args, error in calls:
             try:
-                result = getattr(alignopt, method)(*args)
+                result = METHODS[method](*args)
             except Exception as raised:  # noqa: BLE001 - the type is checked below
                 assert error is not None and isinstance(raised, error), (method, raised)
                 del raised
@@ -189,12 +221,13 @@ def resident_size():
 
 def test_ten_thousand_calls_per_method_leave_no_references_and_no_memory_behind():
     calls = every_call()
-    per_method = {method: sum(1 for m, _, _ in calls if m == method) for method in ("_register", "_transform")}
+    per_method = {method: sum(1 for m, _, _ in calls if m == method) for method in METHODS}
     repeats = max(-(-10_000 // count) for count in per_method.values())
     # Everything the calls are handed, and the shared objects they might take
     # references to (the double dtype is handed to NumPy on every conversion).
-    handed = [arg for _, args, _ in calls for arg in args if not isinstance(arg, int)]
-    shared = [np.dtype(np.float64), None, alignopt._register, alignopt._transform, alignopt]
+    handed = [arg for _, args, _ in calls for arg in args if not isinstance(arg, int) and arg is not None]
+    shared = [np.dtype(np.float64), None, alignopt._register, alignopt._transform, alignopt,
+              _orvik_native.register, _orvik_native]
 
     run(calls, 20)  # warm up every cache the calls fill once
     gc.collect()
@@ -205,7 +238,7 @@ def test_ten_thousand_calls_per_method_leave_no_references_and_no_memory_behind(
     traced_before, _ = tracemalloc.get_traced_memory()
 
     run(calls, repeats)
-    assert repeats * per_method["_transform"] >= 10_000 and repeats * per_method["_register"] >= 10_000
+    assert all(repeats * count >= 10_000 for count in per_method.values())
 
     gc.collect()
     traced_after, _ = tracemalloc.get_traced_memory()

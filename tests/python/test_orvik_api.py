@@ -37,6 +37,11 @@ def test_integer_reference_is_that_frame():
     for i in range(len(stack)):
         expected = geometry.from_affine3(truth[i] @ np.linalg.inv(truth[2]))
         assert map_distance(result.matrices[i], expected, stack.shape[1:]) < 0.2, i
+    # Per-frame lists come back in the stack's order too: a dark frame 0 is the one flagged.
+    dark = stack.copy()
+    dark[0] = 0.0
+    flagged = orvik.register_stack(dark, "rigid", 2, progress=False)
+    assert flagged.flags == ["suspect", "ok", "ok", "ok"] and np.isnan(flagged.scores[0])
     first = orvik.register_stack(stack, "rigid", "first", progress=False)
     zero = orvik.register_stack(stack, "rigid", np.int32(0), progress=False)
     assert zero.reference == "first"
@@ -162,6 +167,7 @@ def test_table_and_csv_hold_every_frame_with_scores_when_present(tmp_path):
     stack, _ = drifted(frames=3)
     result = orvik.register_stack(stack, "affine", "first", progress=False)
     result.matrices[2] = np.nan  # a failed estimate
+    result.scores = result.flags = None  # as a file written before the verdict loads
     table = result.to_table()
     assert [list(row) for row in table] == [list(orvik.table.COLUMNS)] * 3
     assert table[0]["score"] is None and math.isnan(table[2]["dx"])
@@ -172,8 +178,8 @@ def test_table_and_csv_hold_every_frame_with_scores_when_present(tmp_path):
     assert read[2]["dx"] == "nan" and read[0]["score"] == "" and read[0]["flag"] == ""
 
     result.scores = np.array([1.0, 0.5, np.nan])
-    result.flags = np.array([False, True, True])
+    result.flags = ["ok", "suspect", "suspect"]
     result.to_csv(tmp_path / "b.csv")
     with open(tmp_path / "b.csv", newline="") as f:
         read = list(csv.DictReader(f))
-    assert [(r["score"], r["flag"]) for r in read] == [("1.0", "0"), ("0.5", "1"), ("nan", "1")]
+    assert [(r["score"], r["flag"]) for r in read] == [("1.0", "ok"), ("0.5", "suspect"), ("nan", "suspect")]

@@ -134,3 +134,25 @@ def test_bad_input_gives_one_line_and_status(files, tmp_path, args, status, mess
     assert len(errors) == 1 and done.stderr.endswith(errors[0] + "\n"), done.stderr
     assert "Traceback" not in done.stderr and message in errors[0], errors[0]
     assert list(tmp_path.iterdir()) == []  # neither a product nor a temporary file
+
+
+def test_align_with_a_mask_warns_of_suspect_frames_and_succeeds(files, tmp_path):
+    stack, _ = drifted(frames=4)
+    frames = stack.astype(np.float32)
+    frames[2] = np.nan  # a frame with nothing usable
+    tifffile.imwrite(tmp_path / "bad.tif", frames, photometric="minisblack")
+    mask = np.ones(stack.shape[1:])
+    mask[:10] = 0
+    np.save(tmp_path / "mask.npy", mask)
+    out, matrices = tmp_path / "aligned.tif", tmp_path / "m.json"
+    done = run("align", tmp_path / "bad.tif", "-o", out, "--mask", tmp_path / "mask.npy", "--no-search", "-q",
+               "--matrices", matrices)
+    assert done.returncode == 0, done.stderr
+    assert "1 suspect" in done.stdout
+    warnings = [line for line in done.stderr.splitlines() if line]
+    assert len(warnings) == 1 and warnings[0].startswith(f"orvik: warning: {tmp_path / 'bad.tif'}: 1 of 4 frames "
+                                                         "are suspect (frames 2)")
+    assert orvik.StackResult.load(matrices).flags == ["ok", "ok", "suspect", "ok"]
+    np.save(tmp_path / "wrong.npy", np.ones((5, 5)))
+    refused = run("align", tmp_path / "bad.tif", "-o", out, "--mask", tmp_path / "wrong.npy", "-q")
+    assert refused.returncode == 1 and "the mask is 5x5" in refused.stderr

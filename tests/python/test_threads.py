@@ -1,6 +1,7 @@
-"""Both methods release the interpreter lock around the numeric work: other
-Python threads run meanwhile, and calls from a thread pool give exactly the
-results of the same calls made one after another."""
+"""Both methods and the registration with options release the interpreter
+lock around the numeric work: other Python threads run meanwhile, and calls
+from a thread pool give exactly the results of the same calls made one after
+another."""
 
 import threading
 import time
@@ -9,6 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
+import _orvik_native
 import alignopt
 import images
 
@@ -69,6 +71,12 @@ def test_another_thread_runs_during_a_registration():
     assert _ticks_during(lambda: alignopt._register(target, source, 6)) >= 10
 
 
+def test_another_thread_runs_during_a_registration_with_options():
+    target, source = images.registration_pair(images.face(), MATRICES[6], 0, 0, 768)
+    source[100:200, 300:400] = np.nan
+    assert _ticks_during(lambda: _orvik_native.register(target, source, 6, initial=MATRICES[6])) >= 10
+
+
 def test_another_thread_runs_during_a_transform():
     image = np.tile(images.ascent(), (4, 4))
     matrix = np.array([[3.3, 0.98, -0.17, 1e-5], [-2.1, 0.17, 0.98, 0.0]])
@@ -80,6 +88,21 @@ def test_threaded_registrations_equal_serial_ones():
     serial = [_bits(alignopt._register(t, s, code)) for code, t, s in cases]
     with ThreadPoolExecutor(max_workers=4) as pool:
         threaded = list(pool.map(lambda case: _bits(alignopt._register(case[1], case[2], case[0])), cases))
+    assert threaded == serial
+
+
+def test_threaded_registrations_with_options_equal_serial_ones():
+    cases = _register_cases()
+    mask = np.ones((SIZE, SIZE))
+    mask[20:60, 30:90] = 0.0
+
+    def call(case):
+        code, target, source = case
+        return _orvik_native.register(target, source, code, target_mask=mask, initial=[[1.0], [-1.0]])
+
+    serial = [_bits(call(case)) for case in cases]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        threaded = [_bits(result) for result in pool.map(call, cases)]
     assert threaded == serial
 
 

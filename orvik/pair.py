@@ -1,0 +1,195 @@
+"""Registration of one pair of images: masks, a starting map, a global start, a verdict."""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import geometry, native
+from .prepared import Prepared
+from .search import global_starts
+from .verdict import agreement
+
+# The intensity fit re-registers only when the images' gain differs from one
+# by more than GAIN_TOLERANCE, or their offset and ramp across the image by
+# more than PLANE_TOLERANCE (in units of the target's spread): below that the
+# normalisation's own scatter, not a change of light, and no bias measured.
+GAIN_TOLERANCE = 0.02
+PLANE_TOLERANCE = 0.05
+REFIT_ROUNDS = 3
+# Global start candidates refined, best first, until one passes the verdict.
+CANDIDATES = 2
+DENSER = 2
+
+
+@dataclass
+class PairResult:
+    """The outcome of `register`.
+
+    `matrix` maps a target position (x = column, y = row, origin at the first
+    pixel's centre) to the source position, in `alignopt`'s layout;
+    `target_landmarks` and `source_landmarks` are the landmark pairs it was
+    estimated through; `score` is the agreement in [-1, 1] (NaN when the images
+    share too little to tell) and `flag` "ok" or "suspect"; `start` says where
+    the refinement that won began ("identity", "initial" or "search"); `error`
+    is the optimiser's final mean squared difference over the pixels it used,
+    in the intensities registered; `residual` the mean squared difference of
+    the two prepared images through `matrix`, estimated on a grid of about
+    4096 sample points of the overlap (linear interpolation); `overlap` the
+    share of the target's usable samples the source covers.
+    """
+
+    matrix: np.ndarray
+    target_landmarks: np.ndarray
+    source_landmarks: np.ndarray
+    score: float
+    flag: str
+    start: str
+    error: float
+    overlap: float
+    residual: float
+
+    @property
+    def ok(self):
+        return self.flag == "ok"
+
+
+def register(target, source, family="rigid", *, target_mask=None, source_mask=None, initial=None, search=True,
+             normalize=True):
+    """Register `source` to `target` and judge the result.
+
+    `family`: "translation", "rigid", "scaled_rotation", "affine", "bilinear"
+    or its code. Masks are arrays of the image's shape: 0 leaves a pixel out,
+    any other finite value uses it; NaN or infinite pixels are left out as if
+    masked. `initial` is a (2,1), (2,3) or (2,4) matrix (target -> source
+    position) where the refinement starts instead of the identity; the
+    source landmarks start where it sends the target landmarks, each family
+    keeping what its landmarks can hold (translation the displacement of the
+    image centre; a (2,3) start is exact for affine and bilinear). With `search` a start
+    that does not depend on the motion (phase correlation and a log-polar
+    spectrum estimate) is also refined when the first result is not
+    conclusively right, and the lower final error wins. With `normalize` both
+    images are scaled to zero mean and unit spread, and gain, offset and a
+    linear illumination ramp between them are fitted over their overlap and
+    refined away; without it the raw intensities are compared.
+
+    Returns a `PairResult`. Raises ValueError for an unknown family, images
+    that are not 2-D of one shape, a mask of the wrong shape or with NaN or
+    infinity, a mask (with the non-finite pixels) that leaves no usable pixel
+    or fewer than the family needs, and an initial matrix of the wrong shape
+    or with non-finite entries.
+    """
+    code = geometry.family_code(family)
+    t = Prepared(target, target_mask, normalize, "target")
+    s = Prepared(source, source_mask, normalize, "source")
+    if t.shape != s.shape:
+        raise ValueError(f"the target is {t.shape[0]}x{t.shape[1]}, the source {s.shape[0]}x{s.shape[1]}")
+    start = None if initial is None else as_family(initial, code)
+    return register_prepared(t, s, code, start, search, normalize)
+
+
+def as_family(initial, code):
+    """The starting matrix, checked; ValueError when it is not a usable matrix.
+
+    Any of the three shapes serves every family: the optimiser converts it
+    where its landmarks start (translation keeps the displacement of the image
+    centre, rigid body that of the centre and the turn of the middle column,
+    scaled rotation and affine the map through their landmarks, bilinear the
+    map itself).
+    """
+    m = np.asarray(initial, dtype=np.float64)
+    if m.ndim != 2 or m.shape[0] != 2 or m.shape[1] not in (1, 3, 4):
+        raise ValueError(f"the initial matrix must have shape (2,1), (2,3) or (2,4), not {m.shape}")
+    if not np.isfinite(m).all():
+        raise ValueError("the initial matrix holds NaN or infinity")
+    geometry.family_code(code)
+    return np.ascontiguousarray(m)
+
+
+def register_prepared(t, s, code, start, search, normalize):
+    """`register` on `Prepared` images; `start` is None or a matrix of the family's shape."""
+    first = _attempt(t, s, code, start, "identity" if start is None else "initial")
+    best = first
+    if search and not first[1].ok:
+        for candidate in global_starts(t, s, code)[:CANDIDATES]:
+            other = _attempt(t, s, code, candidate, "search")
+            if _better(other, best):
+                best = other
+            if best[1].ok:
+                break
+    if normalize and best[1].ok:
+        best = _refit_intensity(t, s, code, best)
+    (matrix, tl, sl, error), verdict, label = best
+    return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap, verdict.residual)
+
+
+def _attempt(t, s, code, start, label):
+    refined = native.refine(t.values, s.values, code, t.mask, s.mask, start)
+    if code == 3 and label == "search":
+        # The rigid-body refinement can stop short from a start at a large
+        # turn; from a similarity refined first it does not: keep the better.
+        similar = native.refine(t.values, s.values, 4, t.mask, s.mask, start)[0]
+        other = native.refine(t.values, s.values, code, t.mask, s.mask, similar)
+        if other[3] < refined[3]:
+            refined = other
+    return refined, agreement(t, s, refined[0]), label
+
+
+def _better(a, b):
+    ea, eb = a[0][3], b[0][3]
+    if not np.isfinite(eb):
+        return np.isfinite(ea)
+    return np.isfinite(ea) and ea < eb
+
+
+def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
+    """Again from the result, with the target's gain and plane matched to the
+    source's, while the fit still moves by more than the tolerances."""
+    h, w = t.shape
+    columns = np.arange(w, dtype=np.float64)[np.newaxis, :]
+    rows = np.arange(h, dtype=np.float64)[:, np.newaxis]
+    gain, offset, sx, sy = 1.0, 0.0, 0.0, 0.0  # the target's intensities are (values - plane) / gain
+    # Once a refit is due, the fit looks at four times the points: its scatter
+    # is what is left of the bias.
+    dense = t.denser(DENSER)
+    for round_index in range(rounds):
+        (matrix, _, _, _), verdict, label = attempt
+        step_offset, step_sx, step_sy = verdict.plane
+        ramp = abs(step_sx) * (w - 1) + abs(step_sy) * (h - 1)
+        # Due when the quick fit is off by the tolerances; once under way, until
+        # the finer fit is within a quarter of them.
+        share = 1.0 if round_index == 0 else 0.25
+        if abs(verdict.gain - 1.0) <= share * GAIN_TOLERANCE and abs(step_offset) + ramp <= share * PLANE_TOLERANCE:
+            break
+        if round_index == 0:
+            verdict = agreement(dense, s, matrix)
+        if not verdict.gain > 0:
+            break
+        step_offset, step_sx, step_sy = verdict.plane
+        # Compose: the adjusted target's own plane and gain against the source come on top.
+        offset, sx, sy = offset + gain * step_offset, sx + gain * step_sx, sy + gain * step_sy
+        gain *= verdict.gain
+        adjusted = t.values - offset
+        if sx or sy:
+            adjusted -= sx * columns
+            adjusted -= sy * rows
+        adjusted *= 1.0 / gain
+        target = _Adjusted(dense, adjusted)
+        refined = native.refine(adjusted, s.values, code, t.mask, s.mask, matrix)
+        again = agreement(target, s, refined[0])
+        if not again.ok:
+            break
+        attempt = refined, again, label
+    return attempt
+
+
+class _Adjusted:
+    """A prepared image with other values: the samples follow them."""
+
+    def __init__(self, prepared, values):
+        self.shape, self.valid, self.mask, self.stride = prepared.shape, prepared.valid, prepared.mask, prepared.stride
+        self.values = values
+        x, y, _ = prepared.samples()
+        self._samples = (x, y, values[y.astype(np.intp), x.astype(np.intp)])
+
+    def samples(self):
+        return self._samples

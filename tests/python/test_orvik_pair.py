@@ -1,0 +1,141 @@
+"""The robust pair path: global start, verdict, intensity changes, bad frames in stacks, argument errors."""
+
+import concurrent.futures
+
+import numpy as np
+import pytest
+
+from orvik_support import drifted, map_distance
+import images
+import orvik
+from orvik import geometry, sample
+
+
+def _similarity(degrees, scale, shift, size):
+    c, s = np.cos(np.radians(degrees)) * scale, np.sin(np.radians(degrees)) * scale
+    a = np.array([[c, -s], [s, c]])
+    centre = np.array([size / 2.0, size / 2.0])
+    return np.column_stack([np.asarray(shift) + centre - a @ centre, a])
+
+
+@pytest.fixture(scope="module")
+def turned_pair():
+    # 120 degrees, 15 % larger and 30 px away: far beyond what a start at the identity reaches.
+    truth = _similarity(120.0, 1.15, (30.0, -18.0), 192)
+    target, source = images.registration_pair(images.ascent(), truth, 160, 160, 192, noise=1.0, seed=2)
+    return target, source, truth
+
+
+def test_search_recovers_a_large_turn_that_the_identity_start_misses(turned_pair):
+    target, source, truth = turned_pair
+    plain = orvik.register(target, source, "scaled_rotation", search=False)
+    found = orvik.register(target, source, "scaled_rotation")
+    assert map_distance(plain.matrix, truth, target.shape) > 10
+    assert plain.flag == "suspect"
+    assert map_distance(found.matrix, truth, target.shape) < 0.5
+    assert (found.flag, found.start) == ("ok", "search")
+    # The same start handed in as `initial` needs no search.
+    again = orvik.register(target, source, "scaled_rotation", initial=found.matrix, search=False)
+    assert again.flag == "ok" and map_distance(again.matrix, truth, target.shape) < 0.5
+
+
+def test_search_gives_the_same_bits_from_one_and_two_threads(turned_pair):
+    target, source, _ = turned_pair
+    runs = [orvik.register(target, source, "affine")]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        runs += list(pool.map(lambda _: orvik.register(target, source, "affine"), range(2)))
+    for other in runs[1:]:
+        np.testing.assert_array_equal(other.matrix, runs[0].matrix)
+        assert (other.score, other.error) == (runs[0].score, runs[0].error)
+
+
+@pytest.mark.parametrize("wrong", [False, True])
+def test_verdict_flags_a_wrong_result_and_passes_a_right_one(wrong):
+    stack, truth = drifted(frames=2, size=128)
+    target, source = stack[0], stack[1]
+    matrix = geometry.from_affine3(truth[1], 3)
+    if wrong:  # a few pixels off: the local optima a start too far away ends in
+        matrix[:, 0] += (4.0, -3.0)
+    from orvik.prepared import Prepared
+    from orvik.verdict import agreement
+
+    judged = agreement(Prepared(target), Prepared(source), matrix)
+    assert judged.flag == ("suspect" if wrong else "ok"), judged
+    assert -1.0 <= judged.score <= 1.0
+
+
+def test_bleached_exposure_and_a_ramp_do_not_bias_the_result():
+    stack, truth = drifted(frames=2, size=128)
+    target, source = stack[0], stack[1].copy()
+    h, w = source.shape
+    ramp = 1.0 - 0.4 * np.arange(w)[np.newaxis, :] / w
+    changed = 0.35 * source * ramp + 40.0
+    expected = geometry.from_affine3(truth[1], 3)
+    plain = orvik.register(target, source, "rigid")
+    result = orvik.register(target, changed, "rigid")
+    assert result.flag == "ok"
+    assert map_distance(result.matrix, expected, target.shape) < map_distance(plain.matrix, expected, target.shape) + 0.05
+
+
+def _with_bad_frames(stack):
+    frames = stack.copy()
+    frames[2] = np.random.default_rng(0).normal(0.0, 0.5, frames[2].shape)  # shutter closed: noise only
+    frames[3] = np.nan
+    frames[4, 10, 20] = np.nan  # one NaN pixel: masked, the frame stays good
+    return frames
+
+
+@pytest.mark.parametrize("reference", ["first", "previous", "mean"])
+def test_bad_frames_are_flagged_and_do_not_derail_the_others(reference):
+    stack, truth = drifted(frames=6, size=128)
+    frames = _with_bad_frames(stack)
+    result = orvik.register_stack(frames, "rigid", reference, progress=False)
+    assert [result.flags[i] for i in (2, 3)] == ["suspect", "suspect"]
+    good = [0, 1, 4, 5]
+    assert [result.flags[i] for i in good] == ["ok"] * 4
+    errors = sample.drift_error(result.matrices, truth, stack.shape[1:])
+    assert errors[good].max() < 0.25, errors
+    assert result.suspect_frames() == [2, 3]
+
+
+def test_scores_and_flags_survive_the_file_and_old_files_still_load(tmp_path):
+    stack, _ = drifted(frames=3)
+    result = orvik.register_stack(_with_bad_frames(np.concatenate([stack, stack[:2]]))[:4], "rigid", "first",
+                                  progress=False)
+    result.save(tmp_path / "r.json")
+    loaded = orvik.StackResult.load(tmp_path / "r.json")
+    np.testing.assert_array_equal(loaded.scores, result.scores)
+    assert loaded.flags == result.flags
+    import json
+
+    data = json.loads((tmp_path / "r.json").read_text())
+    del data["scores"], data["flags"]
+    old = orvik.StackResult.from_dict(data)
+    assert old.scores is None and old.flags is None and old.suspect_frames() == []
+
+
+SHAPE = (32, 32)
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"target_mask": np.ones((32, 31))}, "target mask is 32x31"),
+    ({"source_mask": np.zeros(SHAPE)}, "no usable pixel"),
+    ({"target_mask": np.full(SHAPE, np.nan)}, "NaN or infinity"),
+    ({"source_mask": np.where(np.eye(32) > 0, np.inf, 1.0)}, "NaN or infinity"),
+    ({"initial": np.zeros((3, 2))}, r"shape \(2,1\), \(2,3\) or \(2,4\)"),
+    ({"initial": np.array([[np.nan], [0.0]])}, "initial matrix holds NaN"),
+    ({"target_mask": np.pad(np.ones((1, 2)), ((0, 31), (0, 30)))}, "needs at least 6"),
+    ({"family": "shear"}, "unknown family"),
+])
+def test_bad_options_raise_clear_value_errors(options, message):
+    image = images.ascent()[:32, :32].copy()
+    family = options.pop("family", "affine")
+    with pytest.raises(ValueError, match=message):
+        orvik.register(image, image, family, **options)
+
+
+def test_a_stack_error_names_the_frame():
+    stack, _ = drifted(frames=3)
+    with pytest.raises(ValueError, match="frame 1: the frame mask"):
+        orvik.register_stack(stack, "rigid", "first", progress=False,
+                             frame_masks=[None, np.ones((4, 4)), None])
