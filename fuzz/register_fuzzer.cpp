@@ -4,6 +4,7 @@
 // overflows single precision (NaN and infinities included, which the module
 // refuses before they get here) are refused, and only those.
 
+#include "fuzz/FuzzFamilies.h"
 #include "fuzz/FuzzInput.h"
 
 #include "core/registration/Registration.h"
@@ -13,15 +14,9 @@
 
 namespace {
 
-constexpr alignopt::TransformationType families[] = {
-    alignopt::TransformationType::Translation, alignopt::TransformationType::RigidBody,
-    alignopt::TransformationType::ScaledRotation, alignopt::TransformationType::Affine,
-    alignopt::TransformationType::Bilinear,
-};
-
-// (matrix columns, landmarks) per family, in the order above.
-constexpr int32_t matrixColumns[] = {1, 3, 3, 3, 4};
-constexpr int32_t landmarkCount[] = {1, 3, 2, 3, 4};
+using fuzzfamilies::families;
+using fuzzfamilies::landmarkCount;
+using fuzzfamilies::matrixColumns;
 
 // Far below where any filter gain could reach the largest float.
 bool moderate(const std::vector<double>& pixels) {

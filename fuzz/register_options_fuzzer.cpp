@@ -5,6 +5,7 @@
 // family's shapes, an error that is NaN exactly when no pixel was used, and,
 // without options, registerImages' bits.
 
+#include "fuzz/FuzzFamilies.h"
 #include "fuzz/FuzzInput.h"
 
 #include "core/registration/Registration.h"
@@ -16,15 +17,9 @@
 
 namespace {
 
-constexpr alignopt::TransformationType families[] = {
-    alignopt::TransformationType::Translation, alignopt::TransformationType::RigidBody,
-    alignopt::TransformationType::ScaledRotation, alignopt::TransformationType::Affine,
-    alignopt::TransformationType::Bilinear,
-};
-
-// (matrix columns, landmarks) per family, in the order above.
-constexpr int32_t matrixColumns[] = {1, 3, 3, 3, 4};
-constexpr int32_t landmarkCount[] = {1, 3, 2, 3, 4};
+using fuzzfamilies::families;
+using fuzzfamilies::landmarkCount;
+using fuzzfamilies::matrixColumns;
 
 // Far below where any filter gain or landmark product could overflow.
 bool within(const std::vector<double>& values, double bound) {
