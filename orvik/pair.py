@@ -6,7 +6,7 @@ import numpy as np
 
 from . import geometry, native
 from .prepared import Prepared
-from .search import global_starts
+from .search import global_starts, swept_starts
 from .verdict import agreement
 
 # The intensity fit re-registers only when the images' gain differs from one
@@ -18,6 +18,8 @@ PLANE_TOLERANCE = 0.05
 REFIT_ROUNDS = 3
 # Global start candidates refined, best first, until one passes the verdict.
 CANDIDATES = 2
+# Then swept start candidates, when those did not pass either (search.swept_starts).
+SWEPT = 2
 DENSER = 2
 
 
@@ -116,6 +118,14 @@ def register_prepared(t, s, code, start, search, normalize):
                 best = other
             if best[1].ok:
                 break
+        if not best[1].ok:
+            # Taken only when the verdict passes it: where an unmasked object
+            # biases every refinement, a sweep's lower error is no better answer.
+            for candidate in swept_starts(t, s, code)[:SWEPT]:
+                other = _attempt(t, s, code, candidate, "search")
+                if other[1].ok:
+                    best = other
+                    break
     if normalize and best[1].ok:
         best = _refit_intensity(t, s, code, best)
     (matrix, tl, sl, error), verdict, label = best
