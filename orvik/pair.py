@@ -33,8 +33,11 @@ class PairResult:
     estimated through; `score` is the agreement in [-1, 1] (NaN when the images
     share too little to tell) and `flag` "ok" or "suspect"; `start` says where
     the refinement that won began ("identity", "initial" or "search"); `error`
-    is the optimiser's final mean squared difference over the pixels it used,
-    in the intensities registered; `residual` the mean squared difference of
+    is the optimiser's mean squared difference at `matrix` over the pixels it
+    used, in the intensities registered and in its own direction (for every
+    family but bilinear the target sampled at the source's pixels through the
+    inverse map; interpolation smooths noise, so it runs below a difference
+    taken through `orvik.transform_stack`); `residual` the mean squared difference of
     the two prepared images through `matrix`, estimated on a grid of about
     4096 sample points of the overlap (linear interpolation); `overlap` the
     share of the target's usable samples the source covers.
