@@ -2,6 +2,8 @@
 
 from dataclasses import dataclass
 
+import math
+
 import numpy as np
 
 from . import geometry, native
@@ -21,6 +23,7 @@ CANDIDATES = 2
 # Then swept start candidates, when those did not pass either (search.swept_starts).
 SWEPT = 2
 DENSER = 2
+RIGID_SCALE_REACH = 0.25
 
 
 @dataclass
@@ -37,7 +40,9 @@ class PairResult:
     used, in the intensities registered and in its own direction (for every
     family but bilinear the target sampled at the source's pixels through the
     inverse map; interpolation smooths noise, so it runs below a difference
-    taken through `orvik.transform_stack`); `residual` the mean squared difference of
+    taken through `orvik.transform_stack`; a rigid result taken from a
+    similarity with its scale removed, see `_attempt`, carries the
+    similarity's); `residual` the mean squared difference of
     the two prepared images through `matrix`, estimated on a grid of about
     4096 sample points of the overlap (linear interpolation); `overlap` the
     share of the target's usable samples the source covers.
@@ -136,15 +141,45 @@ def register_prepared(t, s, code, start, search, normalize):
 
 
 def _attempt(t, s, code, start, label):
+    """Refine from `start`; `t` is a `Prepared` target or an `_Adjusted` one."""
     refined = native.refine(t.values, s.values, code, t.mask, s.mask, start)
     if code == 3 and label == "search":
         # The rigid-body refinement can stop short from a start at a large
         # turn; from a similarity refined first it does not: keep the better.
-        similar = native.refine(t.values, s.values, 4, t.mask, s.mask, start)[0]
-        other = native.refine(t.values, s.values, code, t.mask, s.mask, similar)
+        similar = native.refine(t.values, s.values, 4, t.mask, s.mask, start)
+        other = native.refine(t.values, s.values, code, t.mask, s.mask, similar[0])
         if other[3] < refined[3]:
             refined = other
+        judged = agreement(t, s, refined[0])
+        # Even from the similarity it can drift at a large turn (its coarse
+        # levels move it, the finest does not bring it back). A similarity of
+        # scale one within RIGID_SCALE_REACH px at the corners is a rigid map:
+        # taken with its scale removed when it differs less from the source.
+        rigid = _without_scale(similar[0], t.shape)
+        if rigid is not None:
+            projected = agreement(t, s, rigid)
+            if projected.residual < judged.residual and projected.ok:
+                # The error is the similarity's, whose map differs by less than that reach.
+                return (rigid, refined[1], _rigid_landmarks(rigid, refined[1]), similar[3]), projected, label
+        return refined, judged, label
     return refined, agreement(t, s, refined[0]), label
+
+
+def _without_scale(similarity, shape):
+    """The rigid map of a similarity about the image centre, or None when its
+    scale moves a corner by more than RIGID_SCALE_REACH px."""
+    a = similarity[:, 1:3]
+    scale = math.sqrt(abs(float(np.linalg.det(a))))
+    h, w = shape
+    centre = np.array([(w - 1) * 0.5, (h - 1) * 0.5])
+    if not (scale > 0 and abs(scale - 1.0) * math.hypot(*centre) <= RIGID_SCALE_REACH):
+        return None
+    turn = a / scale
+    return np.column_stack([similarity[:, 0] + a @ centre - turn @ centre, turn])
+
+
+def _rigid_landmarks(matrix, target_landmarks):
+    return np.ascontiguousarray(target_landmarks @ matrix[:, 1:3].T + matrix[:, 0])
 
 
 def _better(a, b):
@@ -187,8 +222,7 @@ def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
             adjusted -= sy * rows
         adjusted *= 1.0 / gain
         target = _Adjusted(dense, adjusted)
-        refined = native.refine(adjusted, s.values, code, t.mask, s.mask, matrix)
-        again = agreement(target, s, refined[0])
+        refined, again, _ = _attempt(target, s, code, matrix, label)
         if not again.ok:
             break
         attempt = refined, again, label
