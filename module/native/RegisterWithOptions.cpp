@@ -42,7 +42,7 @@ const char registerWithOptionsDoc[] =
     "codes 2, 3, 4 and 6 over the usable source pixels whose position the inverse map sends into the\n"
     "target, the target's spline model sampled there; for code 8 over the usable target pixels, the\n"
     "source's model sampled at the mapped position. Interpolation smooths the sampled image's noise,\n"
-    "so with white noise it is about a third below the mean squared difference of target and\n"
+    "so with white noise it is about a quarter below the mean squared difference of target and\n"
     "_transform(source, matrix). pixels: their number (error NaN and pixels 0 when no pixel of one\n"
     "image maps into the other). Without masks, NaN pixels and initial the first three items are\n"
     "_register's, bit for bit.\n"
