@@ -52,11 +52,12 @@ def global_starts(target, source, code):
     return [m for _, _, m in candidates]
 
 
-def _reduced(prepared, factor=None):
-    """Block means of the values and of the usable fraction, `factor` pixels a side."""
+def _reduced(prepared, factor=None, level=LEVEL):
+    """Block means of the values and of the usable fraction, `factor` pixels a
+    side (by default enough for a longest side of `level`)."""
     h, w = prepared.shape
     if factor is None:
-        factor = max(1, math.ceil(max(h, w) / LEVEL))
+        factor = max(1, math.ceil(max(h, w) / level))
     rh, rw = max(1, h // factor), max(1, w // factor)
     f = min(factor, h, w)
     image = prepared.values[:rh * f, :rw * f].reshape(rh, f, rw, f).mean(axis=(1, 3))
@@ -207,6 +208,7 @@ def _to_family(matrix, code):
 # field of round cells): the scale from the spectra's radial profiles, the
 # turn from the height of the phase correlation at each of a sweep of turns.
 SWEEP_STEP = 6.0        # degrees between the turns tried
+SWEEP_LEVEL = 64        # longest side of the sweep's reduced level: as sure as 128, and a quarter of the work
 SWEEP_SCALES = 2        # radial-profile scale peaks followed up
 SWEEP_REACH = 1.8       # the largest scale (and its inverse) the profiles are compared over
 SWEEP_KEEP = 3          # candidates returned, best peak first
@@ -220,7 +222,7 @@ def swept_starts(target, source, code):
 
     if code == 2:
         return []
-    t, tw, factor = _reduced(target)
+    t, tw, factor = _reduced(target, level=SWEEP_LEVEL)
     s, sw, _ = _reduced(source, factor)
     if min(t.shape) < 8:
         return []
