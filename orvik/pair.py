@@ -2,11 +2,13 @@
 
 from dataclasses import dataclass
 
+import math
+
 import numpy as np
 
 from . import geometry, native
 from .prepared import Prepared
-from .search import global_starts
+from .search import global_starts, swept_starts
 from .verdict import agreement
 
 # The intensity fit re-registers only when the images' gain differs from one
@@ -18,7 +20,10 @@ PLANE_TOLERANCE = 0.05
 REFIT_ROUNDS = 3
 # Global start candidates refined, best first, until one passes the verdict.
 CANDIDATES = 2
+# Then swept start candidates, when those did not pass either (search.swept_starts).
+SWEPT = 2
 DENSER = 2
+RIGID_SCALE_REACH = 0.25
 
 
 @dataclass
@@ -31,8 +36,13 @@ class PairResult:
     estimated through; `score` is the agreement in [-1, 1] (NaN when the images
     share too little to tell) and `flag` "ok" or "suspect"; `start` says where
     the refinement that won began ("identity", "initial" or "search"); `error`
-    is the optimiser's final mean squared difference over the pixels it used,
-    in the intensities registered; `residual` the mean squared difference of
+    is the optimiser's mean squared difference at `matrix` over the pixels it
+    used, in the intensities registered and in its own direction (for every
+    family but bilinear the target sampled at the source's pixels through the
+    inverse map; interpolation smooths noise, so it runs below a difference
+    taken through `orvik.transform_stack`; a rigid result taken from a
+    similarity with its scale removed, see `_attempt`, carries the
+    similarity's); `residual` the mean squared difference of
     the two prepared images through `matrix`, estimated on a grid of about
     4096 sample points of the overlap (linear interpolation); `overlap` the
     share of the target's usable samples the source covers.
@@ -116,6 +126,14 @@ def register_prepared(t, s, code, start, search, normalize):
                 best = other
             if best[1].ok:
                 break
+        if not best[1].ok:
+            # Taken only when the verdict passes it: where an unmasked object
+            # biases every refinement, a sweep's lower error is no better answer.
+            for candidate in swept_starts(t, s, code)[:SWEPT]:
+                other = _attempt(t, s, code, candidate, "search")
+                if other[1].ok:
+                    best = other
+                    break
     if normalize and best[1].ok:
         best = _refit_intensity(t, s, code, best)
     (matrix, tl, sl, error), verdict, label = best
@@ -123,15 +141,45 @@ def register_prepared(t, s, code, start, search, normalize):
 
 
 def _attempt(t, s, code, start, label):
+    """Refine from `start`; `t` is a `Prepared` target or an `_Adjusted` one."""
     refined = native.refine(t.values, s.values, code, t.mask, s.mask, start)
     if code == 3 and label == "search":
         # The rigid-body refinement can stop short from a start at a large
         # turn; from a similarity refined first it does not: keep the better.
-        similar = native.refine(t.values, s.values, 4, t.mask, s.mask, start)[0]
-        other = native.refine(t.values, s.values, code, t.mask, s.mask, similar)
+        similar = native.refine(t.values, s.values, 4, t.mask, s.mask, start)
+        other = native.refine(t.values, s.values, code, t.mask, s.mask, similar[0])
         if other[3] < refined[3]:
             refined = other
+        judged = agreement(t, s, refined[0])
+        # Even from the similarity it can drift at a large turn (its coarse
+        # levels move it, the finest does not bring it back). A similarity of
+        # scale one within RIGID_SCALE_REACH px at the corners is a rigid map:
+        # taken with its scale removed when it differs less from the source.
+        rigid = _without_scale(similar[0], t.shape)
+        if rigid is not None:
+            projected = agreement(t, s, rigid)
+            if projected.residual < judged.residual and projected.ok:
+                # The error is the similarity's, whose map differs by less than that reach.
+                return (rigid, refined[1], _rigid_landmarks(rigid, refined[1]), similar[3]), projected, label
+        return refined, judged, label
     return refined, agreement(t, s, refined[0]), label
+
+
+def _without_scale(similarity, shape):
+    """The rigid map of a similarity about the image centre, or None when its
+    scale moves a corner by more than RIGID_SCALE_REACH px."""
+    a = similarity[:, 1:3]
+    scale = math.sqrt(abs(float(np.linalg.det(a))))
+    h, w = shape
+    centre = np.array([(w - 1) * 0.5, (h - 1) * 0.5])
+    if not (scale > 0 and abs(scale - 1.0) * math.hypot(*centre) <= RIGID_SCALE_REACH):
+        return None
+    turn = a / scale
+    return np.column_stack([similarity[:, 0] + a @ centre - turn @ centre, turn])
+
+
+def _rigid_landmarks(matrix, target_landmarks):
+    return np.ascontiguousarray(target_landmarks @ matrix[:, 1:3].T + matrix[:, 0])
 
 
 def _better(a, b):
@@ -174,8 +222,7 @@ def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
             adjusted -= sy * rows
         adjusted *= 1.0 / gain
         target = _Adjusted(dense, adjusted)
-        refined = native.refine(adjusted, s.values, code, t.mask, s.mask, matrix)
-        again = agreement(target, s, refined[0])
+        refined, again, _ = _attempt(target, s, code, matrix, label)
         if not again.ok:
             break
         attempt = refined, again, label

@@ -52,11 +52,12 @@ def global_starts(target, source, code):
     return [m for _, _, m in candidates]
 
 
-def _reduced(prepared, factor=None):
-    """Block means of the values and of the usable fraction, `factor` pixels a side."""
+def _reduced(prepared, factor=None, level=LEVEL):
+    """Block means of the values and of the usable fraction, `factor` pixels a
+    side (by default enough for a longest side of `level`)."""
     h, w = prepared.shape
     if factor is None:
-        factor = max(1, math.ceil(max(h, w) / LEVEL))
+        factor = max(1, math.ceil(max(h, w) / level))
     rh, rw = max(1, h // factor), max(1, w // factor)
     f = min(factor, h, w)
     image = prepared.values[:rh * f, :rw * f].reshape(rh, f, rw, f).mean(axis=(1, 3))
@@ -201,3 +202,103 @@ def _to_family(matrix, code):
     if code == 8:
         return np.column_stack([matrix, np.zeros(2)])
     return matrix
+
+
+# The swept start, for scenes whose spectrum hardly changes as they turn (a
+# field of round cells): the scale from the spectra's radial profiles, the
+# turn from the height of the phase correlation at each of a sweep of turns.
+SWEEP_STEP = 6.0        # degrees between the turns tried
+SWEEP_LEVEL = 64        # longest side of the sweep's reduced level: as sure as 128, and a quarter of the work
+SWEEP_SCALES = 2        # radial-profile scale peaks followed up
+SWEEP_REACH = 1.8       # the largest scale (and its inverse) the profiles are compared over
+SWEEP_KEEP = 3          # candidates returned, best peak first
+WHITENING = 0.5         # the spectra's magnitudes divided by this power of theirs:
+                        # full whitening leaves noise as loud as sparse structure
+
+
+def swept_starts(target, source, code):
+    """Candidate maps (family's shape) from a sweep of turns, highest peak first."""
+    import alignopt
+
+    if code == 2:
+        return []
+    t, tw, factor = _reduced(target, level=SWEEP_LEVEL)
+    s, sw, _ = _reduced(source, factor)
+    if min(t.shape) < 8:
+        return []
+    tt_, ss_ = _tapered(t, tw), _tapered(s, sw)
+    scales = [1.0] if code == 3 else _radial_scales(tt_, ss_)
+    size = (2 * t.shape[0], 2 * t.shape[1])
+    tt = np.fft.rfft2(tt_, s=size)
+    centre = (np.array(t.shape[::-1]) - 1) * 0.5
+    turns = int(round(360.0 / SWEEP_STEP))
+    found = []
+    for scale in scales:
+        heights, shifts = np.empty(turns), []
+        for k in range(turns):
+            a = _turned(scale, math.radians(k * SWEEP_STEP))
+            turn = np.column_stack([centre - a @ centre, a])
+            warped = alignopt._transform(s, turn)
+            inside = alignopt._transform(sw, turn) > 0.5
+            height, u = _peak(tt, _tapered(warped, inside), size)
+            heights[k] = height
+            shifts.append(u)
+        for k in range(turns):
+            left, right = heights[(k - 1) % turns], heights[(k + 1) % turns]
+            if heights[k] >= left and heights[k] > right:
+                found.append((heights[k], len(found), scale, k, shifts[k]))
+    found.sort(key=lambda f: (-f[0], f[1]))
+    out = []
+    for _, _, scale, k, u in found[:SWEEP_KEEP]:
+        a = _turned(scale, math.radians(k * SWEEP_STEP))
+        reduced = np.column_stack([centre - a @ centre, a])
+        reduced[:, 0] += a @ u
+        out.append(_to_family(_to_full(reduced, factor), code))
+    return out
+
+
+def _turned(scale, angle):
+    c, s = math.cos(angle), math.sin(angle)
+    return scale * np.array([[c, -s], [s, c]])
+
+
+def _peak(ft, w, size):
+    """(height, u) of the partly whitened correlation of t (spectrum `ft`) with w,
+    t(p) = w(p + u)."""
+    cross = ft * np.conj(np.fft.rfft2(w, s=size))
+    magnitude = np.abs(cross)
+    cross /= magnitude ** WHITENING + (1e-12 * magnitude.max() + np.finfo(np.float64).tiny)
+    surface = np.fft.irfft2(cross, s=size)
+    r, c = divmod(int(np.argmax(surface)), size[1])
+    dy = _refined(surface[:, c], r)
+    dx = _refined(surface[r, :], c)
+    dy = dy - size[0] if dy > size[0] / 2 else dy
+    dx = dx - size[1] if dx > size[1] / 2 else dx
+    return float(surface[r, c]), np.array([-dx, -dy])
+
+
+def _radial_scales(t, s):
+    """Scales A's determinant may stand for, from the slopes of the spectra's
+    log radial profiles (a scaling shifts them along log-radius), best first."""
+    n = PAD * max(t.shape)
+    radii = max(t.shape)
+    r_min, r_max = BAND[0], n * 0.5 * BAND[1]
+    step = math.log(r_max / r_min) / (radii - 1)
+    tiny = np.finfo(np.float64).tiny
+    pt = np.diff(np.log(_log_polar(t, n, radii).mean(axis=0) + tiny))
+    ps = np.diff(np.log(_log_polar(s, n, radii).mean(axis=0) + tiny))
+    reach = math.ceil(math.log(SWEEP_REACH) / step)
+    shifts = range(-reach, reach + 1)
+    values = []
+    for d in shifts:  # the source's profile at x is the target's at x + d
+        a, b = (ps[:len(ps) - d], pt[d:]) if d >= 0 else (ps[-d:], pt[:len(pt) + d])
+        a, b = a - a.mean(), b - b.mean()
+        norm = math.sqrt(float((a * a).sum() * (b * b).sum()))
+        values.append(float((a * b).sum()) / norm if norm > 0 else -1.0)
+    chosen = []
+    for i in sorted(range(len(values)), key=lambda i: (-values[i], i)):
+        if all(abs(i - j) > 2 for j in chosen):
+            chosen.append(i)
+        if len(chosen) == SWEEP_SCALES:
+            break
+    return [math.exp(shifts[i] * step) for i in chosen]

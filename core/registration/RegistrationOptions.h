@@ -29,8 +29,13 @@ struct RegistrationOutcome {
     // The mean squared difference of the last error pass the optimiser
     // accepted at full resolution, over the pixels that pass used (for
     // scaled rotation and affine without the landmark-size factor the
-    // optimiser weighs it by), and their number. NaN and 0 when no pixel
-    // of either image maps into the other.
+    // optimiser weighs it by), and their number. That pass is the one at
+    // the returned landmarks: the state moves only with an accepted pass.
+    // It walks the optimiser's direction: the source's pixels with the
+    // target's model sampled at the inverse map for translation, rigid
+    // body, scaled rotation and affine; the target's pixels with the
+    // source's model sampled at the map for bilinear. NaN and 0 when no
+    // pixel of either image maps into the other.
     double error = 0.0;
     int64_t pixels = 0;
 };

@@ -60,6 +60,35 @@ def test_error_and_pixels_of_identical_images():
 SIZE = 160
 
 
+def _mapped(matrix, x, y):
+    m = np.column_stack([matrix, np.zeros((2, 4 - matrix.shape[1]))]) if matrix.shape[1] < 4 else matrix
+    if matrix.shape[1] == 1:
+        return x + m[0, 0], y + m[1, 0]
+    return tuple(m[r, 0] + m[r, 1] * x + m[r, 2] * y + m[r, 3] * x * y for r in (0, 1))
+
+
+@pytest.mark.parametrize("code", CODES)
+def test_the_error_is_the_mean_squared_difference_at_the_returned_matrix(code):
+    # In the optimiser's direction: the target sampled at the source's pixels
+    # through the inverse map, except for bilinear (the source at the target's).
+    truth = np.array([[6.0, 1.01, -0.035], [-4.0, 0.035, 1.01]])
+    target, source = images.registration_pair(images.ascent(), truth, 150, 170, 128, noise=2.0, seed=5)
+    matrix, _, _, error, pixels = _orvik_native.register(target, source, code)
+    y, x = np.mgrid[0:128, 0:128].astype(np.float64)
+    if code == 8:
+        sampled, against, m = alignopt._transform(source, matrix), target, matrix
+    else:
+        a, b = images.as_affine(matrix)
+        inverse = np.linalg.inv(a)
+        m = np.column_stack([-inverse @ b, inverse])
+        sampled, against = alignopt._transform(target, m), source
+    px, py = _mapped(m, x, y)
+    inside = (px >= 0) & (px <= 127) & (py >= 0) & (py <= 127)
+    measured = np.mean((sampled - against)[inside] ** 2)
+    assert abs(pixels / inside.sum() - 1) < 0.03
+    assert abs(error / measured - 1) < 0.03
+
+
 @pytest.fixture(scope="module")
 def ascent():
     from scipy import ndimage
