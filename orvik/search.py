@@ -172,16 +172,7 @@ def _phase_shift(ft, w):
     """u (x, y) with t(p) = w(p + u), from the phase correlation zero-padded to
     twice the size; `ft` is t's spectrum at that size."""
     h, wd = w.shape
-    size = (2 * h, 2 * wd)
-    cross = ft * np.conj(np.fft.rfft2(w, s=size))
-    cross /= np.abs(cross) + (1e-12 * np.abs(cross).max() + np.finfo(np.float64).tiny)
-    surface = np.fft.irfft2(cross, s=size)
-    r, c = divmod(int(np.argmax(surface)), size[1])
-    dy = _refined(surface[:, c], r)
-    dx = _refined(surface[r, :], c)
-    dy = dy - size[0] if dy > size[0] / 2 else dy
-    dx = dx - size[1] if dx > size[1] / 2 else dx
-    return np.array([-dx, -dy])
+    return _peak(ft, w, (2 * h, 2 * wd), whitening=1.0)[1]
 
 
 def _to_full(matrix, factor):
@@ -262,12 +253,15 @@ def _turned(scale, angle):
     return scale * np.array([[c, -s], [s, c]])
 
 
-def _peak(ft, w, size):
-    """(height, u) of the partly whitened correlation of t (spectrum `ft`) with w,
-    t(p) = w(p + u)."""
+def _peak(ft, w, size, whitening=None):
+    """(height, u) of the correlation of t (spectrum `ft`) with w, t(p) = w(p + u),
+    its spectrum divided by the `whitening` power of its magnitude (1: phase
+    only; default WHITENING)."""
+    whitening = WHITENING if whitening is None else whitening
     cross = ft * np.conj(np.fft.rfft2(w, s=size))
     magnitude = np.abs(cross)
-    cross /= magnitude ** WHITENING + (1e-12 * magnitude.max() + np.finfo(np.float64).tiny)
+    cross /= (magnitude if whitening == 1.0 else magnitude ** whitening) + (
+        1e-12 * magnitude.max() + np.finfo(np.float64).tiny)
     surface = np.fft.irfft2(cross, s=size)
     r, c = divmod(int(np.argmax(surface)), size[1])
     dy = _refined(surface[:, c], r)
