@@ -1,7 +1,7 @@
 // registerWithOptions on two images of the same fuzzed size (1 ... 64 per
-// side), fuzzed pixels (NaN and infinities included), fuzzed masks and a
-// fuzzed initial matrix of every shape, for every family: it must neither
-// fault nor abort; it refuses only what it documents, and its result has the
+// side), fuzzed pixels (NaN and infinities included), fuzzed masks, a fuzzed
+// initial matrix of every shape and a fuzzed level cap, for every family: it
+// must neither fault nor abort; it refuses only what it documents, and its result has the
 // family's shapes, an error that is NaN exactly when no pixel was used, and,
 // without options, registerImages' bits.
 
@@ -84,6 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     options.targetMask = targetMask;
     options.sourceMask = sourceMask;
     options.initial = initialKind > 0 ? &initial : nullptr;
+    // Read last, so that earlier inputs keep their meaning: 0 (every level) when absent.
+    options.maximumLevels = input.byte() % 5;
     alignopt::RegistrationOutcome outcome;
     try {
         outcome = alignopt::registerWithOptions(target.data(), source.data(), families[family], width, height,
@@ -113,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_REQUIRE((outcome.pixels == 0) == std::isnan(outcome.error));
     FUZZ_REQUIRE(outcome.pixels == 0 || outcome.error >= 0.0);
 
-    if (targetMask.empty() && sourceMask.empty() && initialKind == 0 && allFinite(target) && allFinite(source)) {
+    if (targetMask.empty() && sourceMask.empty() && initialKind == 0 && options.maximumLevels == 0 &&
+        allFinite(target) && allFinite(source)) {
         const alignopt::RegistrationResult plain =
             alignopt::registerImages(target.data(), source.data(), families[family], width, height);
         FUZZ_REQUIRE(sameBits(plain.matrix, result.matrix));

@@ -3,6 +3,7 @@
 // then coarse to fine through the levels with the family's optimiser.
 #include "core/registration/RegistrationOptions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -72,6 +73,7 @@ RegistrationOutcome registerWithOptions(const double* target, const double* sour
     const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     const auto total = static_cast<int64_t>(count);
     if (options.initial != nullptr) checkInitialMatrix(*options.initial);
+    if (options.maximumLevels < 0) throw OptionError("levels must be at least 1");
     UsablePixels targetUsable =
         findUsablePixels(std::span<const double>(target, count), options.targetMask, width, height, "target",
                          "target_mask", options.refuseNonFinite);
@@ -100,7 +102,8 @@ RegistrationOutcome registerWithOptions(const double* target, const double* sour
     ImageMask sourceMask =
         masked ? explicitMask(sourceUsable, width, height) : ImageMask::everywhere(width, height, 1);
 
-    const int32_t depth = pyramidDepthFor(width, height);
+    const int32_t depth = options.maximumLevels > 0 ? std::min(pyramidDepthFor(width, height), options.maximumLevels)
+                                                    : pyramidDepthFor(width, height);
     targetImage.depth = sourceImage.depth = depth;
     targetMask.depth = sourceMask.depth = depth;
     targetImage.buildPyramids();

@@ -19,6 +19,11 @@ struct RegistrationOptions {
     // Null, or a (2, 1), (2, 3) or (2, 4) map from target to source positions
     // (the result's layout) that the source landmarks start from.
     const Matrix* initial = nullptr;
+    // 0, or the most pyramid levels to visit, full resolution included (1:
+    // full resolution only). A start known to within a few pixels needs no
+    // coarse level, and on a coarse level of a partial overlap it can be
+    // pulled away from where it was right.
+    int32_t maximumLevels = 0;
     // registerImages' rule instead: a NaN or an infinity in either image is
     // refused with NonFiniteInputError("Input arrays must be finite").
     bool refuseNonFinite = false;
@@ -44,7 +49,7 @@ struct RegistrationOutcome {
 // out as a zero mask would; everything else registerImages refuses is
 // refused here with the same exceptions. Throws OptionError for a mask that
 // is not finite, an infinity among the pixels, an initial matrix that is
-// not finite or not of a shape above, an image left without a usable pixel
+// not finite or not of a shape above, a negative maximumLevels, an image left without a usable pixel
 // and masks or NaN pixels that leave fewer usable pixels in either image
 // than the family has parameters (2, 3, 4, 6, 8). Without masks, NaN pixels
 // and initial matrix the registration is registerImages' own, bit for bit.

@@ -1,5 +1,5 @@
 // register(target, source, code, target_mask=None, source_mask=None,
-// initial=None): the registration with masks, NaN pixels left out and an
+// initial=None, levels=None): the registration with masks, NaN pixels left out and an
 // initial map, returning the final error with the matrix and landmarks.
 #include "module/ArrayArguments.h"
 #include "module/ErrorBoundary.h"
@@ -16,13 +16,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <span>
 #include <string>
 
 namespace alignopt::module {
 
 const char registerWithOptionsDoc[] =
-    "register(target, source, code, target_mask=None, source_mask=None, initial=None)\n"
+    "register(target, source, code, target_mask=None, source_mask=None, initial=None, levels=None)\n"
     "    -> (matrix, target_landmarks, source_landmarks, error, pixels)\n"
     "\n"
     "Registers source onto target as alignopt._register does (same images, codes 2, 3, 4, 6, 8 and\n"
@@ -35,6 +36,8 @@ const char registerWithOptionsDoc[] =
     "    of its landmark (the image centre), rigid body that of the centre and the turn of the middle\n"
     "    column, scaled rotation the similarity through its two landmarks, affine the affine map\n"
     "    through its three (exact for (2, 3)), bilinear the map itself (exact for every shape).\n"
+    "  levels: None or the most pyramid levels to visit, full resolution included (1: full\n"
+    "    resolution only); None visits as many as the images allow.\n"
     "NaN pixels are left out as a 0 in the mask would (their values replaced by the mean of the\n"
     "usable pixels before any filtering); infinities are refused.\n"
     "error: the mean squared difference at the returned matrix, from the optimiser's last accepted\n"
@@ -100,6 +103,21 @@ bool convertInitial(PyObject* object, Matrix& initial) {
     return true;
 }
 
+// None (0: every level), or a level count of at least 1.
+int32_t convertLevels(PyObject* object) {
+    if (object == nullptr || object == Py_None) return 0;
+    if (!PyLong_Check(object) || PyBool_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "levels must be None or an int");
+        throw PythonErrorAlreadySet{};
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow > 0 || (overflow == 0 && value > std::numeric_limits<int32_t>::max()))
+        return std::numeric_limits<int32_t>::max();
+    if (overflow < 0 || value < 1) throw ArgumentError("levels must be at least 1");
+    return static_cast<int32_t>(value);
+}
+
 std::span<const double> maskView(const OwnedRef& mask, std::size_t count) {
     return mask ? std::span<const double>(doubleData(mask.get()), count) : std::span<const double>();
 }
@@ -120,16 +138,17 @@ RegistrationOutcome registerOutsideInterpreter(const double* target, const doubl
 
 OwnedRef registerPairWithOptions(PyObject* args, PyObject* keywords) {
     static const char* const keywordNames[] = {"target",      "source",      "code", "target_mask",
-                                               "source_mask", "initial",     nullptr};
+                                               "source_mask", "initial",     "levels", nullptr};
     PyObject* targetObject = nullptr;
     PyObject* sourceObject = nullptr;
     PyObject* codeObject = nullptr;
     PyObject* targetMaskObject = nullptr;
     PyObject* sourceMaskObject = nullptr;
     PyObject* initialObject = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, keywords, "OOO|OOO:register", const_cast<char**>(keywordNames),
+    PyObject* levelsObject = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, keywords, "OOO|OOOO:register", const_cast<char**>(keywordNames),
                                      &targetObject, &sourceObject, &codeObject, &targetMaskObject,
-                                     &sourceMaskObject, &initialObject)) {
+                                     &sourceMaskObject, &initialObject, &levelsObject)) {
         throw PythonErrorAlreadySet{};
     }
     const TransformationType transformation = transformationFromCode(codeObject);
@@ -138,12 +157,14 @@ OwnedRef registerPairWithOptions(PyObject* args, PyObject* keywords) {
     OwnedRef sourceMask = convertMask(sourceMaskObject, "source_mask", images.width, images.height);
     Matrix initial;
     const bool hasInitial = convertInitial(initialObject, initial);
+    const int32_t maximumLevels = convertLevels(levelsObject);
 
     const std::size_t count = static_cast<std::size_t>(images.width) * static_cast<std::size_t>(images.height);
     RegistrationOptions options;
     options.targetMask = maskView(targetMask, count);
     options.sourceMask = maskView(sourceMask, count);
     options.initial = hasInitial ? &initial : nullptr;
+    options.maximumLevels = maximumLevels;
     const RegistrationOutcome outcome =
         registerOutsideInterpreter(doubleData(images.target.get()), doubleData(images.source.get()),
                                    transformation, images.width, images.height, options);

@@ -199,6 +199,21 @@ def _with(**changes):
     return arguments
 
 
+@pytest.mark.parametrize("code", CODES)
+def test_levels_cap_the_pyramid_from_the_finest_level_up(code):
+    # 64 x 64 has three levels: a cap at or above that is no cap, a lower one
+    # takes another path that still ends where the motion is.
+    target, source = _drifting_pair((64, 64), seed=5)
+    full = _orvik_native.register(target, source, code)
+    for levels in (3, 4, 2 ** 40):
+        capped = _orvik_native.register(target, source, code, levels=levels)
+        assert all(a.tobytes() == b.tobytes() for a, b in zip(capped[:3], full[:3]))
+    for levels in (1, 2):
+        capped = _orvik_native.register(target, source, code, levels=levels)
+        assert capped[0].tobytes() != full[0].tobytes()
+        np.testing.assert_allclose(capped[0], full[0], atol=0.05)
+
+
 def _one_pixel(value, at=(3, 4)):
     array = np.ones((H, W))
     array[at] = value
@@ -228,6 +243,8 @@ ERRORS = [
     (_with(initial=[[np.nan], [0.0]]), r"initial must be finite"),
     (_with(initial=[[0.0, 1.0, 0.0], [0.0, 0.0, np.inf]]), r"initial must be finite"),
     (_with(initial=[[1e308, 1e308, 0.0], [0.0, 0.0, 1.0]]), r"initial sends the landmarks beyond"),
+    (_with(levels=0), r"^levels must be at least 1$"),
+    (_with(levels=-(2 ** 70)), r"^levels must be at least 1$"),
     # The images and the code are checked as _register checks them.
     (_with(code=5), r"^Invalid transformation$"),
     (_with(source=np.ones((H, W - 1))), r"^Input arrays must of the same shape$"),
@@ -248,6 +265,9 @@ def test_argument_parsing():
         _orvik_native.register(GOOD, GOOD, 2, mask=GOOD)
     with pytest.raises(TypeError):
         _orvik_native.register(GOOD, GOOD, 2.5)
+    for levels in (2.0, True, "2"):
+        with pytest.raises(TypeError, match="levels must be None or an int"):
+            _orvik_native.register(GOOD, GOOD, 2, levels=levels)
     # Boolean masks convert to 0 and 1.
     assert _orvik_native.register(GOOD, GOOD, 2, target_mask=GOOD > 1)[4] > 0
 

@@ -290,6 +290,10 @@ TEST(RegistrationOptions, OptionsThatLeaveTooFewPixelsOrAreNotFiniteAreRefused) 
     infinite[3] = std::numeric_limits<double>::infinity();
     EXPECT_THROW(registerWithOptions(image.data(), infinite.data(), TransformationType::Affine, w, h, {}),
                  OptionError);
+    RegistrationOptions negativeLevels;
+    negativeLevels.maximumLevels = -1;
+    EXPECT_THROW(registerWithOptions(image.data(), image.data(), TransformationType::Affine, w, h, negativeLevels),
+                 OptionError);
 }
 
 } // namespace
