@@ -8,7 +8,7 @@ import numpy as np
 
 from . import geometry, native
 from .prepared import Prepared
-from .search import global_starts, swept_starts
+from .search import global_starts, search_factor, swept_starts
 from .verdict import agreement
 
 # The intensity fit re-registers only when the images' gain differs from one
@@ -18,6 +18,9 @@ from .verdict import agreement
 GAIN_TOLERANCE = 0.02
 PLANE_TOLERANCE = 0.05
 REFIT_ROUNDS = 3
+# A refit starts from a result right to a fraction of a pixel: the finest two
+# levels serve, and coarser ones could move it away.
+REFIT_LEVELS = 2
 # Global start candidates refined, best first, until one passes the verdict.
 CANDIDATES = 2
 # Then swept start candidates, when those did not pass either (search.swept_starts).
@@ -77,7 +80,8 @@ def register(target, source, family="rigid", *, target_mask=None, source_mask=No
     image centre; a (2,3) start is exact for affine and bilinear). With `search` a start
     that does not depend on the motion (phase correlation and a log-polar
     spectrum estimate) is also refined when the first result is not
-    conclusively right, and the lower final error wins. With `normalize` both
+    conclusively right, and the better result is kept: one the verdict
+    passes over one it does not, else the lower final error. With `normalize` both
     images are scaled to zero mean and unit spread, and gain, offset and a
     linear illumination ramp between them are fitted over their overlap and
     refined away; without it the raw intensities are compared.
@@ -121,8 +125,8 @@ def register_prepared(t, s, code, start, search, normalize):
     best = first
     if search and not first[1].ok:
         for candidate in global_starts(t, s, code)[:CANDIDATES]:
-            other = _attempt(t, s, code, candidate, "search")
-            if _better(other, best):
+            other = _from_global_start(t, s, code, candidate)
+            if _preferred(other, best):
                 best = other
             if best[1].ok:
                 break
@@ -140,14 +144,28 @@ def register_prepared(t, s, code, start, search, normalize):
     return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap, verdict.residual)
 
 
-def _attempt(t, s, code, start, label):
-    """Refine from `start`; `t` is a `Prepared` target or an `_Adjusted` one."""
-    refined = native.refine(t.values, s.values, code, t.mask, s.mask, start)
+def _from_global_start(t, s, code, start):
+    """Refined from a global start, first without the levels coarser than the
+    search's own: the start is good to about a pixel there, and coarser levels
+    of a partial overlap can pull it away from where it was right (a smooth
+    fundus under a bilinear map: 0.5 px from the start, 180 px through every
+    level). Through every level as well when that does not pass the verdict."""
+    first = _attempt(t, s, code, start, "search", _search_levels(t.shape))
+    if first[1].ok:
+        return first
+    other = _attempt(t, s, code, start, "search")
+    return other if _preferred(other, first) else first
+
+
+def _attempt(t, s, code, start, label, levels=None):
+    """Refine from `start` through at most `levels` pyramid levels (None: all);
+    `t` is a `Prepared` target or an `_Adjusted` one."""
+    refined = native.refine(t.values, s.values, code, t.mask, s.mask, start, levels)
     if code == 3 and label == "search":
         # The rigid-body refinement can stop short from a start at a large
         # turn; from a similarity refined first it does not: keep the better.
-        similar = native.refine(t.values, s.values, 4, t.mask, s.mask, start)
-        other = native.refine(t.values, s.values, code, t.mask, s.mask, similar[0])
+        similar = native.refine(t.values, s.values, 4, t.mask, s.mask, start, levels)
+        other = native.refine(t.values, s.values, code, t.mask, s.mask, similar[0], levels)
         if other[3] < refined[3]:
             refined = other
         judged = agreement(t, s, refined[0])
@@ -165,6 +183,12 @@ def _attempt(t, s, code, start, label):
     return refined, agreement(t, s, refined[0]), label
 
 
+def _search_levels(shape):
+    """The pyramid levels down to the one whose pixels are no larger than the
+    search level's."""
+    return 1 + int(math.log2(search_factor(shape)))
+
+
 def _without_scale(similarity, shape):
     """The rigid map of a similarity about the image centre, or None when its
     scale moves a corner by more than RIGID_SCALE_REACH px."""
@@ -180,6 +204,16 @@ def _without_scale(similarity, shape):
 
 def _rigid_landmarks(matrix, target_landmarks):
     return np.ascontiguousarray(target_landmarks @ matrix[:, 1:3].T + matrix[:, 0])
+
+
+def _preferred(a, b):
+    """Whether attempt `a` is a better answer than `b`: one the verdict passes
+    over one it does not, else the lower final error. The error alone would
+    prefer a map that overlaps little and only smooth background (on a fundus
+    photograph a map 230 px off had a lower error than the right one)."""
+    if a[1].ok != b[1].ok:
+        return a[1].ok
+    return _better(a, b)
 
 
 def _better(a, b):
@@ -222,7 +256,7 @@ def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
             adjusted -= sy * rows
         adjusted *= 1.0 / gain
         target = _Adjusted(dense, adjusted)
-        refined, again, _ = _attempt(target, s, code, matrix, label)
+        refined, again, _ = _attempt(target, s, code, matrix, label, REFIT_LEVELS)
         if not again.ok:
             break
         attempt = refined, again, label

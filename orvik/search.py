@@ -52,12 +52,17 @@ def global_starts(target, source, code):
     return [m for _, _, m in candidates]
 
 
+def search_factor(shape, level=LEVEL):
+    """Full-resolution pixels a side of one pixel of the reduced level."""
+    return max(1, math.ceil(max(shape) / level))
+
+
 def _reduced(prepared, factor=None, level=LEVEL):
     """Block means of the values and of the usable fraction, `factor` pixels a
     side (by default enough for a longest side of `level`)."""
     h, w = prepared.shape
     if factor is None:
-        factor = max(1, math.ceil(max(h, w) / level))
+        factor = search_factor(prepared.shape, level)
     rh, rw = max(1, h // factor), max(1, w // factor)
     f = min(factor, h, w)
     image = prepared.values[:rh * f, :rw * f].reshape(rh, f, rw, f).mean(axis=(1, 3))
@@ -203,8 +208,11 @@ SWEEP_LEVEL = 64        # longest side of the sweep's reduced level: as sure as 
 SWEEP_SCALES = 2        # radial-profile scale peaks followed up
 SWEEP_REACH = 1.8       # the largest scale (and its inverse) the profiles are compared over
 SWEEP_KEEP = 3          # candidates returned, best peak first
-WHITENING = 0.5         # the spectra's magnitudes divided by this power of theirs:
-                        # full whitening leaves noise as loud as sparse structure
+# The turns are ranked twice, by the correlation peak with the spectrum's
+# magnitude divided by these powers of itself: half whitening keeps sparse
+# structure above the noise, full whitening finds a field of alike cells that
+# half whitening blurs into one another; their best are taken in turns.
+SWEEP_WHITENINGS = (0.5, 1.0)
 
 
 def swept_starts(target, source, code):
@@ -223,28 +231,40 @@ def swept_starts(target, source, code):
     tt = np.fft.rfft2(tt_, s=size)
     centre = (np.array(t.shape[::-1]) - 1) * 0.5
     turns = int(round(360.0 / SWEEP_STEP))
-    found = []
+    # Per whitening: (peak height, order, scale, turn index, shift) of each
+    # turn that stands above its neighbours.
+    found = {whitening: [] for whitening in SWEEP_WHITENINGS}
     for scale in scales:
-        heights, shifts = np.empty(turns), []
+        peaks = {whitening: [] for whitening in SWEEP_WHITENINGS}
         for k in range(turns):
             a = _turned(scale, math.radians(k * SWEEP_STEP))
             turn = np.column_stack([centre - a @ centre, a])
             warped = alignopt._transform(s, turn)
             inside = alignopt._transform(sw, turn) > 0.5
-            height, u = _peak(tt, _tapered(warped, inside), size)
-            heights[k] = height
-            shifts.append(u)
-        for k in range(turns):
-            left, right = heights[(k - 1) % turns], heights[(k + 1) % turns]
-            if heights[k] >= left and heights[k] > right:
-                found.append((heights[k], len(found), scale, k, shifts[k]))
-    found.sort(key=lambda f: (-f[0], f[1]))
-    out = []
-    for _, _, scale, k, u in found[:SWEEP_KEEP]:
-        a = _turned(scale, math.radians(k * SWEEP_STEP))
-        reduced = np.column_stack([centre - a @ centre, a])
-        reduced[:, 0] += a @ u
-        out.append(_to_family(_to_full(reduced, factor), code))
+            cross = tt * np.conj(np.fft.rfft2(_tapered(warped, inside), s=size))
+            for whitening in SWEEP_WHITENINGS:
+                peaks[whitening].append(_whitened_peak(cross, size, whitening))
+        for whitening, at in peaks.items():
+            for k in range(turns):
+                height, left, right = at[k][0], at[(k - 1) % turns][0], at[(k + 1) % turns][0]
+                if height >= left and height > right:
+                    found[whitening].append((height, len(found[whitening]), scale, k, at[k][1]))
+    ranked = [sorted(f, key=lambda f: (-f[0], f[1]))[:SWEEP_KEEP] for f in found.values()]
+    out, taken = [], set()
+    # The rankings taken in turns, each one's best first; a turn and scale once.
+    for rank in range(SWEEP_KEEP):
+        for candidates in ranked:
+            if rank >= len(candidates):
+                continue
+            _, _, scale, k, u = candidates[rank]
+            key = (scale, k, round(float(u[0]), 3), round(float(u[1]), 3))
+            if key in taken:
+                continue
+            taken.add(key)
+            a = _turned(scale, math.radians(k * SWEEP_STEP))
+            reduced = np.column_stack([centre - a @ centre, a])
+            reduced[:, 0] += a @ u
+            out.append(_to_family(_to_full(reduced, factor), code))
     return out
 
 
@@ -253,16 +273,18 @@ def _turned(scale, angle):
     return scale * np.array([[c, -s], [s, c]])
 
 
-def _peak(ft, w, size, whitening=None):
+def _peak(ft, w, size, whitening):
     """(height, u) of the correlation of t (spectrum `ft`) with w, t(p) = w(p + u),
-    its spectrum divided by the `whitening` power of its magnitude (1: phase
-    only; default WHITENING)."""
-    whitening = WHITENING if whitening is None else whitening
-    cross = ft * np.conj(np.fft.rfft2(w, s=size))
+    its spectrum divided by the `whitening` power of its magnitude (1: phase only)."""
+    return _whitened_peak(ft * np.conj(np.fft.rfft2(w, s=size)), size, whitening)
+
+
+def _whitened_peak(cross, size, whitening):
+    """(height, u) of the correlation whose spectrum is `cross`, whitened."""
     magnitude = np.abs(cross)
-    cross /= (magnitude if whitening == 1.0 else magnitude ** whitening) + (
-        1e-12 * magnitude.max() + np.finfo(np.float64).tiny)
-    surface = np.fft.irfft2(cross, s=size)
+    whitened = cross / ((magnitude if whitening == 1.0 else magnitude ** whitening) + (
+        1e-12 * magnitude.max() + np.finfo(np.float64).tiny))
+    surface = np.fft.irfft2(whitened, s=size)
     r, c = divmod(int(np.argmax(surface)), size[1])
     dy = _refined(surface[:, c], r)
     dx = _refined(surface[r, :], c)
