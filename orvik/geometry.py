@@ -122,6 +122,15 @@ def bilinear_from_landmarks(reference, moved):
     return np.linalg.solve(g, q).T.copy()
 
 
+def distance(a, b, shape):
+    """The largest distance, in pixels, between where two maps send the corners
+    of an image of `shape` (the largest anywhere on it for every family: their
+    difference is bilinear at most)."""
+    h, w = shape
+    corners = np.array([[0.0, 0.0], [w - 1.0, 0.0], [0.0, h - 1.0], [w - 1.0, h - 1.0]])
+    return float(np.max(np.hypot(*(apply(a, corners) - apply(b, corners)).T)))
+
+
 def positions(matrix, shape):
     """Mapped positions (x', y') of every pixel of a grid of `shape` (rows, columns)."""
     h, w = shape

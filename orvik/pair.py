@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 
-from . import geometry, native
+from . import geometry, native, occluders
 from .prepared import Prepared
 from .search import global_starts, search_factor, swept_starts
 from .verdict import agreement
@@ -18,9 +18,14 @@ from .verdict import agreement
 GAIN_TOLERANCE = 0.02
 PLANE_TOLERANCE = 0.05
 REFIT_ROUNDS = 3
-# A refit starts from a result right to a fraction of a pixel: the finest two
-# levels serve, and coarser ones could move it away.
-REFIT_LEVELS = 2
+# Rounds of occluder masks, each from the residual of the one before; each
+# refinement starts from a result near the answer, so the finest
+# OCCLUDER_LEVELS levels serve, and one that moves it by more than
+# OCCLUDER_REACH px (what an occluder biases a result by, at most) has lost
+# the way and is not taken.
+OCCLUDER_ROUNDS = 2
+OCCLUDER_LEVELS = 2
+OCCLUDER_REACH = 4.0
 # Global start candidates refined, best first, until one passes the verdict.
 CANDIDATES = 2
 # Then swept start candidates, when those did not pass either (search.swept_starts).
@@ -138,6 +143,10 @@ def register_prepared(t, s, code, start, search, normalize):
                 if other[1].ok:
                     best = other
                     break
+    # An object that one image shows and the other does not biases the
+    # result; seen through a right map it stands out of the residual.
+    if best[1].ok and occluders.suspected(t, s, best[0][0]):
+        t, best = _without_occluders(t, s, code, best)
     if normalize and best[1].ok:
         best = _refit_intensity(t, s, code, best)
     (matrix, tl, sl, error), verdict, label = best
@@ -206,6 +215,22 @@ def _rigid_landmarks(matrix, target_landmarks):
     return np.ascontiguousarray(target_landmarks @ matrix[:, 1:3].T + matrix[:, 0])
 
 
+def _without_occluders(t, s, code, attempt):
+    """(target, attempt): again from the result with what the residual shows
+    as an occluder left out of the target, while that passes the verdict and
+    finds one; the target as used."""
+    for _ in range(OCCLUDER_ROUNDS):
+        keep = occluders.occluder_mask(t, s, attempt[0][0])
+        if keep is None:
+            break
+        masked = t.masked(keep)
+        again = _attempt(masked, s, code, attempt[0][0], attempt[2], OCCLUDER_LEVELS)
+        if not again[1].ok or geometry.distance(again[0][0], attempt[0][0], t.shape) > OCCLUDER_REACH:
+            break
+        t, attempt = masked, again
+    return t, attempt
+
+
 def _preferred(a, b):
     """Whether attempt `a` is a better answer than `b`: one the verdict passes
     over one it does not, else the lower final error. The error alone would
@@ -256,7 +281,9 @@ def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
             adjusted -= sy * rows
         adjusted *= 1.0 / gain
         target = _Adjusted(dense, adjusted)
-        refined, again, _ = _attempt(target, s, code, matrix, label, REFIT_LEVELS)
+        # Through the levels the result came through: a search's start skipped the coarsest.
+        levels = _search_levels(t.shape) if label == "search" else None
+        refined, again, _ = _attempt(target, s, code, matrix, label, levels)
         if not again.ok:
             break
         attempt = refined, again, label

@@ -100,6 +100,17 @@ class Prepared:
         out._samples = None
         return out
 
+    def masked(self, keep):
+        """The same image with the pixels where `keep` (float64, this image's
+        shape) is 0 left out as well; `keep` already holds this image's own
+        mask. The values stay: what is left out is what the other image hides."""
+        out = copy.copy(self)
+        out.mask = keep
+        out.valid = keep != 0
+        out.count = int(np.count_nonzero(out.valid))
+        out._samples = None
+        return out
+
     def samples(self):
         """(x, y, values) of the usable pixels of the sample grid (cached)."""
         cached = getattr(self, "_samples", None)

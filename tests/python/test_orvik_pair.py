@@ -53,6 +53,33 @@ def test_swept_turns_find_the_start_where_the_spectra_do_not(turned_pair, family
     assert map_distance(found.matrix, truth, target.shape) < 0.5
 
 
+@pytest.mark.parametrize("family", ["translation", "rigid", "affine", "bilinear"])
+def test_an_unmasked_occluder_is_found_in_the_residual_and_left_out(family, monkeypatch):
+    # A bright disc over a tenth of the source only pulls every refinement
+    # towards covering it up; left out, the map is the scene's.
+    truth = np.array([[3.3], [-2.2]]) if family == "translation" else _similarity(4.0, 1.0, (3.0, -2.0), 192)
+    target, source = images.registration_pair(images.ascent(), truth, 150, 150, 192, noise=1.0, seed=4)
+    rows, columns = np.mgrid[0:192, 0:192]
+    source[(columns - 120) ** 2 + (rows - 80) ** 2 < 34 ** 2] = 255.0
+    found = orvik.register(target, source, family)
+    assert found.flag == "ok"
+    assert map_distance(found.matrix, truth, target.shape) < 0.06
+    monkeypatch.setattr(pair.occluders, "suspected", lambda *args: False)
+    plain = orvik.register(target, source, family)
+    assert map_distance(plain.matrix, truth, target.shape) > 0.07
+
+
+@pytest.mark.parametrize("noise", [0.0, 3.0, 12.0])
+def test_noise_and_sharp_edges_under_the_right_map_are_no_occluder(noise):
+    from orvik.prepared import Prepared
+
+    truth = _similarity(4.0, 1.0, (3.0, -2.0), 192)
+    target, source = images.registration_pair(images.ascent(), truth, 150, 150, 192, noise=noise, seed=4)
+    t, s = Prepared(target), Prepared(source)
+    assert not pair.occluders.suspected(t, s, truth)
+    assert pair.occluders.occluder_mask(t, s, truth) is None
+
+
 def test_the_sweep_finds_a_field_of_alike_cells_that_half_whitening_blurs(monkeypatch):
     # Phase-contrast cells turned by 140 degrees and 30 px away; the log-polar
     # estimate is taken away. With the spectrum half whitened the correct turn
