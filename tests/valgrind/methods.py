@@ -20,6 +20,7 @@ mask[10:20, 5:9] = 0.0
 for code, initial in ((2, [[1.0], [-2.0]]), (3, [[1.0, 1.0, 0.0], [-2.0, 0.0, 1.0]]), (4, None),
                       (6, [[1.0, 1.0, 0.01], [-2.0, 0.0, 1.0]]), (8, [[1.0, 1.0, 0.0, 0.001], [-2.0, 0.0, 1.0, 0.0]])):
     _orvik_native.register(image, holed, code, target_mask=mask, initial=initial)
+    _orvik_native.register(image, source, code, initial=initial, levels=2)
     _orvik_native.register(image[:1], source[:1], code, source_mask=mask[:1] > 0)
 for matrix in ([[0.5], [-0.25]], [[0.5, 1.0, 0.1], [-0.25, -0.1, 1.0]], [[0.5, 1.0, 0.0, 0.01], [0.0, 0.0, 1.0, 0.0]],
                [[np.nan], [0.0]], [[0.0], [np.nan]], [[1e300, 1.0, 0.0], [0.0, np.inf, 1.0]]):
@@ -48,6 +49,8 @@ refused = [
     lambda: _orvik_native.register(image, source, 6, initial=np.eye(3)),
     lambda: _orvik_native.register(image, source, 6, initial=[[np.nan], [0.0]]),
     lambda: _orvik_native.register(image, source, 6, extra=1),
+    lambda: _orvik_native.register(image, source, 6, levels=0),
+    lambda: _orvik_native.register(image, source, 6, levels=1.5),
 ]
 for call in refused:
     try:
