@@ -9,7 +9,7 @@ import numpy as np
 from . import geometry, native
 from .prepared import Prepared
 from .search import global_starts, swept_starts
-from .verdict import agreement
+from .verdict import SCORE_LIMIT, agreement
 
 # The intensity fit re-registers only when the images' gain differs from one
 # by more than GAIN_TOLERANCE, or their offset and ramp across the image by
@@ -134,7 +134,10 @@ def register_prepared(t, s, code, start, search, normalize):
                 if other[1].ok:
                     best = other
                     break
-    if normalize and best[1].ok:
+    # A result only a little off the peak (it fails the local peak test alone)
+    # may be an optimum of the intensities left unmatched: the refit takes a
+    # refinement only when the verdict passes it.
+    if normalize and (best[1].ok or (best[1].off_peak and best[1].score >= SCORE_LIMIT)):
         best = _refit_intensity(t, s, code, best)
     (matrix, tl, sl, error), verdict, label = best
     return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap, verdict.residual)
