@@ -9,7 +9,7 @@ import numpy as np
 from . import geometry, native, occluders
 from .prepared import Prepared
 from .search import global_starts, search_factor, swept_starts
-from .verdict import agreement
+from .verdict import SCORE_LIMIT, agreement
 
 # The intensity fit re-registers only when the images' gain differs from one
 # by more than GAIN_TOLERANCE, or their offset and ramp across the image by
@@ -143,11 +143,15 @@ def register_prepared(t, s, code, start, search, normalize):
                 if other[1].ok:
                     best = other
                     break
+    # A result only a little off the peak (it fails the local peak test alone)
+    # may be an optimum of an occluder or of the intensities left unmatched:
+    # the steps below take a refinement only when the verdict passes it.
+    near = best[1].ok or (best[1].off_peak and best[1].score >= SCORE_LIMIT)
     # An object that one image shows and the other does not biases the
     # result; seen through a right map it stands out of the residual.
-    if best[1].ok and occluders.suspected(t, s, best[0][0]):
+    if near and occluders.suspected(t, s, best[0][0]):
         t, best = _without_occluders(t, s, code, best)
-    if normalize and best[1].ok:
+    if normalize and near:
         best = _refit_intensity(t, s, code, best)
     (matrix, tl, sl, error), verdict, label = best
     return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap, verdict.residual)

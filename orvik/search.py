@@ -47,7 +47,7 @@ def global_starts(target, source, code):
         reduced = turn.copy()
         reduced[:, 0] += a @ u
         matrix = _to_family(_to_full(reduced, factor), code)
-        candidates.append((agreement(target, source, matrix).score, len(candidates), matrix))
+        candidates.append((agreement(target, source, matrix, local=False).score, len(candidates), matrix))
     candidates.sort(key=lambda c: (-(c[0] if math.isfinite(c[0]) else -2.0), c[1]))
     return [m for _, _, m in candidates]
 

@@ -225,7 +225,7 @@ def _residual(target, frame, mask, matrix, normalize):
     source = _prepare(frame, mask, normalize, 0)
     if source is None or target is None:
         return float("nan")
-    return agreement(target, source, matrix).residual
+    return agreement(target, source, matrix, local=False).residual
 
 
 def _transform_task(frame, matrix):
