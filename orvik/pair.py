@@ -9,7 +9,7 @@ import numpy as np
 from . import geometry, native, occluders
 from .prepared import Prepared
 from .search import global_starts, search_factor, swept_starts
-from .verdict import SCORE_LIMIT, agreement
+from .verdict import agreement
 
 # The intensity fit re-registers only when the images' gain differs from one
 # by more than GAIN_TOLERANCE, or their offset and ramp across the image by
@@ -127,10 +127,10 @@ def as_family(initial, code):
 def register_prepared(t, s, code, start, search, normalize):
     """`register` on `Prepared` images; `start` is None or a matrix of the family's shape."""
     first = _attempt(t, s, code, start, "identity" if start is None else "initial")
-    best = first
-    if search and not first[1].ok:
+    best = _settled(t, s, code, first, normalize)
+    if search and not best[1].ok:
         for candidate in global_starts(t, s, code)[:CANDIDATES]:
-            other = _from_global_start(t, s, code, candidate)
+            other = _settled(t, s, code, _from_global_start(t, s, code, candidate), normalize)
             if _preferred(other, best):
                 best = other
             if best[1].ok:
@@ -139,22 +139,28 @@ def register_prepared(t, s, code, start, search, normalize):
             # Taken only when the verdict passes it: where an unmasked object
             # biases every refinement, a sweep's lower error is no better answer.
             for candidate in swept_starts(t, s, code)[:SWEPT]:
-                other = _attempt(t, s, code, candidate, "search")
+                other = _settled(t, s, code, _attempt(t, s, code, candidate, "search"), normalize)
                 if other[1].ok:
                     best = other
                     break
-    # A result only a little off the peak (it fails the local peak test alone)
-    # may be an optimum of an occluder or of the intensities left unmatched:
-    # the steps below take a refinement only when the verdict passes it.
-    near = best[1].ok or (best[1].off_peak and best[1].score >= SCORE_LIMIT)
-    # An object that one image shows and the other does not biases the
-    # result; seen through a right map it stands out of the residual.
-    if near and occluders.suspected(t, s, best[0][0]):
-        t, best = _without_occluders(t, s, code, best)
-    if normalize and near:
-        best = _refit_intensity(t, s, code, best)
     (matrix, tl, sl, error), verdict, label = best
     return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap, verdict.residual)
+
+
+def _settled(t, s, code, attempt, normalize):
+    """The attempt refined again without what biases it, when it is right or
+    only a little off its peak (it fails the verdict's local peak test alone):
+    an object that one image shows and the other does not, and with
+    `normalize` light left unmatched. Each step takes a refinement only when
+    the verdict passes it, so anything else comes back as it was."""
+    if not (attempt[1].ok or attempt[1].off_peak):
+        return attempt
+    # Seen through a right map, an occluder stands out of the residual.
+    if occluders.suspected(t, s, attempt[0][0]):
+        t, attempt = _without_occluders(t, s, code, attempt)
+    if normalize:
+        attempt = _refit_intensity(t, s, code, attempt)
+    return attempt
 
 
 def _from_global_start(t, s, code, start):
