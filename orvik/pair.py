@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 
-from . import geometry, native
+from . import geometry, intensity, native
 from .prepared import Prepared
 from .search import global_starts, swept_starts
 from .verdict import agreement
@@ -18,6 +18,8 @@ from .verdict import agreement
 GAIN_TOLERANCE = 0.02
 PLANE_TOLERANCE = 0.05
 REFIT_ROUNDS = 3
+RESCUE_ROUNDS = 3
+BIAS_LIMIT = 0.02  # px at the corners
 # Global start candidates refined, best first, until one passes the verdict.
 CANDIDATES = 2
 # Then swept start candidates, when those did not pass either (search.swept_starts).
@@ -134,8 +136,8 @@ def register_prepared(t, s, code, start, search, normalize):
                 if other[1].ok:
                     best = other
                     break
-    if normalize and best[1].ok:
-        best = _refit_intensity(t, s, code, best)
+    if normalize:
+        best = _refit_intensity(t, s, code, best, start)
     (matrix, tl, sl, error), verdict, label = best
     return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap, verdict.residual)
 
@@ -189,44 +191,87 @@ def _better(a, b):
     return np.isfinite(ea) and ea < eb
 
 
-def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
-    """Again from the result, with the target's gain and plane matched to the
-    source's, while the fit still moves by more than the tolerances."""
-    h, w = t.shape
-    columns = np.arange(w, dtype=np.float64)[np.newaxis, :]
-    rows = np.arange(h, dtype=np.float64)[:, np.newaxis]
-    gain, offset, sx, sy = 1.0, 0.0, 0.0, 0.0  # the target's intensities are (values - plane) / gain
+def _refit_intensity(t, s, code, attempt, start, rounds=REFIT_ROUNDS):
+    """Again from the result, with the target's light (a gain plane and an
+    offset plane, `intensity.fit`) matched to the source's, while the fit
+    still moves by more than the tolerances. A result the verdict does not
+    pass is tried once more from `start` (None: the identity) with the light
+    matched there."""
+    (matrix, _, _, _), verdict, label = attempt
     # Once a refit is due, the fit looks at four times the points: its scatter
     # is what is left of the bias.
     dense = t.denser(DENSER)
-    for round_index in range(rounds):
-        (matrix, _, _, _), verdict, label = attempt
+    light = None
+    if not verdict.ok:
+        attempt, light = _rescue(t, dense, s, code, attempt, start)
+        if light is None:
+            return attempt
+    else:
         step_offset, step_sx, step_sy = verdict.plane
+        h, w = t.shape
+        # The verdict's global gain and additive plane are free: a pair they find
+        # within the tolerances has no change of light worth a refit.
         ramp = abs(step_sx) * (w - 1) + abs(step_sy) * (h - 1)
-        # Due when the quick fit is off by the tolerances; once under way, until
-        # the finer fit is within a quarter of them.
-        share = 1.0 if round_index == 0 else 0.25
-        if abs(verdict.gain - 1.0) <= share * GAIN_TOLERANCE and abs(step_offset) + ramp <= share * PLANE_TOLERANCE:
+        if abs(verdict.gain - 1.0) <= GAIN_TOLERANCE and abs(step_offset) + ramp <= PLANE_TOLERANCE:
+            # Small as they are, they can still pull the map (each image's own
+            # normalisation leaves them, and a scene bright at the overlap's
+            # edge pulls hard): refit when the pull predicted is worth it.
+            if intensity.shift_bias(t, s, matrix, code, verdict) <= BIAS_LIMIT:
+                return attempt
+    # With the light settled, rounds still differ by the refinement's own
+    # scatter (a rigid body from a search start most): the lowest residual of
+    # the matched pair wins, and a round that lowered it earns another.
+    best = attempt if light is not None else None
+    improved = False
+    for _ in range(rounds):
+        (matrix, _, _, _), _, label = attempt
+        found = intensity.fit(dense, s, matrix)
+        if found is None or not found.gain[0] > 0:
             break
-        if round_index == 0:
-            verdict = agreement(dense, s, matrix)
-        if not verdict.gain > 0:
+        # Until the fit moves by less than a quarter of the tolerances.
+        if light is not None and not improved and _within_tolerances(found.distance(light, t.shape), 0.25):
             break
-        step_offset, step_sx, step_sy = verdict.plane
-        # Compose: the adjusted target's own plane and gain against the source come on top.
-        offset, sx, sy = offset + gain * step_offset, sx + gain * step_sx, sy + gain * step_sy
-        gain *= verdict.gain
-        adjusted = t.values - offset
-        if sx or sy:
-            adjusted -= sx * columns
-            adjusted -= sy * rows
-        adjusted *= 1.0 / gain
-        target = _Adjusted(dense, adjusted)
-        refined, again, _ = _attempt(target, s, code, matrix, label)
+        light = found
+        refined, again, _ = _attempt(_Adjusted(dense, light.apply(t.values)), s, code, matrix, label)
         if not again.ok:
             break
         attempt = refined, again, label
-    return attempt
+        improved = best is not None and refined[3] < best[0][3]
+        if best is None or improved:
+            best = attempt
+    return attempt if best is None else best
+
+
+def _rescue(t, dense, s, code, attempt, start):
+    """A result the verdict does not pass, tried again from `start` (None: the
+    identity) with the light matched there, then where that led, up to
+    RESCUE_ROUNDS times: (the first that passes, its light), or (`attempt`,
+    None) when none does or no change of light shows."""
+    # A strong change of light can keep every refinement from the right map.
+    # Under the motion a start reaches, the tiles still show much the same
+    # scene and their gains need no exact map; the offset plane takes up some
+    # of the misalignment, so the fit and the refinement take turns.
+    matrix, label = (_IDENTITY, "identity") if start is None else (start, "initial")
+    origin = start
+    for round_index in range(RESCUE_ROUNDS):
+        light = intensity.fit(dense, s, matrix, aligned=False)
+        if light is None or not light.gain[0] > 0:
+            break
+        if round_index == 0 and _within_tolerances(light.distance(intensity.Light(), t.shape)):
+            break
+        retried = _attempt(_Adjusted(dense, light.apply(t.values)), s, code, origin, label)
+        if retried[1].ok:
+            return retried, light
+        matrix = origin = retried[0][0]
+    return attempt, None
+
+
+_IDENTITY = np.array([[0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+
+
+def _within_tolerances(distance, share=1.0):
+    gain, offset = distance
+    return gain <= share * GAIN_TOLERANCE and offset <= share * PLANE_TOLERANCE
 
 
 class _Adjusted:
