@@ -26,6 +26,8 @@ SLOPE_SIGNIFICANCE = 9.2  # chi-square of two degrees of freedom, 99 %
 # blurs a turned source's structure unevenly by about that much, and a plane
 # fitted to it would pull the map where a constant does not.
 LEAST_GAIN_RAMP = 0.05
+FLAT = 0.1     # a tile with less structure than this share of the median tile's is left out
+MISFIT = 0.1   # a tile's relative gain off the plane by this much counts half
 
 
 @dataclass
@@ -45,6 +47,11 @@ class Light:
         out = values * (g0 + gx * columns + gy * rows)
         out += b0 + bx * columns + by * rows
         return out
+
+    def least_gain(self, shape):
+        h, w = shape
+        g0, gx, gy = self.gain
+        return min(g0, g0 + gx * (w - 1)) + min(0.0, gy * (h - 1))
 
     def distance(self, other, shape):
         """Largest differences of gain and of offset between two lights over the image's corners."""
@@ -94,7 +101,11 @@ def fit(target, source, matrix, aligned=True):
     s = bilinear(sv, qx, qy)
     if aligned:
         around = tv[yi, xi + 1] + tv[yi, xi - 1] + tv[yi + 1, xi] + tv[yi - 1, xi]
-        return _instrumented(x, y, t0, 0.25 * around, s, w, h)
+        light = _instrumented(x, y, t0, 0.25 * around, s, w, h)
+        # A map far off leaves the regression little to go on (its gain falls
+        # towards zero, or below); the tiles still see the scene's structure.
+        if light is not None and light.least_gain(target.shape) > 0:
+            return light
     tile = np.minimum(xi * TILES // w, TILES - 1) + TILES * np.minimum(yi * TILES // h, TILES - 1)
     # Each tile's own plane taken off first: within a tile the light's offset
     # and the scene's shading are smooth, the structure is not.
@@ -106,10 +117,19 @@ def fit(target, source, matrix, aligned=True):
         return None
     gains = np.sqrt(signal_s[use] / signal_t[use])
     # Tiles whose values are mostly noise measure their gain worse; one with
-    # much structure is no more to be trusted than a tile of fine texture.
+    # much structure is no more to be trusted than a tile of fine texture, and
+    # a nearly flat one (sky, background) not at all.
     weight = count[use] * np.minimum(1.0, signal_t[use] / spread_t[use])
+    weight[signal_t[use] < FLAT * np.median(signal_t[use])] = 0.0
+    if not weight.any():
+        return None
     cx = np.bincount(tile, x, TILES * TILES)[use] / count[use]
     cy = np.bincount(tile, y, TILES * TILES)[use] / count[use]
+    gain = _plane(cx, cy, gains, weight)
+    # Where the map is off, a tile can show other structure in the two images:
+    # its gain far from the plane is given less say (a Cauchy weight), once.
+    misfit = gains / np.maximum(gain[0] + gain[1] * cx + gain[2] * cy, 1e-12) - 1.0
+    weight = weight / (1.0 + (misfit / MISFIT) ** 2)
     gain = _plane(cx, cy, gains, weight, significant=True)
     along = gain[0] + gain[1] * x + gain[2] * y
     offset = _plane(x, y, s - along * t0, np.ones_like(x))

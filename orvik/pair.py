@@ -80,9 +80,10 @@ def register(target, source, family="rigid", *, target_mask=None, source_mask=No
     that does not depend on the motion (phase correlation and a log-polar
     spectrum estimate) is also refined when the first result is not
     conclusively right, and the lower final error wins. With `normalize` both
-    images are scaled to zero mean and unit spread, and gain, offset and a
-    linear illumination ramp between them are fitted over their overlap and
-    refined away; without it the raw intensities are compared.
+    images are scaled to zero mean and unit spread, and the light between
+    them (a gain and an offset, each linear across the image: bleaching,
+    exposure, a lamp off to one side) is fitted over their overlap and refined
+    away; without it the raw intensities are compared.
 
     Returns a `PairResult`. Raises ValueError for an unknown family, images
     that are not 2-D of one shape, a mask of the wrong shape or with NaN or
