@@ -3,12 +3,14 @@
 A multiplicative change of light across the scene (a lamp off centre,
 vignetting, a ramp of bleaching) scales the structure by a factor that varies
 with position: in normalised units, source(map(p)) = gain(p) * target(p) +
-offset(p), with gain and offset linear in the target position p. The gain is
-measured as the ratio of the two images' structure in tiles, from each
-image's covariance with itself one pixel along (the structure, none of the
-pixel noise, which differs between a bright frame and a bleached one), and a
-plane is fitted through the tiles' gains; the offset plane then by least
-squares.
+offset(p), with gain and offset linear in the target position p. Both are
+fitted so that pixel noise, which differs between a bright frame and a
+bleached one, does not bias the gain: at the refined map by a regression
+whose instrument shares the target's structure but not its noise; where the
+map may be pixels off, from the ratio of the two images' structure (each
+image's covariance with itself one pixel along) in tiles, with a plane
+through the tiles' gains. `shift_bias` predicts how far a light left
+unmatched pulls a least-squares refinement.
 """
 
 from dataclasses import dataclass
@@ -276,7 +278,7 @@ def _jacobian(code, gx, gy, xc, yc):
 
 
 def _displacement(code, step, cx, cy):
-    """The motion of the point (cx, cy) (centred, in image sides) under a parameter step, in pixels... of the side."""
+    """The motion in pixels of the point (cx, cy) (centred, in image sides) under a parameter step."""
     dx, dy = step[0], step[1]
     if code == 3:
         dx, dy = dx - step[2] * cy, dy + step[2] * cx

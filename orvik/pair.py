@@ -11,15 +11,18 @@ from .prepared import Prepared
 from .search import global_starts, swept_starts
 from .verdict import agreement
 
-# The intensity fit re-registers only when the images' gain differs from one
-# by more than GAIN_TOLERANCE, or their offset and ramp across the image by
-# more than PLANE_TOLERANCE (in units of the target's spread): below that the
-# normalisation's own scatter, not a change of light, and no bias measured.
+# The intensity fit re-registers when the images' gain differs from one by
+# more than GAIN_TOLERANCE, or their offset and ramp across the image by more
+# than PLANE_TOLERANCE (in units of the target's spread), or when below that
+# the light left is predicted to pull the map by more than BIAS_LIMIT px at a
+# corner (intensity.shift_bias): a pair whose light matches pays for that
+# prediction only.
 GAIN_TOLERANCE = 0.02
 PLANE_TOLERANCE = 0.05
+BIAS_LIMIT = 0.02
 REFIT_ROUNDS = 3
+# Turns of light fit and refinement for a result no start passed.
 RESCUE_ROUNDS = 3
-BIAS_LIMIT = 0.02  # px at the corners
 # Global start candidates refined, best first, until one passes the verdict.
 CANDIDATES = 2
 # Then swept start candidates, when those did not pass either (search.swept_starts).

@@ -83,4 +83,6 @@ def test_a_pair_whose_light_halves_across_it_is_registered_right(family, truth):
     plain = orvik.register(target, source, family)
     result = orvik.register(target, lit, family)
     assert result.flag == "ok"
-    assert map_distance(result.matrix, truth, target.shape) < map_distance(plain.matrix, truth, target.shape) + 0.05
+    # Within a hundredth of a pixel of the same pair under even light; fitted
+    # as an additive plane, the ramp cost up to 0.06 px here.
+    assert map_distance(result.matrix, truth, target.shape) < map_distance(plain.matrix, truth, target.shape) + 0.01
