@@ -6,17 +6,20 @@ import math
 
 import numpy as np
 
-from . import geometry, native, occluders
+from . import geometry, intensity, native, occluders
 from .prepared import Prepared
 from .search import global_starts, search_factor, swept_starts
 from .verdict import agreement
 
-# The intensity fit re-registers only when the images' gain differs from one
-# by more than GAIN_TOLERANCE, or their offset and ramp across the image by
-# more than PLANE_TOLERANCE (in units of the target's spread): below that the
-# normalisation's own scatter, not a change of light, and no bias measured.
+# The intensity fit re-registers when the images' gain differs from one by
+# more than GAIN_TOLERANCE, or their offset and ramp across the image by more
+# than PLANE_TOLERANCE (in units of the target's spread), or when below that
+# the light left is predicted to pull the map by more than BIAS_LIMIT px at a
+# corner (intensity.shift_bias): a pair whose light matches pays for that
+# prediction only.
 GAIN_TOLERANCE = 0.02
 PLANE_TOLERANCE = 0.05
+BIAS_LIMIT = 0.02
 REFIT_ROUNDS = 3
 # Rounds of occluder masks, each from the residual of the one before; each
 # refinement starts from a result near the answer, so the finest
@@ -26,6 +29,8 @@ REFIT_ROUNDS = 3
 OCCLUDER_ROUNDS = 2
 OCCLUDER_LEVELS = 2
 OCCLUDER_REACH = 4.0
+# Turns of light fit and refinement for a result no start passed.
+RESCUE_ROUNDS = 3
 # Global start candidates refined, best first, until one passes the verdict.
 CANDIDATES = 2
 # Then swept start candidates, when those did not pass either (search.swept_starts).
@@ -86,10 +91,11 @@ def register(target, source, family="rigid", *, target_mask=None, source_mask=No
     that does not depend on the motion (phase correlation and a log-polar
     spectrum estimate) is also refined when the first result is not
     conclusively right, and the better result is kept: one the verdict
-    passes over one it does not, else the lower final error. With `normalize` both
-    images are scaled to zero mean and unit spread, and gain, offset and a
-    linear illumination ramp between them are fitted over their overlap and
-    refined away; without it the raw intensities are compared.
+    passes over one it does not, else the lower final error. With `normalize`
+    both images are scaled to zero mean and unit spread, and the light between
+    them (a gain and an offset, each linear across the image: bleaching,
+    exposure, a lamp off to one side) is fitted over their overlap and refined
+    away; without it the raw intensities are compared.
 
     Returns a `PairResult`. Raises ValueError for an unknown family, images
     that are not 2-D of one shape, a mask of the wrong shape or with NaN or
@@ -143,6 +149,8 @@ def register_prepared(t, s, code, start, search, normalize):
                 if other[1].ok:
                     best = other
                     break
+    if normalize and not best[1].ok:
+        best = _rescued(t, s, code, best, start)
     (matrix, tl, sl, error), verdict, label = best
     return PairResult(matrix, tl, sl, verdict.score, verdict.flag, label, error, verdict.overlap, verdict.residual)
 
@@ -258,46 +266,97 @@ def _better(a, b):
     return np.isfinite(ea) and ea < eb
 
 
-def _refit_intensity(t, s, code, attempt, rounds=REFIT_ROUNDS):
-    """Again from the result, with the target's gain and plane matched to the
-    source's, while the fit still moves by more than the tolerances."""
+def _refit_intensity(t, s, code, attempt):
+    """Again from the result (right or a little off its peak), with the
+    target's light (a gain plane and an offset plane, `intensity.fit`) matched
+    to the source's, while the fit still moves by more than the tolerances."""
+    (matrix, _, _, _), verdict, label = attempt
+    step_offset, step_sx, step_sy = verdict.plane
     h, w = t.shape
-    columns = np.arange(w, dtype=np.float64)[np.newaxis, :]
-    rows = np.arange(h, dtype=np.float64)[:, np.newaxis]
-    gain, offset, sx, sy = 1.0, 0.0, 0.0, 0.0  # the target's intensities are (values - plane) / gain
+    # The verdict's global gain and additive plane are free: a pair they find
+    # within the tolerances has no change of light worth a refit.
+    ramp = abs(step_sx) * (w - 1) + abs(step_sy) * (h - 1)
+    if abs(verdict.gain - 1.0) <= GAIN_TOLERANCE and abs(step_offset) + ramp <= PLANE_TOLERANCE:
+        # Small as they are, they can still pull the map (each image's own
+        # normalisation leaves them, and a scene bright at the overlap's
+        # edge pulls hard): refit when the pull predicted is worth it.
+        if intensity.shift_bias(t, s, matrix, code, verdict) <= BIAS_LIMIT:
+            return attempt
     # Once a refit is due, the fit looks at four times the points: its scatter
     # is what is left of the bias.
+    return _light_rounds(t, t.denser(DENSER), s, code, attempt, None)
+
+
+def _rescued(t, s, code, attempt, start):
+    """A result the verdict does not pass, tried once more from `start`
+    (None: the identity) with the light matched there (`_rescue`), then
+    refitted; `attempt` itself when that does not pass either."""
     dense = t.denser(DENSER)
-    for round_index in range(rounds):
-        (matrix, _, _, _), verdict, label = attempt
-        step_offset, step_sx, step_sy = verdict.plane
-        ramp = abs(step_sx) * (w - 1) + abs(step_sy) * (h - 1)
-        # Due when the quick fit is off by the tolerances; once under way, until
-        # the finer fit is within a quarter of them.
-        share = 1.0 if round_index == 0 else 0.25
-        if abs(verdict.gain - 1.0) <= share * GAIN_TOLERANCE and abs(step_offset) + ramp <= share * PLANE_TOLERANCE:
+    rescued, light = _rescue(t, dense, s, code, attempt, start)
+    if light is None:
+        return attempt
+    return _light_rounds(t, dense, s, code, rescued, light)
+
+
+def _light_rounds(t, dense, s, code, attempt, light, rounds=REFIT_ROUNDS):
+    """Rounds of light fit and refinement from `attempt`, whose light is
+    `light` (None: not fitted yet), each taken only when the verdict passes it."""
+    # With the light settled, rounds still differ by the refinement's own
+    # scatter (a rigid body from a search start most): the lowest residual of
+    # the matched pair wins, and a round that lowered it earns another.
+    best = attempt if light is not None else None
+    improved = False
+    for _ in range(rounds):
+        (matrix, _, _, _), _, label = attempt
+        found = intensity.fit(dense, s, matrix)
+        if found is None or not found.gain[0] > 0:
             break
-        if round_index == 0:
-            verdict = agreement(dense, s, matrix)
-        if not verdict.gain > 0:
+        # Until the fit moves by less than a quarter of the tolerances.
+        if light is not None and not improved and _within_tolerances(found.distance(light, t.shape), 0.25):
             break
-        step_offset, step_sx, step_sy = verdict.plane
-        # Compose: the adjusted target's own plane and gain against the source come on top.
-        offset, sx, sy = offset + gain * step_offset, sx + gain * step_sx, sy + gain * step_sy
-        gain *= verdict.gain
-        adjusted = t.values - offset
-        if sx or sy:
-            adjusted -= sx * columns
-            adjusted -= sy * rows
-        adjusted *= 1.0 / gain
-        target = _Adjusted(dense, adjusted)
+        light = found
         # Through the levels the result came through: a search's start skipped the coarsest.
         levels = _search_levels(t.shape) if label == "search" else None
-        refined, again, _ = _attempt(target, s, code, matrix, label, levels)
+        refined, again, _ = _attempt(_Adjusted(dense, light.apply(t.values)), s, code, matrix, label, levels)
         if not again.ok:
             break
         attempt = refined, again, label
-    return attempt
+        improved = best is not None and refined[3] < best[0][3]
+        if best is None or improved:
+            best = attempt
+    return attempt if best is None else best
+
+
+def _rescue(t, dense, s, code, attempt, start):
+    """A result the verdict does not pass, tried again from `start` (None: the
+    identity) with the light matched there, then where that led, up to
+    RESCUE_ROUNDS times: (the first that passes, its light), or (`attempt`,
+    None) when none does or no change of light shows."""
+    # A strong change of light can keep every refinement from the right map.
+    # Under the motion a start reaches, the tiles still show much the same
+    # scene and their gains need no exact map; the offset plane takes up some
+    # of the misalignment, so the fit and the refinement take turns.
+    matrix, label = (_IDENTITY, "identity") if start is None else (start, "initial")
+    origin = start
+    for round_index in range(RESCUE_ROUNDS):
+        light = intensity.fit(dense, s, matrix, aligned=False)
+        if light is None or not light.gain[0] > 0:
+            break
+        if round_index == 0 and _within_tolerances(light.distance(intensity.Light(), t.shape)):
+            break
+        retried = _attempt(_Adjusted(dense, light.apply(t.values)), s, code, origin, label)
+        if retried[1].ok:
+            return retried, light
+        matrix = origin = retried[0][0]
+    return attempt, None
+
+
+_IDENTITY = np.array([[0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+
+
+def _within_tolerances(distance, share=1.0):
+    gain, offset = distance
+    return gain <= share * GAIN_TOLERANCE and offset <= share * PLANE_TOLERANCE
 
 
 class _Adjusted:
