@@ -11,7 +11,7 @@ interpolation's small errors.
 
 import numpy as np
 
-from .verdict import bilinear, mapped
+from .verdict import bilinear, sample_overlap
 
 OUTLIER_SPREADS = 4.0  # a residual beyond this many robust spreads (1.4826 MAD) ...
 OUTLIER_FLOOR = 0.5    # ... and beyond this share of the images' spread is an outlier
@@ -31,15 +31,7 @@ def suspected(target, source, matrix):
     """Whether enough of the sample points of two `Prepared` images disagree
     under `matrix` beyond the noise to look for an occluder; a few hundred
     points, so it costs next to nothing."""
-    x, y, t = target.samples()
-    qx, qy = mapped(matrix, x, y)
-    h, w = source.shape
-    with np.errstate(invalid="ignore"):
-        inside = (qx >= 0) & (qx <= w - 1) & (qy >= 0) & (qy <= h - 1)
-    if source.valid is not None:
-        near = np.flatnonzero(inside)
-        keep = source.valid[np.rint(qy[near]).astype(np.intp), np.rint(qx[near]).astype(np.intp)]
-        inside[near[~keep]] = False
+    _, _, t, qx, qy, inside = sample_overlap(target, source, matrix)
     if np.count_nonzero(inside) < 64:
         return False
     residual = t[inside] - bilinear(source.values, qx[inside], qy[inside])

@@ -91,11 +91,9 @@ def _noisy_but_right(beyond_noise, correlation):
     return beyond_noise >= NOISE_LIMIT and correlation >= CORRELATION_LIMIT
 
 
-def agreement(target, source, matrix, local=True):
-    """Agreement of two `Prepared` images under `matrix` (target -> source positions);
-    `local=False` skips the local peak test (rises and sharpness NaN, the flag
-    then the score's alone), for ranking candidates by score. It is skipped
-    too where the score reaches PEAK_SCORE."""
+def sample_overlap(target, source, matrix):
+    """(x, y, values, qx, qy, inside): the target's sample points, their values,
+    where `matrix` sends them, and which of those fall on usable source pixels."""
     x, y, t = target.samples()
     qx, qy = mapped(matrix, x, y)
     h, w = source.shape
@@ -105,6 +103,15 @@ def agreement(target, source, matrix, local=True):
         near = np.flatnonzero(inside)
         keep = source.valid[np.rint(qy[near]).astype(np.intp), np.rint(qx[near]).astype(np.intp)]
         inside[near[~keep]] = False
+    return x, y, t, qx, qy, inside
+
+
+def agreement(target, source, matrix, local=True):
+    """Agreement of two `Prepared` images under `matrix` (target -> source positions);
+    `local=False` skips the local peak test (rises and sharpness NaN, the flag
+    then the score's alone), for ranking candidates by score. It is skipped
+    too where the score reaches PEAK_SCORE."""
+    x, y, t, qx, qy, inside = sample_overlap(target, source, matrix)
     n = int(np.count_nonzero(inside))
     overlap = n / max(1, len(t))
     if n < 16:
