@@ -42,8 +42,8 @@ def main():
             bare, _ = reg.timed(lambda: alignopt._register(target, source, code), repeats)
             pair, _ = reg.timed(lambda: orvik.register(target, source, code, search=False), repeats)
             prepared = Prepared(target)
-            frame, _ = reg.timed(lambda: register_prepared(prepared, Prepared(source), code, None, False, True),
-                                 repeats)
+            frame, _ = reg.timed(
+                lambda: register_prepared(prepared, Prepared(source, like=prepared), code, None, False, True), repeats)
             searched, result = reg.timed(lambda: orvik.register(target, source, code), repeats)
             line = (f"{family:<16}{size:>6}{bare:>9.4f}{pair / bare:>10.2f}x{frame / bare:>7.2f}x"
                     f"{searched / bare:>8.2f}x")

@@ -39,7 +39,8 @@ def collect():
         for family, code in hard_pairs.FAMILIES.items():
             for size, count in sizes.items():
                 for _, target, source, mask, truth in hard_pairs.pairs(condition, code, size, count, seed=SEED):
-                    t, s = Prepared(target), Prepared(source, mask)
+                    t = Prepared(target)
+                    s = Prepared(source, mask, like=t)
                     starts = [None] + global_starts(t, s, code)[:3]
                     for start in starts:
                         matrix = native.refine(t.values, s.values, code, t.mask, s.mask, start)[0]

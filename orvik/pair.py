@@ -21,6 +21,10 @@ GAIN_TOLERANCE = 0.02
 PLANE_TOLERANCE = 0.05
 BIAS_LIMIT = 0.02
 REFIT_ROUNDS = 3
+# A fitted light within this share of the tolerances of no change at all is
+# the fit's scatter (on pairs lit alike: 0.4 % of gain in the median, 1 % in
+# nine of ten): taken as no change.
+SNAP_SHARE = 0.5
 # Rounds of occluder masks, each from the residual of the one before; each
 # refinement starts from a result near the answer, so the finest
 # OCCLUDER_LEVELS levels serve, and one that moves it by more than
@@ -92,7 +96,9 @@ def register(target, source, family="rigid", *, target_mask=None, source_mask=No
     spectrum estimate) is also refined when the first result is not
     conclusively right, and the better result is kept: one the verdict
     passes over one it does not, else the lower final error. With `normalize`
-    both images are scaled to zero mean and unit spread, and the light between
+    both images are scaled to zero mean and unit spread (a source lit like the
+    target, its mean and spread within `prepared.SAME_LIGHT` of the target's
+    spread of the target's, in the target's scale), and the light between
     them (a gain and an offset, each linear across the image: bleaching,
     exposure, a lamp off to one side) is fitted over their overlap and refined
     away; without it the raw intensities are compared.
@@ -105,7 +111,7 @@ def register(target, source, family="rigid", *, target_mask=None, source_mask=No
     """
     code = geometry.family_code(family)
     t = Prepared(target, target_mask, normalize, "target")
-    s = Prepared(source, source_mask, normalize, "source")
+    s = Prepared(source, source_mask, normalize, "source", like=t)
     if t.shape != s.shape:
         raise ValueError(f"the target is {t.shape[0]}x{t.shape[1]}, the source {s.shape[0]}x{s.shape[1]}")
     start = None if initial is None else as_family(initial, code)
@@ -311,6 +317,13 @@ def _light_rounds(t, dense, s, code, attempt, light, rounds=REFIT_ROUNDS):
         found = intensity.fit(dense, s, matrix)
         if found is None or not found.gain[0] > 0:
             break
+        unchanged = _unchanged_light(t, s)
+        if _within_tolerances(found.distance(unchanged, t.shape), SNAP_SHARE):
+            # No change of light the fit can tell from its own scatter: the
+            # images as they are serve best, and already do in one scale.
+            if t.scale == s.scale and light is None:
+                return attempt
+            found = unchanged
         # Until the fit moves by less than a quarter of the tolerances.
         if light is not None and not improved and _within_tolerances(found.distance(light, t.shape), 0.25):
             break
@@ -352,6 +365,13 @@ def _rescue(t, dense, s, code, attempt, start):
 
 
 _IDENTITY = np.array([[0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+
+
+def _unchanged_light(t, s):
+    """The light that takes the target's values into the source's scale alone."""
+    (target_mean, target_spread), (source_mean, source_spread) = t.scale, s.scale
+    return intensity.Light((target_spread / source_spread, 0.0, 0.0),
+                           ((target_mean - source_mean) / source_spread, 0.0, 0.0))
 
 
 def _within_tolerances(distance, share=1.0):

@@ -191,10 +191,11 @@ def normalized(frame):
     return f
 
 
-def _prepare(image, mask, normalize, index):
-    """A frame `Prepared`, or None when it has no usable pixel; other problems name the frame."""
+def _prepare(image, mask, normalize, index, like=None):
+    """A frame `Prepared` (in the scale of `like` when lit alike), or None when
+    it has no usable pixel; other problems name the frame."""
     try:
-        return Prepared(image, mask, normalize, "frame")
+        return Prepared(image, mask, normalize, "frame", like)
     except UnusableImage:
         return None
     except ValueError as error:
@@ -204,7 +205,7 @@ def _prepare(image, mask, normalize, index):
 def _register_task(target, frame, mask, code, normalize, search, index, keep_warped=False):
     """One frame (raw, or already `Prepared`) against a prepared target: (PairResult or None, warped, valid)."""
     prepared = frame is None or isinstance(frame, Prepared)  # None: prepared, and found unusable
-    source = frame if prepared else _prepare(frame, mask, normalize, index)
+    source = frame if prepared else _prepare(frame, mask, normalize, index, target)
     result = None
     if source is not None and target is not None:
         try:
@@ -437,7 +438,7 @@ def _register_previous(stack, settings, runner, progress, masks):
         # of the next; a frame with nothing usable is None, flagged by its task.
         previous = _prepare(stack.read(0), masks(0), normalize, 0)
         for i in range(1, len(stack)):
-            current = _prepare(stack.read(i), masks(i), normalize, i)
+            current = _prepare(stack.read(i), masks(i), normalize, i, previous)
             yield previous, current, None, code, normalize, search, i
             previous = current
 
