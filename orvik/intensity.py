@@ -99,10 +99,12 @@ def fit(target, source, matrix, aligned=True):
         return None
     x, y, xi, yi, ni, nj, qx, qy = (a[inside] for a in (x, y, xi, yi, ni, nj, qx, qy))
     tv, sv = target.values, source.values
-    t0 = tv[yi, xi]
+    # Flat indices: a gather each, far quicker than one by rows and columns.
+    flat, at = tv.ravel(), yi * w + xi
+    t0 = flat[at]
     s = bilinear(sv, qx, qy)
     if aligned:
-        around = tv[yi, xi + 1] + tv[yi, xi - 1] + tv[yi + 1, xi] + tv[yi - 1, xi]
+        around = flat[at + 1] + flat[at - 1] + flat[at + w] + flat[at - w]
         light = _instrumented(x, y, t0, 0.25 * around, s, w, h)
         # A map far off leaves the regression little to go on (its gain falls
         # towards zero, or below); the tiles still see the scene's structure.
@@ -259,7 +261,9 @@ def shift_bias(target, source, matrix, code, verdict):
 
 
 def _gradients(v, xi, yi):
-    return 0.5 * (v[yi, xi + 1] - v[yi, xi - 1]), 0.5 * (v[yi + 1, xi] - v[yi - 1, xi])
+    flat, w = v.ravel(), v.shape[1]
+    at = yi * w + xi
+    return 0.5 * (flat[at + 1] - flat[at - 1]), 0.5 * (flat[at + w] - flat[at - w])
 
 
 def _jacobian(code, gx, gy, xc, yc):

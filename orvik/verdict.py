@@ -118,7 +118,7 @@ def agreement(target, source, matrix, local=True):
         return Agreement(float("nan"), overlap)
     x, y, t, qx, qy = x[inside], y[inside], t[inside], qx[inside], qy[inside]
     s = bilinear(source.values, qx, qy)
-    nearest = source.values[np.rint(qy).astype(np.intp), np.rint(qx).astype(np.intp)]
+    nearest = source.values.ravel()[np.rint(qy).astype(np.intp) * source.shape[1] + np.rint(qx).astype(np.intp)]
     difference = t - s
     residual = float(difference @ difference) / n
     del difference
@@ -173,11 +173,13 @@ def _gain(target, source, x, y, qx, qy, planes, xm, ym):
         return 1.0
     ct, cn = planes["t"], planes["n"]
     xs, ys = xi - xm, yi - ym
+    at, near = yi * w + xi, nj * sw + ni
+    flat_t, flat_s = target.values.ravel(), source.values.ravel()
     # Residuals from the planes fitted in target coordinates, at p and one pixel along.
-    t0 = target.values[yi, xi] - (ct[0] + ct[1] * xs + ct[2] * ys)
-    t1 = target.values[yi, xi + 1] - (ct[0] + ct[1] * (xs + 1) + ct[2] * ys)
-    n0 = source.values[nj, ni] - (cn[0] + cn[1] * xs + cn[2] * ys)
-    n1 = source.values[nj, ni + 1] - (cn[0] + cn[1] * xs + cn[2] * ys)
+    t0 = flat_t[at] - (ct[0] + ct[1] * xs + ct[2] * ys)
+    t1 = flat_t[at + 1] - (ct[0] + ct[1] * (xs + 1) + ct[2] * ys)
+    n0 = flat_s[near] - (cn[0] + cn[1] * xs + cn[2] * ys)
+    n1 = flat_s[near + 1] - (cn[0] + cn[1] * xs + cn[2] * ys)
     signal_t = float(t0 @ t1) / t0.size
     signal_n = float(n0 @ n1) / n0.size
     if signal_t > 0 and signal_n > 0:
@@ -204,7 +206,8 @@ def _fine_structure(target, source, matrix, x, y, qx, qy, s):
     """
     h, w = target.shape
     sh, sw = source.shape
-    values, other = target.values, source.values
+    other = source.values
+    flat_values, flat_other = target.values.ravel(), other.ravel()
     xi, yi = x.astype(np.intp), y.astype(np.intp)
     ni, nj = np.rint(qx).astype(np.intp), np.rint(qy).astype(np.intp)
     parts = {"t": [], "s": [], "t twin": [], "n": [], "n twin": []}
@@ -219,12 +222,16 @@ def _fine_structure(target, source, matrix, x, y, qx, qy, s):
             usable = (target.valid[yi[near] + dy, xi[near] + dx] & target.valid[yi[near] + ey, xi[near] + ex]
                       & target.valid[yi[near] + dy + ey, xi[near] + dx + ex])
             keep[near[~usable]] = False
-        px, py, nx, ny = xi[keep], yi[keep], ni[keep], nj[keep]
-        parts["t"].append(values[py + dy, px + dx] - values[py, px])
-        parts["t twin"].append(values[py + dy + ey, px + dx + ex] - values[py + ey, px + ex])
+        # Flat indices: one gather each, a fifth of the time of a gather by rows and columns.
+        at = yi[keep] * w + xi[keep]
+        near = nj[keep] * sw + ni[keep]
+        along, across = dy * w + dx, ey * w + ex
+        parts["t"].append(flat_values[at + along] - flat_values[at])
+        parts["t twin"].append(flat_values[at + along + across] - flat_values[at + across])
         parts["s"].append(bilinear(other, fx[keep], fy[keep]) - s[keep])
-        parts["n"].append(other[ny + dy, nx + dx] - other[ny, nx])
-        parts["n twin"].append(other[ny + dy + ey, nx + dx + ex] - other[ny + ey, nx + ex])
+        along, across = dy * sw + dx, ey * sw + ex
+        parts["n"].append(flat_other[near + along] - flat_other[near])
+        parts["n twin"].append(flat_other[near + along + across] - flat_other[near + across])
     v = {k: np.concatenate(parts.pop(k)) for k in list(parts)}
     if v["t"].size < 16:
         return float("nan"), float("nan")
@@ -268,8 +275,10 @@ def bilinear(image, x, y):
     y0 = np.minimum(np.floor(y).astype(np.intp), h - 2) if h > 1 else np.zeros(len(y), np.intp)
     fx = x - x0 if w > 1 else np.zeros(len(x))
     fy = y - y0 if h > 1 else np.zeros(len(y))
-    x1 = x0 + (1 if w > 1 else 0)
-    y1 = y0 + (1 if h > 1 else 0)
-    top = image[y0, x0] * (1 - fx) + image[y0, x1] * fx
-    bottom = image[y1, x0] * (1 - fx) + image[y1, x1] * fx
+    flat = image.ravel()
+    at = y0 * w + x0
+    right, below = (1 if w > 1 else 0), (w if h > 1 else 0)
+    top = flat[at] * (1 - fx) + flat[at + right] * fx
+    at += below
+    bottom = flat[at] * (1 - fx) + flat[at + right] * fx
     return top * (1 - fy) + bottom * fy
