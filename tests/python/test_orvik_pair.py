@@ -113,6 +113,22 @@ def test_a_change_of_light_alone_is_no_occluder(drifted_cells, gain, offset):
     assert pair.occluders.occluder_mask(t, s, truth) is None
 
 
+@pytest.mark.parametrize("frame", [14, 21])
+def test_a_bleached_frame_is_refitted_until_its_light_settles(frame):
+    # 3 % fewer photons a frame, Poisson noise, a camera offset: the first
+    # refit's gain is fitted at a map still off and comes out low, which also
+    # lowers that round's error; kept for it, the frame was 0.14 px off.
+    skimage_data = pytest.importorskip("skimage.data")
+    clean, truth = sample.drift_stack(frames=30, size=256, shift=8.0, angle=2.0, noise=0.0, seed=1,
+                                      image=skimage_data.cell().astype(np.float64))
+    rng = np.random.default_rng(1)
+    fading = 0.97 ** np.arange(30)
+    counts = rng.poisson(np.clip(clean, 0, None) * (4000.0 / clean[0].max()) * fading[:, None, None]) + 100.0
+    found = orvik.register(counts[0], counts[frame], "rigid")
+    identity = geometry.identity("rigid")
+    assert sample.drift_error([identity, found.matrix], truth[[0, frame]], clean.shape[1:])[1] < 0.04
+
+
 def test_the_sweep_finds_a_field_of_alike_cells_that_half_whitening_blurs(monkeypatch):
     # Phase-contrast cells turned by 140 degrees and 30 px away; the log-polar
     # estimate is taken away. With the spectrum half whitened the correct turn
